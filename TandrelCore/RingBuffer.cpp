@@ -1,0 +1,1 @@
+#include "TandrelCore/TandrelCore.h"
