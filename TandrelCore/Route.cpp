@@ -1,1 +1,380 @@
-#include "TandrelCore/TandrelCore.h"
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <numbers>
+
+#include "TandrelCore/CoreInternal.h"
+
+namespace {
+constexpr uint32_t kPhases = 256; // the table holds kPhases + 1 rows
+constexpr uint32_t kMaxChannels = 64;
+constexpr uint32_t kMaxTaps = 64;
+} // namespace
+
+struct TDRoute {
+    TDRingBuffer* ring = nullptr;
+    uint32_t channels = 0;
+    double sourceRate = 0;
+    double nominalRatio = 0;
+    uint32_t maxFrames = 0;
+    uint32_t halfWidth = 0;
+    uint32_t taps = 0;
+    float* table = nullptr;
+    float* history = nullptr;
+    uint32_t historyCapacity = 0;
+    uint32_t historyFill = 0;
+    double position = 0;
+    float* output = nullptr;
+    TDMatrixEntry* entries = nullptr;
+    uint32_t entryCount = 0;
+
+    // Render-thread state.
+    bool primed = false;
+    double drift = 0;
+    uint64_t lastSeenWriteTime = 0;
+    uint32_t jitter = 0;
+    uint32_t underrunReserve = 0;
+
+    // Controls: stored by the main thread, read once per chunk.
+    std::atomic<float> masterGain{1.0f};
+    std::atomic<float> sourceGains[kMaxChannels];
+    std::atomic<bool> muted{false};
+    std::atomic<uint32_t> safetyFrames{0};
+
+    // Statistics: stored by the render thread, read by anyone.
+    std::atomic<bool> statPrimed{false};
+    std::atomic<uint32_t> statFill{0};
+    std::atomic<uint32_t> statTarget{0};
+    std::atomic<double> statRatio{0};
+    std::atomic<uint64_t> underruns{0};
+    std::atomic<uint64_t> overruns{0};
+
+    double cutoff = 0;
+};
+
+namespace {
+
+uint32_t truncToU32(double value) {
+    if (!(value > 0)) {
+        return 0;
+    }
+    if (value >= 4294967295.0) {
+        return UINT32_MAX;
+    }
+    return static_cast<uint32_t>(value);
+}
+
+// Blackman-windowed sinc, one row per 1/256 of a frame; row 256 is row 0 shifted by one frame, the
+// upper neighbour when interpolating from row 255.
+void fillFilterTable(float* table, uint32_t halfWidth, uint32_t taps, double cutoff) {
+    const double h = halfWidth;
+    for (uint32_t p = 0; p <= kPhases; ++p) {
+        for (uint32_t k = 0; k < taps; ++k) {
+            const double x = (static_cast<double>(k) + 1.0 - h) - static_cast<double>(p) / kPhases;
+            const double arg = std::numbers::pi * cutoff * x;
+            const double sinc = std::fabs(x) < 1e-9 ? 1.0 : std::sin(arg) / arg;
+            const double window = std::fabs(x) >= h ? 0.0
+                                                    : 0.42 + 0.5 * std::cos(std::numbers::pi * x / h) +
+                                                          0.08 * std::cos(2.0 * std::numbers::pi * x / h);
+            table[p * taps + k] = static_cast<float>(cutoff * sinc * window);
+        }
+    }
+}
+
+void freeRoute(TDRoute* route) {
+    TDRingBufferDestroy(route->ring);
+    std::free(route->table);
+    std::free(route->history);
+    std::free(route->output);
+    std::free(route->entries);
+    delete route;
+}
+
+// The fill the route aims for: safety, the reserve grown by underruns, the producer's block or jitter,
+// and one chunk's worth of source frames.
+uint32_t targetFill(const TDRoute* route, uint32_t frames) {
+    const uint64_t block = std::max(TDRingBufferMaxWriteFrames(route->ring), route->jitter);
+    const uint64_t chunk = static_cast<uint64_t>(std::ceil(route->nominalRatio * frames));
+    const uint64_t target = static_cast<uint64_t>(route->safetyFrames.load(std::memory_order_relaxed)) +
+                            route->underrunReserve + block + chunk;
+    return static_cast<uint32_t>(std::min<uint64_t>(target, UINT32_MAX));
+}
+
+void measureJitter(TDRoute* route, double ticksPerSecond) {
+    const uint64_t written = TDRingBufferLastWriteTime(route->ring);
+    if (written == route->lastSeenWriteTime) {
+        return;
+    }
+    if (route->lastSeenWriteTime != 0 && written > route->lastSeenWriteTime) {
+        const double gap =
+            static_cast<double>(written - route->lastSeenWriteTime) / ticksPerSecond * route->sourceRate;
+        if (gap < 0.3 * route->sourceRate && gap > route->jitter) {
+            route->jitter = static_cast<uint32_t>(gap);
+        }
+    }
+    route->lastSeenWriteTime = written;
+}
+
+void prime(TDRoute* route) {
+    route->primed = true;
+    route->drift = 0;
+    route->historyFill = route->halfWidth;
+    std::memset(route->history, 0, static_cast<size_t>(route->halfWidth) * route->channels * sizeof(float));
+    route->position = route->halfWidth - 1.0;
+    route->statPrimed.store(true, std::memory_order_relaxed);
+}
+
+// Slow drift control: a low-passed fill error nudges the ratio by at most 0.5 %.
+double correctedRatio(TDRoute* route, uint32_t avail, uint32_t target, uint64_t now, double ticksPerSecond) {
+    double estimated = avail;
+    const uint64_t written = TDRingBufferLastWriteTime(route->ring);
+    if (written != 0 && now > written) {
+        const double sinceWrite = static_cast<double>(now - written) / ticksPerSecond * route->sourceRate;
+        estimated += std::min(sinceWrite, 2.0 * TDRingBufferMaxWriteFrames(route->ring));
+    }
+    route->drift += 0.01 * (estimated - target - route->drift);
+    const double correction = std::clamp(route->drift / (2.0 * route->sourceRate), -0.005, 0.005);
+    const double ratio = route->nominalRatio * (1.0 + correction);
+    route->statRatio.store(ratio, std::memory_order_relaxed);
+    return ratio;
+}
+
+// Tops the history up to what this chunk needs; a short ring is an underrun, padded with silence.
+void refill(TDRoute* route, uint32_t frames, double ratio) {
+    const uint64_t need =
+        route->halfWidth + static_cast<uint64_t>(std::floor(route->position + (frames - 1) * ratio)) + 1;
+    if (need <= route->historyFill) {
+        return;
+    }
+    const uint32_t want =
+        static_cast<uint32_t>(std::min<uint64_t>(need, route->historyCapacity)) - route->historyFill;
+    const size_t channels = route->channels;
+    float* end = route->history + route->historyFill * channels;
+    const uint32_t got = TDRingBufferRead(route->ring, end, want);
+    if (got < want) {
+        std::memset(end + got * channels, 0, (want - got) * channels * sizeof(float));
+        route->primed = false;
+        route->statPrimed.store(false, std::memory_order_relaxed);
+        route->underruns.fetch_add(1, std::memory_order_relaxed);
+        const uint32_t step = truncToU32(0.005 * route->sourceRate);
+        const uint32_t ceiling = truncToU32(0.1 * route->sourceRate);
+        route->underrunReserve = std::min(route->underrunReserve + step, ceiling);
+    }
+    route->historyFill += want;
+}
+
+void resample(TDRoute* route, uint32_t frames, double ratio) {
+    const uint32_t taps = route->taps;
+    const uint32_t channels = route->channels;
+    const int64_t firstTapOffset = 1 - static_cast<int64_t>(route->halfWidth);
+    float coefficients[kMaxTaps];
+    for (uint32_t i = 0; i < frames; ++i) {
+        const double t = route->position + i * ratio;
+        const double whole = std::trunc(t);
+        const double fraction = t - whole;
+        const uint32_t phase = std::min(static_cast<uint32_t>(fraction * kPhases), kPhases - 1);
+        const float blend = static_cast<float>(fraction * kPhases - phase);
+        const float* lower = route->table + phase * taps;
+        const float* upper = lower + taps;
+        for (uint32_t k = 0; k < taps; ++k) {
+            coefficients[k] = lower[k] + (upper[k] - lower[k]) * blend;
+        }
+        const float* base = route->history + (static_cast<int64_t>(whole) + firstTapOffset) * channels;
+        float* out = route->output + static_cast<size_t>(i) * channels;
+        for (uint32_t c = 0; c < channels; ++c) {
+            float sum = 0.0f;
+            const float* h = base + c;
+            for (uint32_t k = 0; k < taps; ++k) {
+                sum += coefficients[k] * h[k * channels];
+            }
+            out[c] = sum;
+        }
+    }
+}
+
+void advance(TDRoute* route, uint32_t frames, double ratio) {
+    route->position += frames * ratio;
+    const int64_t drop = static_cast<int64_t>(std::floor(route->position)) - (route->halfWidth - 1);
+    if (drop <= 0) {
+        return;
+    }
+    const uint32_t dropped = static_cast<uint32_t>(std::min<int64_t>(drop, route->historyFill));
+    const size_t channels = route->channels;
+    std::memmove(route->history, route->history + dropped * channels,
+                 (route->historyFill - dropped) * channels * sizeof(float));
+    route->historyFill -= dropped;
+    route->position -= dropped;
+}
+
+void mixInto(TDRoute* route, uint32_t frames, uint32_t destinationChannels, float* mix) {
+    const float master = route->masterGain.load(std::memory_order_relaxed);
+    if (route->muted.load(std::memory_order_relaxed) || master == 0.0f || route->entryCount == 0) {
+        return;
+    }
+    const uint32_t channels = route->channels;
+    for (uint32_t e = 0; e < route->entryCount; ++e) {
+        const TDMatrixEntry entry = route->entries[e];
+        if (entry.srcChannel >= channels || entry.dstChannel >= destinationChannels) {
+            continue;
+        }
+        const float gain =
+            entry.gain * master * route->sourceGains[entry.srcChannel].load(std::memory_order_relaxed);
+        if (gain == 0.0f) {
+            continue;
+        }
+        const float* in = route->output + entry.srcChannel;
+        float* out = mix + entry.dstChannel;
+        for (uint32_t i = 0; i < frames; ++i) {
+            out[static_cast<size_t>(i) * destinationChannels] += in[static_cast<size_t>(i) * channels] * gain;
+        }
+    }
+}
+
+} // namespace
+
+namespace tdcore {
+
+RouteShape routeShape(const TDRoute* route) {
+    return {route->halfWidth, route->taps, route->historyCapacity, route->cutoff};
+}
+
+void routePullAndMix(TDRoute* route, uint32_t frames, uint64_t now, uint32_t destinationChannels,
+                     float* mix) {
+    if (frames == 0) {
+        return;
+    }
+    frames = std::min(frames, route->maxFrames);
+    const double ticksPerSecond = TDHostTicksPerSecond();
+    uint32_t avail = TDRingBufferAvailableToRead(route->ring);
+    measureJitter(route, ticksPerSecond);
+    const uint32_t target = targetFill(route, frames);
+    route->statTarget.store(target, std::memory_order_relaxed);
+
+    if (!route->primed) {
+        route->statFill.store(avail, std::memory_order_relaxed);
+        if (avail < target || TDRingBufferMaxWriteFrames(route->ring) == 0) {
+            return;
+        }
+        prime(route);
+    }
+
+    const uint32_t overrunLimit = truncToU32(0.1 * route->sourceRate);
+    if (avail > static_cast<uint64_t>(target) + overrunLimit) {
+        TDRingBufferSkip(route->ring, avail - target);
+        route->drift = 0;
+        route->overruns.fetch_add(1, std::memory_order_relaxed);
+        avail = target;
+    }
+    route->statFill.store(avail, std::memory_order_relaxed);
+
+    const double ratio = correctedRatio(route, avail, target, now, ticksPerSecond);
+    refill(route, frames, ratio);
+    resample(route, frames, ratio);
+    advance(route, frames, ratio);
+    mixInto(route, frames, destinationChannels, mix);
+}
+
+} // namespace tdcore
+
+extern "C" {
+
+TDRoute* TDRouteCreate(uint32_t channels, uint32_t maxFrames, const TDMatrixEntry* entries,
+                       uint32_t entryCount, double sourceRate, double destinationRate) {
+    if (channels == 0 || channels > kMaxChannels || maxFrames == 0 || !(sourceRate > 0) ||
+        !(destinationRate > 0) || !std::isfinite(sourceRate) || !std::isfinite(destinationRate) ||
+        (entryCount > 0 && entries == nullptr)) {
+        return nullptr;
+    }
+    const double ratio = sourceRate / destinationRate;
+    if (!std::isfinite(ratio) || !(ratio > 0)) {
+        return nullptr;
+    }
+    auto* route = new (std::nothrow) TDRoute;
+    if (route == nullptr) {
+        return nullptr;
+    }
+    route->channels = channels;
+    route->sourceRate = sourceRate;
+    route->nominalRatio = ratio;
+    route->maxFrames = maxFrames;
+    route->halfWidth = 8 * static_cast<uint32_t>(std::min(std::ceil(ratio), 4.0));
+    route->taps = 2 * route->halfWidth;
+
+    const double historyFrames = std::ceil(ratio * maxFrames * 1.005) + route->taps + 4;
+    const uint32_t ringFrames = truncToU32(sourceRate * 0.7);
+    if (historyFrames < 4294967295.0 && ringFrames > 0) {
+        route->historyCapacity = static_cast<uint32_t>(historyFrames);
+        route->ring = TDRingBufferCreate(channels, ringFrames);
+        route->table = tdcore::allocateFloats(kPhases + 1, route->taps);
+        route->history = tdcore::allocateFloats(route->historyCapacity, channels);
+        route->output = tdcore::allocateFloats(maxFrames, channels);
+        if (entryCount > 0) {
+            route->entries = static_cast<TDMatrixEntry*>(std::malloc(sizeof(TDMatrixEntry) * entryCount));
+        }
+    }
+    if (route->ring == nullptr || route->table == nullptr || route->history == nullptr ||
+        route->output == nullptr || (entryCount > 0 && route->entries == nullptr)) {
+        freeRoute(route);
+        return nullptr;
+    }
+    if (entryCount > 0) {
+        std::memcpy(route->entries, entries, sizeof(TDMatrixEntry) * entryCount);
+    }
+    route->entryCount = entryCount;
+
+    route->cutoff = ratio > 1.0 ? 0.92 / ratio : 0.92;
+    fillFilterTable(route->table, route->halfWidth, route->taps, route->cutoff);
+    route->historyFill = route->halfWidth;
+    route->position = route->halfWidth - 1.0;
+    for (auto& gain : route->sourceGains) {
+        gain.store(1.0f, std::memory_order_relaxed);
+    }
+    route->safetyFrames.store(truncToU32(sourceRate * 0.005), std::memory_order_relaxed);
+    route->statRatio.store(ratio, std::memory_order_relaxed);
+    return route;
+}
+
+void TDRouteDestroy(TDRoute* route) {
+    if (route != nullptr) {
+        freeRoute(route);
+    }
+}
+
+TDRingBuffer* TDRouteRing(TDRoute* route) {
+    return route->ring;
+}
+
+void TDRouteSetGain(TDRoute* route, float gain) {
+    route->masterGain.store(gain, std::memory_order_relaxed);
+}
+
+void TDRouteSetSourceChannelGain(TDRoute* route, uint32_t channel, float gain) {
+    if (channel < kMaxChannels) {
+        route->sourceGains[channel].store(gain, std::memory_order_relaxed);
+    }
+}
+
+void TDRouteSetMuted(TDRoute* route, bool muted) {
+    route->muted.store(muted, std::memory_order_relaxed);
+}
+
+void TDRouteSetSafetyFrames(TDRoute* route, uint32_t frames) {
+    route->safetyFrames.store(frames, std::memory_order_relaxed);
+}
+
+TDRouteStats TDRouteGetStats(const TDRoute* route) {
+    TDRouteStats stats;
+    stats.primed = route->statPrimed.load(std::memory_order_relaxed);
+    stats.fill = route->statFill.load(std::memory_order_relaxed);
+    stats.target = route->statTarget.load(std::memory_order_relaxed);
+    stats.ratio = route->statRatio.load(std::memory_order_relaxed);
+    stats.nominalRatio = route->nominalRatio;
+    stats.underruns = route->underruns.load(std::memory_order_relaxed);
+    stats.overruns = route->overruns.load(std::memory_order_relaxed);
+    return stats;
+}
+
+} // extern "C"

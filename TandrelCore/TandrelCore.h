@@ -95,8 +95,8 @@ uint32_t TDFanoutLastWriteFrames(const TDFanout* fanout);
 /* ---- Route: ring, resampler, drift control, channel matrix ---- */
 
 /* channels 1...64, maxFrames > 0, both rates > 0; the entries are copied (count 0 mixes nothing). */
-TDRoute* TDRouteCreate(uint32_t channels, uint32_t maxFrames, const TDMatrixEntry* entries, uint32_t entryCount,
-                       double sourceRate, double destinationRate);
+TDRoute* TDRouteCreate(uint32_t channels, uint32_t maxFrames, const TDMatrixEntry* entries,
+                       uint32_t entryCount, double sourceRate, double destinationRate);
 /* Only after the route has been out of every fan-out and plan for the reclaim delay. */
 void TDRouteDestroy(TDRoute* route);
 /* The route's own ring, to attach to the producer's fan-out. */
@@ -126,7 +126,8 @@ void TDDestinationSetChannelGain(TDDestination* destination, uint32_t channel, f
 float TDDestinationPeak(const TDDestination* destination, uint32_t channel);
 uint64_t TDDestinationRenderCount(const TDDestination* destination);
 /* Real-time: renders frames into the device's buffers (chunks of at most maxFrames). */
-void TDDestinationRender(TDDestination* destination, AudioBufferList* output, uint32_t frames, uint64_t hostTime);
+void TDDestinationRender(TDDestination* destination, AudioBufferList* output, uint32_t frames,
+                         uint64_t hostTime);
 
 #ifdef __cplusplus
 }
