@@ -1,0 +1,160 @@
+#include "TandrelApp/Routing/RoutingConfigStore.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QStandardPaths>
+
+#include <nlohmann/json.hpp>
+
+#include "TandrelApp/Support/Log.h"
+
+namespace {
+
+// The file a load or save has already examined; a save to any other path first makes sure it does
+// not replace an unreadable file.
+QString& examinedPath() {
+    static QString path;
+    return path;
+}
+
+QString timestamp() {
+    return QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+}
+
+QString folderOf(const QString& path) {
+    return QFileInfo(path).absolutePath();
+}
+
+// Reads and decodes the file; throws with the reason when it cannot.
+RoutingConfig read(QFile& file) {
+    if (!file.open(QIODevice::ReadOnly)) {
+        throw std::runtime_error(file.errorString().toStdString());
+    }
+    QByteArray bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError) {
+        throw std::runtime_error(file.errorString().toStdString());
+    }
+    return nlohmann::json::parse(bytes.begin(), bytes.end()).get<RoutingConfig>();
+}
+
+void moveAside(const QString& path, const std::string& reason) {
+    QString folder = folderOf(path);
+    QString base = QStringLiteral("routing.unreadable-") + timestamp();
+    QString target = folder + QStringLiteral("/") + base + QStringLiteral(".json");
+    for (int suffix = 2; QFileInfo::exists(target) && suffix < 100; ++suffix) {
+        target = folder + QStringLiteral("/") + base + QStringLiteral("-%1.json").arg(suffix);
+    }
+    QFile file(path);
+    if (file.rename(target)) {
+        Log::app("Controller")
+            ->warn("routing.json could not be read ({}); moved it to {} and started from the "
+                   "default configuration",
+                   reason, QFileInfo(target).fileName().toStdString());
+    } else {
+        Log::app("Controller")
+            ->error("routing.json could not be read ({}) and could not be moved aside: {}", reason,
+                    file.errorString().toStdString());
+    }
+}
+
+// Loads the file at `path`; a file that exists but does not decode is moved aside.
+RoutingConfig loadFrom(const QString& path) {
+    examinedPath() = path;
+    QFile file(path);
+    if (!file.exists()) {
+        return {};
+    }
+    try {
+        return read(file);
+    } catch (const std::exception& error) {
+        file.close();
+        moveAside(path, error.what());
+        return {};
+    }
+}
+
+} // namespace
+
+namespace RoutingConfigStore {
+
+QString url() {
+    QString support = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+    if (support.isEmpty()) {
+        return {};
+    }
+    return support + QStringLiteral("/TandrelApp/routing.json");
+}
+
+RoutingConfig load() {
+    QString path = url();
+    if (path.isEmpty()) {
+        return {};
+    }
+    return loadFrom(path);
+}
+
+void save(const RoutingConfig& config) {
+    auto failed = [](const std::string& description) {
+        Log::console("failed to save routing config: " + description);
+    };
+    QString path = url();
+    if (path.isEmpty()) {
+        failed("no application-support folder");
+        return;
+    }
+    if (!QDir().mkpath(folderOf(path))) {
+        failed("could not create the folder " + folderOf(path).toStdString());
+        return;
+    }
+    if (examinedPath() != path) {
+        loadFrom(path);
+    }
+
+    std::string text;
+    try {
+        nlohmann::json document = config;
+        // Invalid UTF-8 in a name is replaced rather than failing every later save.
+        text = document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+    } catch (const std::exception& error) {
+        failed(error.what());
+        return;
+    }
+
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        failed(file.errorString().toStdString());
+        return;
+    }
+    if (file.write(text.data(), static_cast<qint64>(text.size())) != static_cast<qint64>(text.size())) {
+        failed(file.errorString().toStdString());
+        file.cancelWriting();
+        return;
+    }
+    if (!file.commit()) {
+        failed(file.errorString().toStdString());
+    }
+}
+
+std::optional<QString> backup() {
+    QString path = url();
+    if (path.isEmpty() || !QFileInfo::exists(path)) {
+        return std::nullopt;
+    }
+    QString target =
+        folderOf(path) + QStringLiteral("/routing.backup-") + timestamp() + QStringLiteral(".json");
+    QFile file(path);
+    if (!file.copy(target)) {
+        std::string reason = file.errorString().toStdString();
+        if (QFileInfo::exists(target)) {
+            reason = "a file named " + QFileInfo(target).fileName().toStdString() + " already exists";
+        }
+        Log::console("failed to back up routing config: " + reason);
+        return std::nullopt;
+    }
+    return target;
+}
+
+} // namespace RoutingConfigStore
