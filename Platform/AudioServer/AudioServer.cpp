@@ -1,0 +1,585 @@
+#include "Platform/AudioServer/AudioServer.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <fstream>
+
+#include <spdlog/spdlog.h>
+
+#include "Platform/AudioServer/ProcessObject.h"
+#include "Platform/AudioServer/SimulatedDevice.h"
+#include "Platform/AudioServer/SystemObject.h"
+
+namespace {
+
+std::mutex sharedMutex;
+std::shared_ptr<AudioServer> sharedServer;
+
+constexpr AudioObjectPropertyAddress globalAddress(AudioObjectPropertySelector selector) {
+    return {selector, kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMain};
+}
+
+bool matches(const AudioObjectPropertyAddress& wanted, const AudioObjectPropertyAddress& changed) {
+    auto same = [](uint32_t a, uint32_t b, uint32_t wildcard) {
+        return a == b || a == wildcard || b == wildcard;
+    };
+    return same(wanted.mSelector, changed.mSelector, kAudioObjectPropertySelectorWildcard) &&
+           same(wanted.mScope, changed.mScope, kAudioObjectPropertyScopeWildcard) &&
+           same(wanted.mElement, changed.mElement, kAudioObjectPropertyElementWildcard);
+}
+
+std::filesystem::path defaultHome() {
+    if (const char* home = std::getenv("TANDREL_AUDIO_SERVER_HOME"); home != nullptr && *home != '\0') {
+        return home;
+    }
+    std::filesystem::path state;
+    if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg != nullptr && *xdg != '\0') {
+        state = xdg;
+    } else if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
+        state = std::filesystem::path(home) / ".local" / "state";
+    } else {
+        state = std::filesystem::temp_directory_path();
+    }
+    return state / "tandrel-audio-server";
+}
+
+nlohmann::json loadProfile(const std::optional<nlohmann::json>& given, const std::filesystem::path& home) {
+    if (given) {
+        return *given;
+    }
+    auto path = home / "profile.json";
+    std::ifstream file(path);
+    if (!file) {
+        return HardwareProfile::builtInJSON();
+    }
+    try {
+        return nlohmann::json::parse(file);
+    } catch (const nlohmann::json::exception& e) {
+        throw HardwareProfileError(path.string() + " is not valid JSON: " + e.what());
+    }
+}
+
+} // namespace
+
+struct AudioServer::Listener {
+    AudioObjectPropertyListenerToken token;
+    AudioObjectID objectID;
+    AudioObjectPropertyAddress address;
+    std::shared_ptr<DispatchQueue> queue;
+    AudioObjectPropertyListener callback;
+    std::atomic<bool> active{true};
+};
+
+// ---- Lifecycle ----
+
+std::shared_ptr<AudioServer> AudioServer::start(Options options) {
+    auto home = options.home.value_or(defaultHome());
+    std::error_code error;
+    std::filesystem::create_directories(home, error);
+    if (error) {
+        spdlog::warn("Audio server: cannot create the state directory {}: {}", home.string(),
+                     error.message());
+    }
+    auto profile = HardwareProfile::fromJSON(loadProfile(options.profile, home));
+    std::shared_ptr<AudioServer> server(new AudioServer(std::move(profile), std::move(home)));
+    std::shared_ptr<AudioServer> previous;
+    {
+        std::lock_guard lock(sharedMutex);
+        previous = std::exchange(sharedServer, server);
+    }
+    if (previous) {
+        previous->shutDown();
+    }
+    return server;
+}
+
+std::shared_ptr<AudioServer> AudioServer::shared() {
+    std::lock_guard lock(sharedMutex);
+    return sharedServer;
+}
+
+void AudioServer::stop() {
+    std::shared_ptr<AudioServer> previous;
+    {
+        std::lock_guard lock(sharedMutex);
+        previous = std::exchange(sharedServer, nullptr);
+    }
+    if (previous) {
+        previous->shutDown();
+    }
+}
+
+AudioServer::AudioServer(HardwareProfile profile, std::filesystem::path home)
+    : home_(std::move(home)) {
+    objects_[kAudioObjectSystemObject] = std::make_shared<SystemObject>(*this);
+    for (auto& spec : profile.devices) {
+        addDeviceLocked(std::move(spec));
+    }
+    auto pick = [this](const std::string& uid, bool input) {
+        if (!uid.empty()) {
+            return deviceForUIDLocked(uid);
+        }
+        for (AudioObjectID id : deviceOrder_) {
+            if (std::static_pointer_cast<SimulatedDevice>(objects_.at(id))->hasStreamsLocked(input)) {
+                return id;
+            }
+        }
+        return AudioObjectID{kAudioObjectUnknown};
+    };
+    defaultInput_ = pick(profile.defaultInputUID, true);
+    defaultOutput_ = pick(profile.defaultOutputUID, false);
+    defaultSystemOutput_ =
+        profile.defaultSystemOutputUID.empty() ? defaultOutput_ : pick(profile.defaultSystemOutputUID, false);
+}
+
+AudioServer::~AudioServer() {
+    shutDown();
+}
+
+void AudioServer::shutDown() {
+    {
+        std::lock_guard lock(listenerMutex_);
+        for (auto& l : listeners_) {
+            l->active = false;
+        }
+        listeners_.clear();
+    }
+    std::map<AudioObjectID, std::shared_ptr<AudioObject>> dropped;
+    {
+        std::lock_guard lock(modelMutex_);
+        running_ = false;
+        dropped.swap(objects_);
+        deviceOrder_.clear();
+        processOrder_.clear();
+    }
+}
+
+// ---- Client interface ----
+
+std::shared_ptr<AudioObject> AudioServer::object(AudioObjectID id) const {
+    std::lock_guard lock(modelMutex_);
+    auto found = objects_.find(id);
+    return running_ && found != objects_.end() ? found->second : nullptr;
+}
+
+std::optional<AudioServer::Refusal>
+AudioServer::refusal(AudioObjectID id, AudioObjectPropertySelector selector, Operation op) const {
+    std::lock_guard lock(modelMutex_);
+    auto found = refusals_.find({id, selector});
+    if (found == refusals_.end() || (found->second.operations & op) == 0) {
+        return std::nullopt;
+    }
+    return found->second;
+}
+
+bool AudioServer::hasProperty(AudioObjectID id, const AudioObjectPropertyAddress& address) {
+    auto o = object(id);
+    return o && o->hasProperty(address);
+}
+
+OSStatus AudioServer::isPropertySettable(AudioObjectID id, const AudioObjectPropertyAddress& address,
+                                         bool* outSettable) {
+    auto o = object(id);
+    return o ? o->isPropertySettable(address, outSettable) : kAudioHardwareBadObjectError;
+}
+
+OSStatus AudioServer::getPropertyDataSize(AudioObjectID id, const AudioObjectPropertyAddress& address,
+                                          uint32_t qualifierSize, const void* qualifier,
+                                          uint32_t* outDataSize) {
+    auto o = object(id);
+    if (!o) {
+        return kAudioHardwareBadObjectError;
+    }
+    if (auto r = refusal(id, address.mSelector, getSize)) {
+        if (r->status != kAudioHardwareNoError || outDataSize == nullptr) {
+            return r->status;
+        }
+        *outDataSize = 0;
+        return kAudioHardwareNoError;
+    }
+    return o->getPropertyDataSize(address, qualifierSize, qualifier, outDataSize);
+}
+
+OSStatus AudioServer::getPropertyData(AudioObjectID id, const AudioObjectPropertyAddress& address,
+                                      uint32_t qualifierSize, const void* qualifier, uint32_t* ioDataSize,
+                                      void* outData) {
+    auto o = object(id);
+    if (!o) {
+        return kAudioHardwareBadObjectError;
+    }
+    if (auto r = refusal(id, address.mSelector, get)) {
+        if (r->status != kAudioHardwareNoError) {
+            return r->status;
+        }
+        // An answer without a value: what a server gives for a reference it could not make.
+        uint32_t size = 0;
+        if (o->getPropertyDataSize(address, qualifierSize, qualifier, &size) == kAudioHardwareNoError &&
+            size == sizeof(PLRef) && ioDataSize != nullptr && *ioDataSize >= sizeof(PLRef) &&
+            outData != nullptr) {
+            PLRef none = nullptr;
+            std::memcpy(outData, &none, sizeof none);
+            *ioDataSize = sizeof(PLRef);
+        } else if (ioDataSize != nullptr) {
+            *ioDataSize = 0;
+        }
+        return kAudioHardwareNoError;
+    }
+    return o->getPropertyData(address, qualifierSize, qualifier, ioDataSize, outData);
+}
+
+OSStatus AudioServer::setPropertyData(AudioObjectID id, const AudioObjectPropertyAddress& address,
+                                      uint32_t qualifierSize, const void* qualifier, uint32_t dataSize,
+                                      const void* data) {
+    auto o = object(id);
+    if (!o) {
+        return kAudioHardwareBadObjectError;
+    }
+    if (auto r = refusal(id, address.mSelector, set)) {
+        return r->status;
+    }
+    return o->setPropertyData(address, qualifierSize, qualifier, dataSize, data);
+}
+
+OSStatus AudioServer::addPropertyListener(AudioObjectID id, const AudioObjectPropertyAddress& address,
+                                          std::shared_ptr<DispatchQueue> queue,
+                                          AudioObjectPropertyListener callback,
+                                          AudioObjectPropertyListenerToken* outToken) {
+    if (!queue || !callback || outToken == nullptr) {
+        return kAudio_ParamError;
+    }
+    if (!object(id)) {
+        return kAudioHardwareBadObjectError;
+    }
+    auto listener = std::make_shared<Listener>();
+    listener->objectID = id;
+    listener->address = address;
+    listener->queue = std::move(queue);
+    listener->callback = std::move(callback);
+    std::lock_guard lock(listenerMutex_);
+    listener->token = nextToken_++;
+    listeners_.push_back(listener);
+    *outToken = listener->token;
+    return kAudioHardwareNoError;
+}
+
+OSStatus AudioServer::removePropertyListener(AudioObjectID id, const AudioObjectPropertyAddress& address,
+                                             AudioObjectPropertyListenerToken token) {
+    std::lock_guard lock(listenerMutex_);
+    auto found = std::find_if(listeners_.begin(), listeners_.end(), [&](const auto& l) {
+        return l->token == token && l->objectID == id && l->address.mSelector == address.mSelector &&
+               l->address.mScope == address.mScope && l->address.mElement == address.mElement;
+    });
+    if (found == listeners_.end()) {
+        return kAudioHardwareIllegalOperationError;
+    }
+    (*found)->active = false;
+    listeners_.erase(found);
+    return kAudioHardwareNoError;
+}
+
+void AudioServer::announce(const PropertyChanges& changes) {
+    if (changes.empty()) {
+        return;
+    }
+    std::vector<std::pair<std::shared_ptr<Listener>, std::vector<AudioObjectPropertyAddress>>> deliveries;
+    {
+        std::lock_guard lock(listenerMutex_);
+        for (const auto& l : listeners_) {
+            std::vector<AudioObjectPropertyAddress> addresses;
+            for (const auto& c : changes) {
+                if (c.objectID == l->objectID && matches(l->address, c.address)) {
+                    addresses.push_back(c.address);
+                }
+            }
+            if (!addresses.empty()) {
+                deliveries.emplace_back(l, std::move(addresses));
+            }
+        }
+    }
+    for (auto& [listener, addresses] : deliveries) {
+        listener->queue->async([listener, addresses] {
+            if (listener->active.load()) {
+                listener->callback(static_cast<uint32_t>(addresses.size()), addresses.data());
+            }
+        });
+    }
+}
+
+// ---- Lookups for the objects (model lock held) ----
+
+AudioObjectID AudioServer::processForPIDLocked(int32_t pid) const {
+    for (AudioObjectID id : processOrder_) {
+        if (std::static_pointer_cast<ProcessObject>(objects_.at(id))->specLocked().pid == pid) {
+            return id;
+        }
+    }
+    return kAudioObjectUnknown;
+}
+
+AudioObjectID AudioServer::deviceForUIDLocked(const std::string& uid) const {
+    auto device = deviceLocked(uid);
+    return device ? device->objectID() : AudioObjectID{kAudioObjectUnknown};
+}
+
+AudioObjectID AudioServer::plugInForBundleIDLocked(const std::string& bundleID) const {
+    auto found = plugInsByBundleID_.find(bundleID);
+    return found != plugInsByBundleID_.end() ? found->second : AudioObjectID{kAudioObjectUnknown};
+}
+
+std::vector<AudioObjectID> AudioServer::plugInListLocked() const {
+    std::vector<AudioObjectID> ids;
+    for (const auto& [bundle, id] : plugInsByBundleID_) {
+        ids.push_back(id);
+    }
+    return ids;
+}
+
+AudioObjectID AudioServer::defaultDeviceLocked(AudioObjectPropertySelector which) const {
+    switch (which) {
+    case kAudioHardwarePropertyDefaultInputDevice:
+        return defaultInput_;
+    case kAudioHardwarePropertyDefaultOutputDevice:
+        return defaultOutput_;
+    default:
+        return defaultSystemOutput_;
+    }
+}
+
+OSStatus AudioServer::setDefaultDeviceLocked(AudioObjectPropertySelector which, AudioObjectID device,
+                                             PropertyChanges& changes) {
+    bool input = which == kAudioHardwarePropertyDefaultInputDevice;
+    auto found = objects_.find(device);
+    auto simulated =
+        found != objects_.end() ? std::dynamic_pointer_cast<SimulatedDevice>(found->second) : nullptr;
+    if (!simulated || !simulated->hasStreamsLocked(input)) {
+        return kAudioHardwareBadDeviceError;
+    }
+    AudioObjectID& slot =
+        input ? defaultInput_
+              : (which == kAudioHardwarePropertyDefaultOutputDevice ? defaultOutput_ : defaultSystemOutput_);
+    if (slot != device) {
+        slot = device;
+        changes.push_back({kAudioObjectSystemObject, globalAddress(which)});
+    }
+    return kAudioHardwareNoError;
+}
+
+std::shared_ptr<SimulatedDevice> AudioServer::deviceLocked(const std::string& uid) const {
+    for (AudioObjectID id : deviceOrder_) {
+        auto device = std::dynamic_pointer_cast<SimulatedDevice>(objects_.at(id));
+        if (device && device->specLocked().uid == uid) {
+            return device;
+        }
+    }
+    return nullptr;
+}
+
+std::shared_ptr<ProcessObject> AudioServer::processLocked(int32_t pid) const {
+    AudioObjectID id = processForPIDLocked(pid);
+    return id != kAudioObjectUnknown ? std::static_pointer_cast<ProcessObject>(objects_.at(id)) : nullptr;
+}
+
+// ---- Test hooks ----
+
+AudioObjectID AudioServer::addDeviceLocked(DeviceSpec spec) {
+    spec.validate();
+    if (deviceLocked(spec.uid)) {
+        throw HardwareProfileError("the uid \"" + spec.uid + "\" is taken");
+    }
+    auto inputs = spec.inputStreams;
+    auto outputs = spec.outputStreams;
+    auto device = std::make_shared<SimulatedDevice>(*this, nextObjectIDLocked(), std::move(spec));
+    auto newID = [this] {
+        return nextObjectIDLocked();
+    };
+    device->setStreamsLocked(true, inputs, newID);
+    device->setStreamsLocked(false, outputs, newID);
+    objects_[device->objectID()] = device;
+    for (const auto& s : device->streamsLocked()) {
+        objects_[s->objectID()] = s;
+    }
+    deviceOrder_.push_back(device->objectID());
+    return device->objectID();
+}
+
+AudioObjectID AudioServer::addDevice(DeviceSpec spec) {
+    AudioObjectID id;
+    {
+        std::lock_guard lock(modelMutex_);
+        id = addDeviceLocked(std::move(spec));
+    }
+    announce({{kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyDevices)},
+              {kAudioObjectSystemObject, globalAddress(kAudioObjectPropertyOwnedObjects)}});
+    return id;
+}
+
+void AudioServer::replaceDefaultsAfterRemovalLocked(AudioObjectID removed, PropertyChanges& changes) {
+    auto replace = [&](AudioObjectID& slot, bool input, AudioObjectPropertySelector selector) {
+        if (slot != removed) {
+            return;
+        }
+        slot = kAudioObjectUnknown;
+        for (AudioObjectID id : deviceOrder_) {
+            auto d = std::dynamic_pointer_cast<SimulatedDevice>(objects_.at(id));
+            if (d && d->hasStreamsLocked(input)) {
+                slot = id;
+                break;
+            }
+        }
+        changes.push_back({kAudioObjectSystemObject, globalAddress(selector)});
+    };
+    replace(defaultInput_, true, kAudioHardwarePropertyDefaultInputDevice);
+    replace(defaultOutput_, false, kAudioHardwarePropertyDefaultOutputDevice);
+    replace(defaultSystemOutput_, false, kAudioHardwarePropertyDefaultSystemOutputDevice);
+}
+
+bool AudioServer::removeDevice(const std::string& uid) {
+    PropertyChanges changes;
+    {
+        std::lock_guard lock(modelMutex_);
+        auto device = deviceLocked(uid);
+        if (!device) {
+            return false;
+        }
+        for (const auto& s : device->streamsLocked()) {
+            objects_.erase(s->objectID());
+        }
+        objects_.erase(device->objectID());
+        std::erase(deviceOrder_, device->objectID());
+        changes.push_back({device->objectID(), globalAddress(kAudioDevicePropertyDeviceIsAlive)});
+        changes.push_back({kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyDevices)});
+        changes.push_back({kAudioObjectSystemObject, globalAddress(kAudioObjectPropertyOwnedObjects)});
+        replaceDefaultsAfterRemovalLocked(device->objectID(), changes);
+    }
+    announce(changes);
+    return true;
+}
+
+bool AudioServer::renameDevice(const std::string& uid, const std::string& name) {
+    AudioObjectID id;
+    {
+        std::lock_guard lock(modelMutex_);
+        auto device = deviceLocked(uid);
+        if (!device) {
+            return false;
+        }
+        device->renameLocked(name);
+        id = device->objectID();
+    }
+    announce({{id, globalAddress(kAudioObjectPropertyName)}});
+    return true;
+}
+
+bool AudioServer::setNominalSampleRate(const std::string& uid, double rate) {
+    if (!(rate > 0)) {
+        return false;
+    }
+    PropertyChanges changes;
+    {
+        std::lock_guard lock(modelMutex_);
+        auto device = deviceLocked(uid);
+        if (!device) {
+            return false;
+        }
+        device->setNominalSampleRateLocked(rate, changes);
+    }
+    announce(changes);
+    return true;
+}
+
+bool AudioServer::setStreamLayout(const std::string& uid, AudioObjectPropertyScope scope,
+                                  std::vector<uint32_t> channels) {
+    if (scope != kAudioObjectPropertyScopeInput && scope != kAudioObjectPropertyScopeOutput) {
+        return false;
+    }
+    if (std::any_of(channels.begin(), channels.end(), [](uint32_t n) { return n == 0; })) {
+        return false;
+    }
+    PropertyChanges changes;
+    {
+        std::lock_guard lock(modelMutex_);
+        auto device = deviceLocked(uid);
+        if (!device) {
+            return false;
+        }
+        bool input = scope == kAudioObjectPropertyScopeInput;
+        for (const auto& s :
+             device->setStreamsLocked(input, channels, [this] { return nextObjectIDLocked(); })) {
+            objects_.erase(s->objectID());
+        }
+        for (const auto& s : device->streamsLocked()) {
+            objects_[s->objectID()] = s;
+        }
+        AudioObjectID id = device->objectID();
+        changes.push_back(
+            {id, {kAudioDevicePropertyStreamConfiguration, scope, kAudioObjectPropertyElementMain}});
+        changes.push_back({id, {kAudioDevicePropertyStreams, scope, kAudioObjectPropertyElementMain}});
+        changes.push_back({id, globalAddress(kAudioDevicePropertyStreams)});
+        changes.push_back({id, globalAddress(kAudioObjectPropertyOwnedObjects)});
+    }
+    announce(changes);
+    return true;
+}
+
+AudioObjectID AudioServer::deviceID(const std::string& uid) const {
+    std::lock_guard lock(modelMutex_);
+    return deviceForUIDLocked(uid);
+}
+
+AudioObjectID AudioServer::addProcess(ProcessSpec spec) {
+    AudioObjectID id;
+    {
+        std::lock_guard lock(modelMutex_);
+        if (processLocked(spec.pid)) {
+            return kAudioObjectUnknown;
+        }
+        id = nextObjectIDLocked();
+        objects_[id] = std::make_shared<ProcessObject>(*this, id, std::move(spec));
+        processOrder_.push_back(id);
+    }
+    announce({{kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyProcessObjectList)}});
+    return id;
+}
+
+bool AudioServer::removeProcess(int32_t pid) {
+    {
+        std::lock_guard lock(modelMutex_);
+        auto process = processLocked(pid);
+        if (!process) {
+            return false;
+        }
+        objects_.erase(process->objectID());
+        std::erase(processOrder_, process->objectID());
+    }
+    announce({{kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyProcessObjectList)}});
+    return true;
+}
+
+bool AudioServer::setProcessRunningOutput(int32_t pid, bool running) {
+    AudioObjectID id;
+    {
+        std::lock_guard lock(modelMutex_);
+        auto process = processLocked(pid);
+        if (!process) {
+            return false;
+        }
+        if (!process->setRunningOutputLocked(running)) {
+            return true;
+        }
+        id = process->objectID();
+    }
+    announce({{id, globalAddress(kAudioProcessPropertyIsRunningOutput)}});
+    return true;
+}
+
+void AudioServer::refuseProperty(AudioObjectID object, AudioObjectPropertySelector selector, OSStatus status,
+                                 uint32_t operations) {
+    std::lock_guard lock(modelMutex_);
+    refusals_[{object, selector}] = Refusal{status, operations};
+}
+
+void AudioServer::clearRefusals() {
+    std::lock_guard lock(modelMutex_);
+    refusals_.clear();
+}

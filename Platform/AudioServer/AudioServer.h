@@ -1,0 +1,158 @@
+// The in-process emulated audio server: a registry of audio objects (the system object, simulated
+// devices and their streams, process objects) answering byte-level property calls, with listeners
+// delivered on dispatch queues. The application starts it once at launch and each test starts its own;
+// clients reach it through the free functions of AudioServerClient.h, which use AudioServer::shared().
+//
+// Threading: every call is synchronous and may be made from any thread except a real-time one. Object
+// state is guarded by one model lock; listeners are called later on their own queues, never under it.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "Platform/AudioServer/AudioObject.h"
+#include "Platform/AudioServer/CoreAudioTypes.h"
+#include "Platform/AudioServer/HardwareProfile.h"
+#include "Platform/Dispatch/DispatchQueue.h"
+
+// Called on the registration's queue with the addresses that changed.
+using AudioObjectPropertyListener =
+    std::function<void(uint32_t count, const AudioObjectPropertyAddress* addresses)>;
+using AudioObjectPropertyListenerToken = uint64_t;
+
+class SystemObject;
+class SimulatedDevice;
+class ProcessObject;
+
+// A simulated client process as the server sees it.
+struct ProcessSpec {
+    int32_t pid = 0;
+    std::string bundleID;
+    bool runningOutput = false;
+};
+
+class AudioServer : public std::enable_shared_from_this<AudioServer> {
+public:
+    struct Options {
+        // The hardware; when absent, <home>/profile.json if it exists, else the built-in profile.
+        std::optional<nlohmann::json> profile;
+        // The state directory; when absent, $TANDREL_AUDIO_SERVER_HOME, else
+        // $XDG_STATE_HOME/tandrel-audio-server (~/.local/state when XDG_STATE_HOME is unset).
+        std::optional<std::filesystem::path> home;
+    };
+
+    // Starts a server and makes it the shared one, replacing (and stopping) any earlier one. Throws
+    // HardwareProfileError for a bad profile.
+    static std::shared_ptr<AudioServer> start(Options options = {});
+    // The running server, or null before start() and after stop(). Client calls made then fail with
+    // kAudioHardwareNotRunningError.
+    static std::shared_ptr<AudioServer> shared();
+    // Stops the shared server: no listener is called afterwards; objects answer '!obj'.
+    static void stop();
+
+    ~AudioServer();
+    AudioServer(const AudioServer&) = delete;
+    AudioServer& operator=(const AudioServer&) = delete;
+
+    const std::filesystem::path& home() const { return home_; }
+
+    // ---- Client interface ----
+    bool hasProperty(AudioObjectID object, const AudioObjectPropertyAddress& address);
+    OSStatus isPropertySettable(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                bool* outSettable);
+    OSStatus getPropertyDataSize(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                 uint32_t qualifierSize, const void* qualifier, uint32_t* outDataSize);
+    OSStatus getPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                             uint32_t qualifierSize, const void* qualifier, uint32_t* ioDataSize,
+                             void* outData);
+    OSStatus setPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                             uint32_t qualifierSize, const void* qualifier, uint32_t dataSize,
+                             const void* data);
+    // Wildcards are allowed in the address. The listener runs asynchronously on `queue` after each change
+    // of a matching property; once removal returns it is never called again (a call already running on
+    // another thread finishes).
+    OSStatus addPropertyListener(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                 std::shared_ptr<DispatchQueue> queue, AudioObjectPropertyListener listener,
+                                 AudioObjectPropertyListenerToken* outToken);
+    OSStatus removePropertyListener(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                    AudioObjectPropertyListenerToken token);
+
+    // ---- Test hooks (each announces what it changes, like the real hardware would) ----
+    AudioObjectID addDevice(DeviceSpec spec); // throws HardwareProfileError for a bad spec or a taken UID
+    bool removeDevice(const std::string& uid);
+    bool renameDevice(const std::string& uid, const std::string& name);
+    bool setNominalSampleRate(const std::string& uid, double rate); // any positive rate; joins the list
+    bool setStreamLayout(const std::string& uid, AudioObjectPropertyScope scope,
+                         std::vector<uint32_t> channels);
+    AudioObjectID deviceID(const std::string& uid) const; // kAudioObjectUnknown when absent
+    AudioObjectID addProcess(ProcessSpec spec);
+    bool removeProcess(int32_t pid);
+    bool setProcessRunningOutput(int32_t pid, bool running);
+    // Makes the operations in `operations` on one property of one object fail with `status`. A status of
+    // 0 makes a get succeed without a value (a NULL reference for reference-valued properties).
+    enum Operation : uint32_t { get = 1, getSize = 2, set = 4, all = 7 };
+    void refuseProperty(AudioObjectID object, AudioObjectPropertySelector selector, OSStatus status,
+                        uint32_t operations = all);
+    void clearRefusals();
+
+    // ---- For the server's objects ----
+    std::mutex& modelMutex() const { return modelMutex_; }
+    // Announces changes to listeners. Never call with the model lock held.
+    void announce(const PropertyChanges& changes);
+    // Model lock held for the accessors below.
+    const std::vector<AudioObjectID>& deviceListLocked() const { return deviceOrder_; }
+    const std::vector<AudioObjectID>& processListLocked() const { return processOrder_; }
+    AudioObjectID processForPIDLocked(int32_t pid) const;
+    AudioObjectID deviceForUIDLocked(const std::string& uid) const;
+    AudioObjectID plugInForBundleIDLocked(const std::string& bundleID) const;
+    std::vector<AudioObjectID> plugInListLocked() const;
+    AudioObjectID defaultDeviceLocked(AudioObjectPropertySelector which) const;
+    OSStatus setDefaultDeviceLocked(AudioObjectPropertySelector which, AudioObjectID device,
+                                    PropertyChanges& changes);
+
+private:
+    struct Listener;
+    struct Refusal {
+        OSStatus status;
+        uint32_t operations;
+    };
+
+    AudioServer(HardwareProfile profile, std::filesystem::path home);
+    void shutDown();
+    std::shared_ptr<AudioObject> object(AudioObjectID id) const;
+    std::optional<Refusal> refusal(AudioObjectID id, AudioObjectPropertySelector selector,
+                                   Operation op) const;
+    AudioObjectID nextObjectIDLocked() { return nextObjectID_++; }
+    AudioObjectID addDeviceLocked(DeviceSpec spec);
+    void removeObjectLocked(AudioObjectID id);
+    std::shared_ptr<SimulatedDevice> deviceLocked(const std::string& uid) const;
+    std::shared_ptr<ProcessObject> processLocked(int32_t pid) const;
+    void replaceDefaultsAfterRemovalLocked(AudioObjectID removed, PropertyChanges& changes);
+
+    const std::filesystem::path home_;
+
+    mutable std::mutex modelMutex_;
+    bool running_ = true;
+    AudioObjectID nextObjectID_ = 2; // never reused, so a stale id can never name a newer object
+    std::map<AudioObjectID, std::shared_ptr<AudioObject>> objects_;
+    std::vector<AudioObjectID> deviceOrder_;
+    std::vector<AudioObjectID> processOrder_;
+    std::map<std::string, AudioObjectID> plugInsByBundleID_;
+    AudioObjectID defaultInput_ = kAudioObjectUnknown;
+    AudioObjectID defaultOutput_ = kAudioObjectUnknown;
+    AudioObjectID defaultSystemOutput_ = kAudioObjectUnknown;
+    std::map<std::pair<AudioObjectID, AudioObjectPropertySelector>, Refusal> refusals_;
+
+    mutable std::mutex listenerMutex_;
+    std::vector<std::shared_ptr<Listener>> listeners_;
+    AudioObjectPropertyListenerToken nextToken_ = 1;
+};

@@ -1,0 +1,196 @@
+#include "Platform/AudioServer/SimulatedDevice.h"
+
+#include <algorithm>
+
+#include "Platform/AudioServer/AudioServer.h"
+
+StreamObject::StreamObject(AudioServer& server, AudioObjectID id, AudioObjectID device, bool isInput,
+                           uint32_t startingChannel, uint32_t channels, double sampleRate)
+    : BuiltInObject(server, id, kAudioStreamClassID, kAudioObjectClassID, device)
+    , isInput_(isInput)
+    , startingChannel_(startingChannel)
+    , channels_(channels)
+    , sampleRate_(sampleRate) {}
+
+AudioStreamBasicDescription StreamObject::formatLocked() const {
+    AudioStreamBasicDescription f{};
+    f.mSampleRate = sampleRate_;
+    f.mFormatID = kAudioFormatLinearPCM;
+    f.mFormatFlags = kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked;
+    f.mBytesPerFrame = 4 * channels_;
+    f.mBytesPerPacket = f.mBytesPerFrame;
+    f.mFramesPerPacket = 1;
+    f.mChannelsPerFrame = channels_;
+    f.mBitsPerChannel = 32;
+    return f;
+}
+
+PropertyValue StreamObject::read(const AudioObjectPropertyAddress& address, Qualifier qualifier) const {
+    switch (address.mSelector) {
+    case kAudioStreamPropertyDirection:
+        return PropertyValue::of(uint32_t{isInput_ ? 1u : 0u});
+    case TD_FOURCC('s', 'c', 'h', 'n'): // starting channel
+        return PropertyValue::of(startingChannel_);
+    case kAudioStreamPropertyVirtualFormat:
+    case kAudioStreamPropertyPhysicalFormat:
+        return PropertyValue::of(formatLocked());
+    default:
+        return BuiltInObject::read(address, qualifier);
+    }
+}
+
+SimulatedDevice::SimulatedDevice(AudioServer& server, AudioObjectID id, DeviceSpec spec)
+    : BuiltInObject(server, id, kAudioDeviceClassID, kAudioObjectClassID, kAudioObjectSystemObject)
+    , spec_(std::move(spec)) {}
+
+bool SimulatedDevice::hasStreamsLocked(bool input) const {
+    return std::any_of(streams_.begin(), streams_.end(),
+                       [input](const auto& s) { return s->isInput() == input; });
+}
+
+std::vector<std::shared_ptr<StreamObject>>
+SimulatedDevice::setStreamsLocked(bool input, const std::vector<uint32_t>& channels,
+                                  const std::function<AudioObjectID()>& newID) {
+    std::vector<std::shared_ptr<StreamObject>> kept, dropped;
+    for (auto& s : streams_) {
+        (s->isInput() == input ? dropped : kept).push_back(s);
+    }
+    std::vector<std::shared_ptr<StreamObject>> added;
+    uint32_t first = 1;
+    for (uint32_t n : channels) {
+        added.push_back(
+            std::make_shared<StreamObject>(server_, newID(), objectID(), input, first, n, spec_.sampleRate));
+        first += n;
+    }
+    streams_ = input ? added : kept;
+    streams_.insert(streams_.end(), (input ? kept : added).begin(), (input ? kept : added).end());
+    (input ? spec_.inputStreams : spec_.outputStreams) = channels;
+    return dropped;
+}
+
+bool SimulatedDevice::setNominalSampleRateLocked(double rate, PropertyChanges& changes) {
+    if (rate == spec_.sampleRate) {
+        return false;
+    }
+    spec_.sampleRate = rate;
+    if (std::find(spec_.sampleRates.begin(), spec_.sampleRates.end(), rate) == spec_.sampleRates.end()) {
+        spec_.sampleRates.push_back(rate);
+        std::sort(spec_.sampleRates.begin(), spec_.sampleRates.end());
+        changes.push_back({objectID(),
+                           {kAudioDevicePropertyAvailableNominalSampleRates, kAudioObjectPropertyScopeGlobal,
+                            kAudioObjectPropertyElementMain}});
+    }
+    changes.push_back({objectID(),
+                       {kAudioDevicePropertyNominalSampleRate, kAudioObjectPropertyScopeGlobal,
+                        kAudioObjectPropertyElementMain}});
+    for (auto& s : streams_) {
+        s->setSampleRateLocked(rate);
+        changes.push_back({s->objectID(),
+                           {kAudioStreamPropertyVirtualFormat, kAudioObjectPropertyScopeGlobal,
+                            kAudioObjectPropertyElementMain}});
+    }
+    return true;
+}
+
+std::vector<AudioObjectID> SimulatedDevice::ownedObjects() const {
+    return streamIDs(kAudioObjectPropertyScopeGlobal);
+}
+
+std::vector<AudioObjectID> SimulatedDevice::streamIDs(AudioObjectPropertyScope scope) const {
+    std::vector<AudioObjectID> ids;
+    for (const auto& s : streams_) {
+        if (scope == kAudioObjectPropertyScopeGlobal || scope == kAudioObjectPropertyScopeWildcard ||
+            s->isInput() == (scope == kAudioObjectPropertyScopeInput)) {
+            ids.push_back(s->objectID());
+        }
+    }
+    return ids;
+}
+
+// An AudioBufferList with one entry per stream; the buffers carry channel counts only.
+PropertyValue SimulatedDevice::streamConfiguration(bool input) const {
+    std::vector<AudioBuffer> buffers;
+    for (const auto& s : streams_) {
+        if (s->isInput() == input) {
+            buffers.push_back(AudioBuffer{s->channels(), 0, nullptr});
+        }
+    }
+    std::vector<std::byte> bytes(TD_AUDIO_BUFFER_LIST_SIZE(buffers.size()));
+    auto* list = reinterpret_cast<AudioBufferList*>(bytes.data());
+    list->mNumberBuffers = static_cast<uint32_t>(buffers.size());
+    if (!buffers.empty()) {
+        std::memcpy(list->mBuffers, buffers.data(), buffers.size() * sizeof(AudioBuffer));
+    }
+    return PropertyValue::bytes(std::move(bytes));
+}
+
+PropertyValue SimulatedDevice::read(const AudioObjectPropertyAddress& address, Qualifier qualifier) const {
+    switch (address.mSelector) {
+    case kAudioObjectPropertyName:
+        return PropertyValue::string(spec_.name);
+    case kAudioObjectPropertyManufacturer:
+        return PropertyValue::string(spec_.manufacturer);
+    case kAudioDevicePropertyDeviceUID:
+        return PropertyValue::string(spec_.uid);
+    case kAudioDevicePropertyDeviceIsAlive:
+        return PropertyValue::of(uint32_t{1});
+    case kAudioDevicePropertyNominalSampleRate:
+        return PropertyValue::of(spec_.sampleRate);
+    case kAudioDevicePropertyAvailableNominalSampleRates: {
+        std::vector<AudioValueRange> ranges;
+        for (double r : spec_.sampleRates) {
+            ranges.push_back({r, r});
+        }
+        return PropertyValue::array(ranges);
+    }
+    case kAudioDevicePropertyStreams:
+        return PropertyValue::array(streamIDs(address.mScope));
+    case kAudioDevicePropertyStreamConfiguration:
+        if (address.mScope != kAudioObjectPropertyScopeInput &&
+            address.mScope != kAudioObjectPropertyScopeOutput) {
+            return PropertyValue::error(kAudioHardwareUnknownPropertyError);
+        }
+        return streamConfiguration(address.mScope == kAudioObjectPropertyScopeInput);
+    case kAudioDevicePropertyBufferFrameSize:
+        return PropertyValue::of(spec_.bufferFrameSize);
+    case kAudioDevicePropertyBufferFrameSizeRange:
+        return PropertyValue::of(
+            AudioValueRange{double(spec_.bufferFrameSizeMinimum), double(spec_.bufferFrameSizeMaximum)});
+    default:
+        return BuiltInObject::read(address, qualifier);
+    }
+}
+
+bool SimulatedDevice::settable(const AudioObjectPropertyAddress& address) const {
+    return address.mSelector == kAudioDevicePropertyNominalSampleRate ||
+           address.mSelector == kAudioDevicePropertyBufferFrameSize;
+}
+
+OSStatus SimulatedDevice::write(const AudioObjectPropertyAddress& address, Qualifier, PropertyData data,
+                                PropertyChanges& changes) {
+    if (address.mSelector == kAudioDevicePropertyNominalSampleRate) {
+        double rate = 0;
+        if (!readExactly(data, &rate)) {
+            return kAudioHardwareBadPropertySizeError;
+        }
+        if (std::find(spec_.sampleRates.begin(), spec_.sampleRates.end(), rate) == spec_.sampleRates.end()) {
+            return kAudioDeviceUnsupportedFormatError;
+        }
+        setNominalSampleRateLocked(rate, changes);
+        return kAudioHardwareNoError;
+    }
+    uint32_t frames = 0;
+    if (!readExactly(data, &frames)) {
+        return kAudioHardwareBadPropertySizeError;
+    }
+    if (frames < spec_.bufferFrameSizeMinimum || frames > spec_.bufferFrameSizeMaximum) {
+        return kAudioHardwareIllegalOperationError;
+    }
+    if (frames != spec_.bufferFrameSize) {
+        spec_.bufferFrameSize = frames;
+        changes.push_back({objectID(),
+                           {kAudioDevicePropertyBufferFrameSize, kAudioObjectPropertyScopeGlobal,
+                            kAudioObjectPropertyElementMain}});
+    }
+    return kAudioHardwareNoError;
+}
