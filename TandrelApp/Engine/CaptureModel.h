@@ -1,0 +1,102 @@
+// The vocabulary of application and whole-system capture: what is captured, by which backend, the
+// counters of a running source, the capture-source interface, and the rule that picks a backend for a
+// mode and a target. The controller, the capture lab and the self-tests choose and start sources with it.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include <QCoro/QCoroTask>
+
+#include "Platform/System/SystemInfo.h"
+#include "TandrelApp/Engine/AudioProducer.h"
+#include "TandrelApp/Routing/CaptureMode.h"
+
+enum class CaptureBackend { processTap, screenCaptureKit };
+
+std::string_view rawValue(CaptureBackend backend);
+std::optional<CaptureBackend> captureBackendFromRawValue(std::string_view text);
+inline constexpr std::array<CaptureBackend, 2> allCaptureBackends{CaptureBackend::processTap,
+                                                                  CaptureBackend::screenCaptureKit};
+
+// One application (by bundle identifier and display name) or the whole system. Both fields of an
+// application take part in equality and hashing.
+class CaptureTarget {
+public:
+    struct Application {
+        std::string bundleID;
+        std::string name;
+        bool operator==(const Application&) const = default;
+    };
+    struct SystemAudio {
+        bool operator==(const SystemAudio&) const = default;
+    };
+
+    static CaptureTarget application(std::string bundleID, std::string name) {
+        return CaptureTarget(Application{std::move(bundleID), std::move(name)});
+    }
+    static CaptureTarget systemAudio() { return CaptureTarget(SystemAudio{}); }
+
+    bool isSystemAudio() const { return std::holds_alternative<SystemAudio>(value_); }
+    // The application's fields, or null for the whole system.
+    const Application* app() const { return std::get_if<Application>(&value_); }
+
+    bool operator==(const CaptureTarget&) const = default;
+
+private:
+    explicit CaptureTarget(std::variant<SystemAudio, Application> value)
+        : value_(std::move(value)) {}
+    std::variant<SystemAudio, Application> value_;
+};
+
+template <>
+struct std::hash<CaptureTarget> {
+    std::size_t operator()(const CaptureTarget& target) const noexcept;
+};
+
+struct CaptureStatistics {
+    uint64_t callbacks = 0;
+    uint64_t framesReceived = 0;
+    uint32_t lastCallbackFrames = 0;
+    std::string sourceFormat;
+    std::optional<int> tappedProcesses;
+};
+
+// A producer that captures one application or the whole system and can be started and stopped.
+class AudioCaptureSource : public AudioProducer {
+public:
+    // Called when capture ends without stop(): the error says why (null when there is none).
+    using StopHandler = std::function<void(std::exception_ptr)>;
+
+    virtual CaptureTarget target() const = 0;
+    virtual CaptureBackend backend() const = 0;
+    // One consistent snapshot, safe from any thread.
+    virtual CaptureStatistics statistics() const = 0;
+    virtual void setOnStop(StopHandler handler) = 0;
+    // Sets the capture up and begins writing into fanout(); throws the source's error.
+    virtual QCoro::Task<void> start() = 0;
+    // Ends the capture and releases what start() set up. Never throws.
+    virtual QCoro::Task<void> stop() = 0;
+};
+
+std::string_view rawValue(CaptureMode mode);
+std::optional<CaptureMode> captureModeFromRawValue(std::string_view text);
+// The label where a mode is offered for choice ("自動", ...).
+std::string_view label(CaptureMode mode);
+inline constexpr std::array<CaptureMode, 3> allCaptureModes{CaptureMode::automatic, CaptureMode::processTap,
+                                                            CaptureMode::screenCaptureKit};
+
+// The WebKit browsers that automatic mode treats apart.
+bool isWebKitAudioApp(std::string_view bundleID);
+
+// The backend a source for `target` uses under `mode` on this system.
+CaptureBackend backend(CaptureMode mode, const CaptureTarget& target);
+// The same rule with the system's facts given: its version and whether the responsibility lookup exists.
+CaptureBackend backend(CaptureMode mode, const CaptureTarget& target, OperatingSystemVersion system,
+                       bool hasResponsibilityFunction);
