@@ -452,16 +452,16 @@ std::string_view rawValue(MappingMode mode) {
     return rawValueOf(mode);
 }
 
-std::optional<MappingMode> mappingMode(std::string_view rawValue) {
-    return enumFromRaw<MappingMode>(rawValue);
+std::optional<MappingMode> mappingModeFromRawValue(std::string_view text) {
+    return enumFromRaw<MappingMode>(text);
 }
 
 std::string_view rawValue(LatencyPreset preset) {
     return rawValueOf(preset);
 }
 
-std::optional<LatencyPreset> latencyPreset(std::string_view rawValue) {
-    return enumFromRaw<LatencyPreset>(rawValue);
+std::optional<LatencyPreset> latencyPresetFromRawValue(std::string_view text) {
+    return enumFromRaw<LatencyPreset>(text);
 }
 
 // ---- Gains

@@ -66,13 +66,13 @@ enum class MappingMode { automatic, stereo, swapped, dualMono };
 inline constexpr std::array<MappingMode, 4> allMappingModes{MappingMode::automatic, MappingMode::stereo,
                                                             MappingMode::swapped, MappingMode::dualMono};
 std::string_view rawValue(MappingMode mode);
-std::optional<MappingMode> mappingMode(std::string_view rawValue);
+std::optional<MappingMode> mappingModeFromRawValue(std::string_view text);
 
 enum class LatencyPreset { low, normal, safe };
 inline constexpr std::array<LatencyPreset, 3> allLatencyPresets{LatencyPreset::low, LatencyPreset::normal,
                                                                 LatencyPreset::safe};
 std::string_view rawValue(LatencyPreset preset);
-std::optional<LatencyPreset> latencyPreset(std::string_view rawValue);
+std::optional<LatencyPreset> latencyPresetFromRawValue(std::string_view text);
 
 // The two-channel mapping of a mode from source channel `sourceChannel` onto `toPair` and the channel
 // after it. A source without channels maps nothing.

