@@ -12,7 +12,9 @@ namespace tandrel::driver {
 namespace {
 
 std::mutex gCurrentMutex;
-std::shared_ptr<TandrelPlugIn> gCurrentOwner;
+// Never destroyed: the server's threads may still call in while the process exits, and the bundle is
+// never unloaded.
+std::shared_ptr<TandrelPlugIn>& gCurrentOwner = *new std::shared_ptr<TandrelPlugIn>;
 std::atomic<TandrelPlugIn*> gCurrent{nullptr};
 
 void volumeChangedHook(TandrelDevice& device) {

@@ -14,9 +14,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class Concurrency : public DriverFixture {};
+class DriverConcurrency : public DriverFixture {};
 
-TEST_F(Concurrency, IOPropertiesAndLineListsRunTogether) {
+TEST_F(DriverConcurrency, IOPropertiesAndLineListsRunTogether) {
     startDriver();
     const AudioObjectID line1 = deviceOfLine(1);
     ASSERT_EQ(table().StartIO(driver(), line1, 0), kAudioHardwareNoError);
@@ -62,7 +62,7 @@ TEST_F(Concurrency, IOPropertiesAndLineListsRunTogether) {
     EXPECT_EQ(table().StopIO(driver(), line1, 0), kAudioHardwareNoError);
 }
 
-TEST_F(Concurrency, DispatchRuntimeAppliesAndSavesOnItsQueues) {
+TEST_F(DriverConcurrency, DispatchRuntimeAppliesAndSavesOnItsQueues) {
     resetDriverForTesting(makeDispatchRuntime());
     const AudioServerPlugInUUID type = kAudioServerPlugInTypeUUID_INIT;
     driver_ = static_cast<AudioServerPlugInDriverRef>(TandrelDriver_Create(nullptr, &type));

@@ -11,7 +11,7 @@
 namespace tandrel::driver::test {
 namespace {
 
-class DeviceProperties : public DriverFixture {
+class DriverDeviceProperties : public DriverFixture {
 protected:
     void SetUp() override {
         startDriver();
@@ -35,7 +35,7 @@ struct Row {
     uint32_t value;
 };
 
-TEST_F(DeviceProperties, FixedValuesOfEveryObject) {
+TEST_F(DriverDeviceProperties, FixedValuesOfEveryObject) {
     const Row rows[] = {
         {0, "bcls", code("aobj")},
         {0, "clas", code("adev")},
@@ -85,7 +85,7 @@ TEST_F(DeviceProperties, FixedValuesOfEveryObject) {
     }
 }
 
-TEST_F(DeviceProperties, UnknownSelectorsAreUnknownPerObject) {
+TEST_F(DriverDeviceProperties, UnknownSelectorsAreUnknownPerObject) {
     for (int object = 0; object <= 4; ++object) {
         SCOPED_TRACE(object);
         uint32_t size = 0;
@@ -96,7 +96,7 @@ TEST_F(DeviceProperties, UnknownSelectorsAreUnknownPerObject) {
     EXPECT_FALSE(has(input(), code("lcgn")));
 }
 
-TEST_F(DeviceProperties, NamesAndIdentifiers) {
+TEST_F(DriverDeviceProperties, NamesAndIdentifiers) {
     EXPECT_EQ(text(getRef(stereo, code("lnam")).get()), "Line 1");
     EXPECT_EQ(text(getRef(stereo, code("uid ")).get()), "qorvix.tandrel.device.line1");
     EXPECT_EQ(text(getRef(stereo, code("muid")).get()), "qorvix.tandrel.model");
@@ -106,7 +106,7 @@ TEST_F(DeviceProperties, NamesAndIdentifiers) {
     EXPECT_EQ(get(stereo, code("lnam"), &small, 4, written), kAudioHardwareBadPropertySizeError);
 }
 
-TEST_F(DeviceProperties, ObjectListsFollowTheScopeAndFillShortBuffersPartially) {
+TEST_F(DriverDeviceProperties, ObjectListsFollowTheScopeAndFillShortBuffersPartially) {
     const AudioObjectID in = input(), out = output(), vol = volume(), mu = mute();
     EXPECT_EQ(getIDs(stereo, code("stm#"), code("inpt")), (std::vector<AudioObjectID>{in}));
     EXPECT_EQ(getIDs(stereo, code("stm#"), code("outp")), (std::vector<AudioObjectID>{out}));
@@ -126,7 +126,7 @@ TEST_F(DeviceProperties, ObjectListsFollowTheScopeAndFillShortBuffersPartially) 
     EXPECT_EQ(written, 0u);
 }
 
-TEST_F(DeviceProperties, RatesAndFormats) {
+TEST_F(DriverDeviceProperties, RatesAndFormats) {
     EXPECT_EQ(getValue<double>(stereo, code("nsrt")), 48000.0);
 
     AudioValueRange ranges[6] = {};
@@ -166,7 +166,7 @@ TEST_F(DeviceProperties, RatesAndFormats) {
     EXPECT_EQ(formats[5].mFormat.mChannelsPerFrame, 2u);
 }
 
-TEST_F(DeviceProperties, ChannelLayoutAndStereoPair) {
+TEST_F(DriverDeviceProperties, ChannelLayoutAndStereoPair) {
     const uint32_t pair[2] = {1, 2};
     uint32_t got[2] = {};
     uint32_t written = 0;
@@ -193,7 +193,7 @@ TEST_F(DeviceProperties, ChannelLayoutAndStereoPair) {
     EXPECT_EQ(layout->mChannelDescriptions[63].mChannelLabel, 65536u + 63u);
 }
 
-TEST_F(DeviceProperties, SettableRulesPerObject) {
+TEST_F(DriverDeviceProperties, SettableRulesPerObject) {
     struct Case {
         int object;
         const char* selector;
@@ -215,7 +215,7 @@ TEST_F(DeviceProperties, SettableRulesPerObject) {
     EXPECT_EQ(status, kAudioHardwareUnknownPropertyError);
 }
 
-TEST_F(DeviceProperties, UnsettableSelectorsAreRefused) {
+TEST_F(DriverDeviceProperties, UnsettableSelectorsAreRefused) {
     uint32_t value = 1;
     EXPECT_EQ(set(stereo, code("lnam"), &value, 4), kAudioHardwareUnknownPropertyError);
     EXPECT_EQ(set(input(), code("sdir"), &value, 4), kAudioHardwareUnknownPropertyError);
@@ -236,7 +236,7 @@ std::vector<float> gainsOf(const Ref& list) {
     return gains;
 }
 
-TEST_F(DeviceProperties, ChannelGainsAreClampedAndResetBeyondTheGivenItems) {
+TEST_F(DriverDeviceProperties, ChannelGainsAreClampedAndResetBeyondTheGivenItems) {
     applyLines(array({line(1, 8), line(2, 64)}));
     // The channel change is requested, not made; carry it out as the host would.
     ASSERT_EQ(table().PerformDeviceConfigurationChange(driver(), stereo, (1ull << 32) + 8, nullptr),
@@ -264,7 +264,7 @@ TEST_F(DeviceProperties, ChannelGainsAreClampedAndResetBeyondTheGivenItems) {
         << "gains are not announced";
 }
 
-TEST_F(DeviceProperties, NonFiniteChannelGainCountsAsUnity) {
+TEST_F(DriverDeviceProperties, NonFiniteChannelGainCountsAsUnity) {
     const double inf = std::numeric_limits<double>::infinity();
     ASSERT_EQ(setRef(stereo, code("lcgn"), array({real(std::nan("")), real(inf), real(-inf)})),
               kAudioHardwareNoError);
@@ -273,7 +273,7 @@ TEST_F(DeviceProperties, NonFiniteChannelGainCountsAsUnity) {
     EXPECT_TRUE(std::all_of(gains.begin(), gains.end(), [](float g) { return std::isfinite(g); }));
 }
 
-TEST_F(DeviceProperties, VolumeScalarAndDecibelsShareOneClampedValue) {
+TEST_F(DriverDeviceProperties, VolumeScalarAndDecibelsShareOneClampedValue) {
     EXPECT_EQ(getValue<float>(volume(), code("lcsv")), 1.0f);
     EXPECT_EQ(getValue<float>(volume(), code("lcdv")), 0.0f);
     EXPECT_EQ(setValue(volume(), code("lcsv"), 1.5f), kAudioHardwareNoError);
@@ -292,7 +292,7 @@ TEST_F(DeviceProperties, VolumeScalarAndDecibelsShareOneClampedValue) {
     EXPECT_EQ(set(volume(), code("lcdv"), &shortValue, 2), kAudioHardwareBadPropertySizeError);
 }
 
-TEST_F(DeviceProperties, NonFiniteVolumeIsRefusedAndChangesNothing) {
+TEST_F(DriverDeviceProperties, NonFiniteVolumeIsRefusedAndChangesNothing) {
     ASSERT_EQ(setValue(volume(), code("lcsv"), 0.5f), kAudioHardwareNoError);
     runtime_->runDue();
     host_->clearRecords();
@@ -304,7 +304,7 @@ TEST_F(DeviceProperties, NonFiniteVolumeIsRefusedAndChangesNothing) {
     EXPECT_TRUE(host_->notifications().empty());
 }
 
-TEST_F(DeviceProperties, VolumeAndMuteAnnounceOnlyRealChangesAndLater) {
+TEST_F(DriverDeviceProperties, VolumeAndMuteAnnounceOnlyRealChangesAndLater) {
     ASSERT_EQ(setValue(volume(), code("lcsv"), 0.5f), kAudioHardwareNoError);
     ASSERT_EQ(setValue(volume(), code("lcsv"), 0.5f), kAudioHardwareNoError);
     EXPECT_TRUE(host_->notifications().empty()) << "announcements never run on the caller's thread";
@@ -320,14 +320,14 @@ TEST_F(DeviceProperties, VolumeAndMuteAnnounceOnlyRealChangesAndLater) {
     EXPECT_EQ(setValue(mute(), code("bcvl"), uint16_t{0}), kAudioHardwareBadPropertySizeError);
 }
 
-TEST_F(DeviceProperties, StreamActivityIsAnnouncedAtOnce) {
+TEST_F(DriverDeviceProperties, StreamActivityIsAnnouncedAtOnce) {
     ASSERT_EQ(setValue(output(), code("sact"), uint32_t{0}), kAudioHardwareNoError);
     EXPECT_EQ(host_->notifications(), (std::vector<Notification>{{output(), {code("sact")}}}));
     EXPECT_EQ(getValue<uint32_t>(output(), code("sact")), 0u);
     EXPECT_EQ(getValue<uint32_t>(input(), code("sact")), 1u);
 }
 
-TEST_F(DeviceProperties, SampleRateRequestsGoThroughTheHost) {
+TEST_F(DriverDeviceProperties, SampleRateRequestsGoThroughTheHost) {
     EXPECT_EQ(setValue(stereo, code("nsrt"), 48000.0), kAudioHardwareNoError);
     EXPECT_EQ(setValue(stereo, code("nsrt"), 22050.0), kAudioHardwareIllegalOperationError);
     EXPECT_EQ(setValue(stereo, code("nsrt"), std::nan("")), kAudioHardwareIllegalOperationError);
@@ -349,7 +349,7 @@ TEST_F(DeviceProperties, SampleRateRequestsGoThroughTheHost) {
               kAudioHardwareBadObjectError);
 }
 
-TEST_F(DeviceProperties, StreamFormatMustMatchTheLineExceptForTheRate) {
+TEST_F(DriverDeviceProperties, StreamFormatMustMatchTheLineExceptForTheRate) {
     auto format = getValue<AudioStreamBasicDescription>(input(), code("sfmt"));
     format.mSampleRate = 44100;
     auto refused = [&](auto change) {

@@ -12,7 +12,7 @@ namespace {
 
 constexpr uint32_t kPeriod = 16384;
 
-class LineIO : public DriverFixture {
+class DriverLineIO : public DriverFixture {
 protected:
     void SetUp() override {
         startDriver();
@@ -44,7 +44,7 @@ protected:
     AudioObjectID line1 = 0;
 };
 
-TEST_F(LineIO, BlockWrittenAtATimeIsReadBackAtThatTime) {
+TEST_F(DriverLineIO, BlockWrittenAtATimeIsReadBackAtThatTime) {
     for (int64_t t : {int64_t{0}, int64_t{1000}, int64_t{16200}, int64_t{3 * kPeriod - 100}}) {
         SCOPED_TRACE(t);
         auto written = block(t, 512);
@@ -53,7 +53,7 @@ TEST_F(LineIO, BlockWrittenAtATimeIsReadBackAtThatTime) {
     }
 }
 
-TEST_F(LineIO, ReadsOutsideTheWrittenWindowAreSilent) {
+TEST_F(DriverLineIO, ReadsOutsideTheWrittenWindowAreSilent) {
     EXPECT_TRUE(silent(readInput(line1, 0, 256, 2))) << "nothing written yet";
 
     auto first = block(0, 4096);
@@ -73,7 +73,7 @@ TEST_F(LineIO, ReadsOutsideTheWrittenWindowAreSilent) {
     EXPECT_TRUE(silent(std::vector<float>(straddle.begin() + 128, straddle.end())));
 }
 
-TEST_F(LineIO, NonContiguousWriteRestartsTheWindow) {
+TEST_F(DriverLineIO, NonContiguousWriteRestartsTheWindow) {
     auto a = block(1000, 512), b = block(5000, 512);
     writeMix(line1, 1000, a, 512);
     writeMix(line1, 5000, b, 512);
@@ -81,7 +81,7 @@ TEST_F(LineIO, NonContiguousWriteRestartsTheWindow) {
     EXPECT_EQ(readInput(line1, 5000, 512, 2), block(5000, 512));
 }
 
-TEST_F(LineIO, GainChangesRampOverOneBlock) {
+TEST_F(DriverLineIO, GainChangesRampOverOneBlock) {
     Ref gains = array({real(0.5)});
     ASSERT_EQ(setRef(line1, code("lcgn"), gains), kAudioHardwareNoError);
     std::vector<float> ones(8, 1.0f);
@@ -96,7 +96,7 @@ TEST_F(LineIO, GainChangesRampOverOneBlock) {
     EXPECT_EQ(readInput(line1, 8, 2, 2), (std::vector<float>{0.75f, 1, 1, 1}));
 }
 
-TEST_F(LineIO, RampedBlockAcrossTheRingEndLandsOnTheTarget) {
+TEST_F(DriverLineIO, RampedBlockAcrossTheRingEndLandsOnTheTarget) {
     ASSERT_EQ(setRef(line1, code("lcgn"), array({real(0.0), real(0.0)})), kAudioHardwareNoError);
     std::vector<float> ones(2 * 512, 1.0f);
     writeMix(line1, kPeriod - 256, ones, 512);
@@ -106,7 +106,7 @@ TEST_F(LineIO, RampedBlockAcrossTheRingEndLandsOnTheTarget) {
     EXPECT_EQ(out[2 * 511], 0.0f);
 }
 
-TEST_F(LineIO, OnlyReadInputAndWriteMixAreDone) {
+TEST_F(DriverLineIO, OnlyReadInputAndWriteMixAreDone) {
     bool willDo = false, inPlace = false;
     for (const char* op : {"read", "rite"}) {
         ASSERT_EQ(table().WillDoIOOperation(driver(), line1, 0, code(op), &willDo, &inPlace),
@@ -133,7 +133,7 @@ TEST_F(LineIO, OnlyReadInputAndWriteMixAreDone) {
     EXPECT_EQ(table().EndIOOperation(driver(), line1, 0, code("rite"), 64, &cycle), kAudioHardwareNoError);
 }
 
-TEST_F(LineIO, OnlyTheFirstStartResetsTheLineAndStopsAreCounted) {
+TEST_F(DriverLineIO, OnlyTheFirstStartResetsTheLineAndStopsAreCounted) {
     auto data = block(100, 64);
     writeMix(line1, 100, data, 64);
     EXPECT_EQ(getValue<uint32_t>(line1, code("goin")), 1u);
@@ -149,7 +149,7 @@ TEST_F(LineIO, OnlyTheFirstStartResetsTheLineAndStopsAreCounted) {
     EXPECT_TRUE(silent(readInput(line1, 100, 64, 2))) << "a fresh start clears the ring";
 }
 
-TEST_F(LineIO, ZeroTimeStampsAdvanceOnePeriodPerCall) {
+TEST_F(DriverLineIO, ZeroTimeStampsAdvanceOnePeriodPerCall) {
     const uint64_t start = runtime_->hostNow();
     const double period = 1e9 / 48000 * kPeriod;
     double sample = -1;
@@ -168,7 +168,7 @@ TEST_F(LineIO, ZeroTimeStampsAdvanceOnePeriodPerCall) {
     EXPECT_EQ(sample, 3.0 * kPeriod) << "caught up: the count stays";
 }
 
-TEST_F(LineIO, RateChangeOnARunningLineKeepsTheCurrentTimeStamp) {
+TEST_F(DriverLineIO, RateChangeOnARunningLineKeepsTheCurrentTimeStamp) {
     const uint64_t start = runtime_->hostNow();
     const double oldPeriod = 1e9 / 48000 * kPeriod;
     runtime_->setHostTime(start + static_cast<uint64_t>(10.2 * oldPeriod));
@@ -202,7 +202,7 @@ TEST_F(LineIO, RateChangeOnARunningLineKeepsTheCurrentTimeStamp) {
     EXPECT_NEAR(static_cast<double>(host), static_cast<double>(current), 2.0);
 }
 
-TEST_F(LineIO, RateChangeKeepsTheRingAndChannelChangeClearsIt) {
+TEST_F(DriverLineIO, RateChangeKeepsTheRingAndChannelChangeClearsIt) {
     auto data = block(0, 256);
     writeMix(line1, 0, data, 256);
     ASSERT_EQ(table().PerformDeviceConfigurationChange(driver(), line1, 44100, nullptr),

@@ -23,7 +23,7 @@ std::ostream& operator<<(std::ostream& os, const LineView& l) {
     return os << "{" << l.number << ", " << l.channels << ", " << l.name << "}";
 }
 
-class LineList : public DriverFixture {
+class DriverLineList : public DriverFixture {
 protected:
     void SetUp() override { startDriver(); }
 
@@ -50,13 +50,13 @@ protected:
     }
 };
 
-TEST_F(LineList, StartsWithTheDefaultLines) {
+TEST_F(DriverLineList, StartsWithTheDefaultLines) {
     EXPECT_EQ(lines(), (std::vector<LineView>{{1, 2, "Line 1"}, {2, 64, "Line 2"}}));
     EXPECT_EQ(devices(), (std::vector<AudioObjectID>{2, 7}));
     EXPECT_TRUE(host_->notifications().empty()) << "start-up announces nothing";
 }
 
-TEST_F(LineList, InvalidListsAreRefusedWhole) {
+TEST_F(DriverLineList, InvalidListsAreRefusedWhole) {
     std::vector<Ref> seventeen;
     for (int i = 1; i <= 17; ++i) {
         seventeen.push_back(line(i, 2));
@@ -85,7 +85,7 @@ TEST_F(LineList, InvalidListsAreRefusedWhole) {
     EXPECT_EQ(lines(), (std::vector<LineView>{{1, 2, "Line 1"}, {2, 64, "Line 2"}}));
 }
 
-TEST_F(LineList, AddingALineNotifiesTheListAndSavesItASecondLater) {
+TEST_F(DriverLineList, AddingALineNotifiesTheListAndSavesItASecondLater) {
     Ref list = array({line(1, 2), line(2, 64), line(3, 8, "Stream")});
     ASSERT_EQ(writeLines(list), kAudioHardwareNoError);
     EXPECT_EQ(lines().size(), 2u) << "the list is applied asynchronously";
@@ -103,7 +103,7 @@ TEST_F(LineList, AddingALineNotifiesTheListAndSavesItASecondLater) {
     EXPECT_TRUE(PLEqual(host_->stored("lines").get(), list.get()));
 }
 
-TEST_F(LineList, StoredListKeepsWhatTheClientWrote) {
+TEST_F(DriverLineList, StoredListKeepsWhatTheClientWrote) {
     Ref list = array({dict({{"number", num(1)}, {"channels", real(2.5)}, {"extra", str("kept")}})});
     applyLines(list);
     EXPECT_EQ(lines(), (std::vector<LineView>{{1, 2, "Line 1"}})) << "2.5 channels read as 2";
@@ -111,7 +111,7 @@ TEST_F(LineList, StoredListKeepsWhatTheClientWrote) {
     EXPECT_TRUE(PLEqual(host_->stored("lines").get(), list.get()));
 }
 
-TEST_F(LineList, RenamingOnlyAnnouncesTheName) {
+TEST_F(DriverLineList, RenamingOnlyAnnouncesTheName) {
     applyLines(array({line(1, 2, "Mic"), line(2, 64)}));
     EXPECT_EQ(host_->notifications(), (std::vector<Notification>{{2, {code("lnam")}}}));
     EXPECT_EQ(lines()[0].name, "Mic");
@@ -125,7 +125,7 @@ TEST_F(LineList, RenamingOnlyAnnouncesTheName) {
     EXPECT_EQ(lines()[1], (LineView{4, 2, "Line 4"}));
 }
 
-TEST_F(LineList, ChangingOnlyChannelsRequestsAConfigurationChange) {
+TEST_F(DriverLineList, ChangingOnlyChannelsRequestsAConfigurationChange) {
     applyLines(array({line(1, 2), line(2, 16)}));
     EXPECT_TRUE(host_->notifications().empty());
     EXPECT_EQ(host_->configurationRequests(), (std::vector<ConfigurationRequest>{{7, (1ull << 32) + 16}}));
@@ -142,7 +142,7 @@ TEST_F(LineList, ChangingOnlyChannelsRequestsAConfigurationChange) {
     EXPECT_EQ(lines()[1].channels, 16);
 }
 
-TEST_F(LineList, SameListTwiceChangesNothingButStillSaves) {
+TEST_F(DriverLineList, SameListTwiceChangesNothingButStillSaves) {
     Ref list = array({line(1, 2), line(2, 64)});
     applyLines(list);
     applyLines(list);
@@ -152,7 +152,7 @@ TEST_F(LineList, SameListTwiceChangesNothingButStillSaves) {
     EXPECT_EQ(host_->writeCount("lines"), 2u);
 }
 
-TEST_F(LineList, RemovedLineComesBackWithNewIdsAndItsVolume) {
+TEST_F(DriverLineList, RemovedLineComesBackWithNewIdsAndItsVolume) {
     ASSERT_EQ(setValue(8 + 2, code("lcsv"), 0.25f), kAudioHardwareNoError);
     ASSERT_EQ(setValue(8 + 3, code("bcvl"), uint32_t{1}), kAudioHardwareNoError);
     runtime_->runDue();
@@ -165,7 +165,7 @@ TEST_F(LineList, RemovedLineComesBackWithNewIdsAndItsVolume) {
     EXPECT_EQ(mutedOf(2), 1u);
 }
 
-TEST_F(LineList, RetiredLineStaysReachableUntilReclaimedAfterItsIOStops) {
+TEST_F(DriverLineList, RetiredLineStaysReachableUntilReclaimedAfterItsIOStops) {
     ASSERT_EQ(table().StartIO(driver(), 7, 0), kAudioHardwareNoError);
     applyLines(array({line(1, 2)}));
     EXPECT_EQ(devices(), (std::vector<AudioObjectID>{2}));
@@ -185,7 +185,7 @@ TEST_F(LineList, RetiredLineStaysReachableUntilReclaimedAfterItsIOStops) {
     EXPECT_EQ(runtime_->pendingCount(), 0u) << "the device was deleted";
 }
 
-TEST_F(LineList, IdleRetiredLineIsReclaimedAtTheFirstCheck) {
+TEST_F(DriverLineList, IdleRetiredLineIsReclaimedAtTheFirstCheck) {
     applyLines(array({line(2, 64)}));
     runtime_->advance(29s);
     EXPECT_TRUE(has(2, code("lnam")));
@@ -193,7 +193,7 @@ TEST_F(LineList, IdleRetiredLineIsReclaimedAtTheFirstCheck) {
     EXPECT_FALSE(has(2, code("lnam")));
 }
 
-TEST_F(LineList, VolumeChangesWithinASecondAreSavedOnceWithEveryLineEverSeen) {
+TEST_F(DriverLineList, VolumeChangesWithinASecondAreSavedOnceWithEveryLineEverSeen) {
     applyLines(array({line(1, 2), line(2, 64), line(3, 2)}));
     runtime_->advance(1s);
     ASSERT_EQ(setValue(deviceOfLine(1) + 3, code("lcsv"), 0.5f), kAudioHardwareNoError);
@@ -229,7 +229,7 @@ TEST_F(LineList, VolumeChangesWithinASecondAreSavedOnceWithEveryLineEverSeen) {
     EXPECT_EQ(entry("1"), std::make_pair(0.75f, 0));
 }
 
-TEST_F(LineList, RestartRestoresLinesAndVolumesFromStorage) {
+TEST_F(DriverLineList, RestartRestoresLinesAndVolumesFromStorage) {
     applyLines(array({line(4, 8, "Podcast"), line(9, 2)}));
     ASSERT_EQ(setValue(deviceOfLine(4) + 3, code("lcsv"), 0.4f), kAudioHardwareNoError);
     ASSERT_EQ(setValue(deviceOfLine(9) + 4, code("bcvl"), uint32_t{1}), kAudioHardwareNoError);
@@ -245,7 +245,7 @@ TEST_F(LineList, RestartRestoresLinesAndVolumesFromStorage) {
     EXPECT_EQ(mutedOf(9), 1u);
 }
 
-TEST_F(LineList, InvalidStoredLinesGiveTheDefaults) {
+TEST_F(DriverLineList, InvalidStoredLinesGiveTheDefaults) {
     const std::pair<const char*, Ref> stored[] = {
         {"not an array", str("lines")},
         {"empty", array({})},
@@ -259,7 +259,7 @@ TEST_F(LineList, InvalidStoredLinesGiveTheDefaults) {
     }
 }
 
-TEST_F(LineList, MalformedStoredVolumesAreSkippedAndClamped) {
+TEST_F(DriverLineList, MalformedStoredVolumesAreSkippedAndClamped) {
     host_->store("volumes", dict({
                                 {"1", array({real(0.3), num(1)})},
                                 {"2", array({real(7.0), str("yes")})},

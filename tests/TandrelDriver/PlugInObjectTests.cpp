@@ -8,12 +8,12 @@
 namespace tandrel::driver::test {
 namespace {
 
-class PlugInObject : public DriverFixture {
+class DriverPlugInObject : public DriverFixture {
 protected:
     void SetUp() override { startDriver(); }
 };
 
-TEST_F(PlugInObject, FactoryAnswersOnlyThePlugInType) {
+TEST_F(DriverPlugInObject, FactoryAnswersOnlyThePlugInType) {
     const AudioServerPlugInUUID other = kAudioServerPlugInDriverInterfaceUUID_INIT;
     EXPECT_EQ(TandrelDriver_Create(nullptr, &other), nullptr);
     EXPECT_EQ(TandrelDriver_Create(nullptr, nullptr), nullptr);
@@ -22,7 +22,7 @@ TEST_F(PlugInObject, FactoryAnswersOnlyThePlugInType) {
     EXPECT_EQ(driverRefCountForTesting(), 0u) << "the factory adds no reference";
 }
 
-TEST_F(PlugInObject, QueryInterfaceCountsOnlyKnownInterfaces) {
+TEST_F(DriverPlugInObject, QueryInterfaceCountsOnlyKnownInterfaces) {
     const AudioServerPlugInUUID unknown = kIUnknownUUID_INIT;
     const AudioServerPlugInUUID driverInterface = kAudioServerPlugInDriverInterfaceUUID_INIT;
     const AudioServerPlugInUUID other = kAudioServerPlugInTypeUUID_INIT;
@@ -44,7 +44,7 @@ TEST_F(PlugInObject, QueryInterfaceCountsOnlyKnownInterfaces) {
               static_cast<HRESULT>(kAudioHardwareBadObjectError));
 }
 
-TEST_F(PlugInObject, ReferenceCountStopsAtZeroAndIgnoresForeignReferences) {
+TEST_F(DriverPlugInObject, ReferenceCountStopsAtZeroAndIgnoresForeignReferences) {
     EXPECT_EQ(table().AddRef(driver()), 1u);
     EXPECT_EQ(table().AddRef(driver()), 2u);
     EXPECT_EQ(table().Release(driver()), 1u);
@@ -60,13 +60,13 @@ TEST_F(PlugInObject, ReferenceCountStopsAtZeroAndIgnoresForeignReferences) {
     EXPECT_EQ(devices().size(), 2u);
 }
 
-TEST_F(PlugInObject, DevicesAreNeitherCreatedNorDestroyedOnRequest) {
+TEST_F(DriverPlugInObject, DevicesAreNeitherCreatedNorDestroyedOnRequest) {
     AudioObjectID id = 0;
     EXPECT_EQ(table().CreateDevice(driver(), nullptr, nullptr, &id), kAudioHardwareUnsupportedOperationError);
     EXPECT_EQ(table().DestroyDevice(driver(), devices()[0]), kAudioHardwareUnsupportedOperationError);
 }
 
-TEST_F(PlugInObject, UnknownObjectIsBadObjectAtEveryEntryPoint) {
+TEST_F(DriverPlugInObject, UnknownObjectIsBadObjectAtEveryEntryPoint) {
     const AudioObjectID none = 999;
     const auto a = address(code("bcls"));
     uint32_t u32 = 0;
@@ -102,7 +102,7 @@ TEST_F(PlugInObject, UnknownObjectIsBadObjectAtEveryEntryPoint) {
     EXPECT_EQ(table().AbortDeviceConfigurationChange(driver(), device, 0, nullptr), kAudioHardwareNoError);
 }
 
-TEST_F(PlugInObject, MissingAddressOrOutPointerIsIllegal) {
+TEST_F(DriverPlugInObject, MissingAddressOrOutPointerIsIllegal) {
     const auto a = address(code("bcls"));
     uint32_t u32 = 0;
     bool flag = false;
@@ -130,7 +130,7 @@ struct FixedRow {
     uint32_t value;
 };
 
-TEST_F(PlugInObject, FixedSizePropertiesAnswerTheirValueAndRefuseShortBuffers) {
+TEST_F(DriverPlugInObject, FixedSizePropertiesAnswerTheirValueAndRefuseShortBuffers) {
     const FixedRow rows[] = {
         {"bcls", 4, code("aobj")}, {"clas", 4, code("aplg")}, {"stdv", 4, 0}, {"uidb", 4, 0}, {"uidd", 4, 0},
     };
@@ -168,7 +168,7 @@ TEST_F(PlugInObject, FixedSizePropertiesAnswerTheirValueAndRefuseShortBuffers) {
     EXPECT_EQ(sizeOf(1, code("lnam"), size), kAudioHardwareUnknownPropertyError);
 }
 
-TEST_F(PlugInObject, DeviceListIsOrderedByLineNumberAndFillsShortBuffersPartially) {
+TEST_F(DriverPlugInObject, DeviceListIsOrderedByLineNumberAndFillsShortBuffersPartially) {
     applyLines(array({line(5, 2), line(3, 2), line(9, 2)}));
     const AudioObjectID line3 = deviceOfLine(3), line5 = deviceOfLine(5), line9 = deviceOfLine(9);
     EXPECT_EQ(devices(), (std::vector<AudioObjectID>{line3, line5, line9}));
@@ -183,7 +183,7 @@ TEST_F(PlugInObject, DeviceListIsOrderedByLineNumberAndFillsShortBuffersPartiall
     EXPECT_EQ(written, 8u);
 }
 
-TEST_F(PlugInObject, CustomPropertyListNamesTheLineList) {
+TEST_F(DriverPlugInObject, CustomPropertyListNamesTheLineList) {
     AudioServerPlugInCustomPropertyInfo info{};
     uint32_t written = 99;
     ASSERT_EQ(get(1, code("cust"), &info, 8, written), kAudioHardwareNoError);
@@ -195,7 +195,7 @@ TEST_F(PlugInObject, CustomPropertyListNamesTheLineList) {
     EXPECT_EQ(info.mQualifierDataType, 0u);
 }
 
-TEST_F(PlugInObject, TranslatesDeviceUIDsThroughTheQualifier) {
+TEST_F(DriverPlugInObject, TranslatesDeviceUIDsThroughTheQualifier) {
     const auto a = address(code("uidd"));
     Ref uid = str("qorvix.tandrel.device.line2");
     PLRef qualifier = uid.get();
@@ -225,7 +225,7 @@ TEST_F(PlugInObject, TranslatesDeviceUIDsThroughTheQualifier) {
     EXPECT_EQ(id, 0u);
 }
 
-TEST_F(PlugInObject, OnlyTheLineListIsSettable) {
+TEST_F(DriverPlugInObject, OnlyTheLineListIsSettable) {
     OSStatus status = 0;
     EXPECT_TRUE(settable(1, code("lnes"), &status));
     EXPECT_EQ(status, kAudioHardwareNoError);
