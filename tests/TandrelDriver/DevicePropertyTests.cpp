@@ -85,17 +85,6 @@ TEST_F(DriverDeviceProperties, FixedValuesOfEveryObject) {
     }
 }
 
-TEST_F(DriverDeviceProperties, UnknownSelectorsAreUnknownPerObject) {
-    for (int object = 0; object <= 4; ++object) {
-        SCOPED_TRACE(object);
-        uint32_t size = 0;
-        EXPECT_EQ(sizeOf(stereo + object, code("zzzz"), size), kAudioHardwareUnknownPropertyError);
-    }
-    EXPECT_FALSE(has(volume(), code("bcvl")));
-    EXPECT_FALSE(has(mute(), code("lcsv")));
-    EXPECT_FALSE(has(input(), code("lcgn")));
-}
-
 TEST_F(DriverDeviceProperties, NamesAndIdentifiers) {
     EXPECT_EQ(text(getRef(stereo, code("lnam")).get()), "Line 1");
     EXPECT_EQ(text(getRef(stereo, code("uid ")).get()), "qorvix.tandrel.device.line1");

@@ -106,31 +106,19 @@ TEST_F(DriverLineIO, RampedBlockAcrossTheRingEndLandsOnTheTarget) {
     EXPECT_EQ(out[2 * 511], 0.0f);
 }
 
-TEST_F(DriverLineIO, OnlyReadInputAndWriteMixAreDone) {
-    bool willDo = false, inPlace = false;
-    for (const char* op : {"read", "rite"}) {
-        ASSERT_EQ(table().WillDoIOOperation(driver(), line1, 0, code(op), &willDo, &inPlace),
-                  kAudioHardwareNoError);
-        EXPECT_TRUE(willDo);
-        EXPECT_TRUE(inPlace);
-    }
-    for (const char* op : {"thrd", "cycl", "mixo", "pmix"}) {
-        ASSERT_EQ(table().WillDoIOOperation(driver(), line1, 0, code(op), &willDo, &inPlace),
-                  kAudioHardwareNoError);
-        EXPECT_FALSE(willDo);
-    }
-    EXPECT_EQ(table().WillDoIOOperation(driver(), line1, 0, code("read"), nullptr, nullptr),
-              kAudioHardwareNoError);
-
-    // A write addressed to the input stream, or a read to the output stream, does nothing.
+TEST_F(DriverLineIO, IOAddressedToTheWrongStreamIsIgnored) {
     auto data = block(0, 64);
     AudioServerPlugInIOCycleInfo cycle{};
     ASSERT_EQ(
         table().DoIOOperation(driver(), line1, line1 + 1, 0, code("rite"), 64, &cycle, data.data(), nullptr),
         kAudioHardwareNoError);
     EXPECT_TRUE(silent(readInput(line1, 0, 64, 2)));
-    EXPECT_EQ(table().BeginIOOperation(driver(), line1, 0, code("rite"), 64, &cycle), kAudioHardwareNoError);
-    EXPECT_EQ(table().EndIOOperation(driver(), line1, 0, code("rite"), 64, &cycle), kAudioHardwareNoError);
+    writeMix(line1, 0, data, 64);
+    std::vector<float> untouched(128, -1.0f);
+    ASSERT_EQ(table().DoIOOperation(driver(), line1, line1 + 2, 0, code("read"), 64, &cycle, untouched.data(),
+                                    nullptr),
+              kAudioHardwareNoError);
+    EXPECT_EQ(untouched, std::vector<float>(128, -1.0f));
 }
 
 TEST_F(DriverLineIO, OnlyTheFirstStartResetsTheLineAndStopsAreCounted) {

@@ -60,12 +60,6 @@ TEST_F(DriverPlugInObject, ReferenceCountStopsAtZeroAndIgnoresForeignReferences)
     EXPECT_EQ(devices().size(), 2u);
 }
 
-TEST_F(DriverPlugInObject, DevicesAreNeitherCreatedNorDestroyedOnRequest) {
-    AudioObjectID id = 0;
-    EXPECT_EQ(table().CreateDevice(driver(), nullptr, nullptr, &id), kAudioHardwareUnsupportedOperationError);
-    EXPECT_EQ(table().DestroyDevice(driver(), devices()[0]), kAudioHardwareUnsupportedOperationError);
-}
-
 TEST_F(DriverPlugInObject, UnknownObjectIsBadObjectAtEveryEntryPoint) {
     const AudioObjectID none = 999;
     const auto a = address(code("bcls"));
