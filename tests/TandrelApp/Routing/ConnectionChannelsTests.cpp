@@ -1,3 +1,5 @@
+#include <limits>
+#include <map>
 #include <optional>
 #include <ostream>
 #include <vector>
@@ -168,4 +170,29 @@ TEST(ConnectionChannels, ExtremeChannelNumbersDoNotWrap) {
     Connection tiny = connection(2, MappingMode::stereo, min, true, {});
     EXPECT_EQ(tiny.channelMapping(2), (ChannelMapping{{{0, 4, 1}, {1, 5, 1}}}));
     EXPECT_EQ(connection(2, MappingMode::stereo, min, true, 15).channelMapping(2).entries.size(), 4u);
+}
+
+TEST(ConnectionChannels, EveryMaskStaysInsideTheSourceAndThePair) {
+    for (std::int64_t mask = 0; mask < 16; ++mask) {
+        for (std::int64_t width : {1, 2}) {
+            for (std::uint32_t channels : {1u, 2u, 3u, 6u}) {
+                for (std::int64_t sourceChannel = 0; sourceChannel < 6; ++sourceChannel) {
+                    Connection c = connection(width, MappingMode::stereo, sourceChannel, true, mask);
+                    ChannelMapping mapping = c.channelMapping(channels);
+                    std::map<std::int64_t, float> gainPerDestination;
+                    for (const auto& e : mapping.entries) {
+                        EXPECT_GE(e.source, 0);
+                        EXPECT_LT(e.source, channels);
+                        EXPECT_GE(e.destination, c.pair);
+                        EXPECT_LT(e.destination, c.pair + width);
+                        gainPerDestination[e.destination] += e.gain;
+                    }
+                    for (const auto& [destination, sum] : gainPerDestination) {
+                        EXPECT_FLOAT_EQ(sum, 1.0f) << "mask " << mask << " destination " << destination;
+                    }
+                    EXPECT_EQ(c.routeMaskFor(channels), mask);
+                }
+            }
+        }
+    }
 }
