@@ -1,0 +1,37 @@
+// One audio device as the application lists it: id, UID, name, channel counts and nominal rate, read
+// together by AudioDeviceCatalog. The routing controller compares and hashes these records to notice
+// device changes.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "Platform/AudioServer/CoreAudioTypes.h"
+
+struct AudioDeviceInfo {
+    AudioObjectID id = kAudioObjectUnknown;
+    std::string uid;
+    std::string name;
+    uint32_t inputChannels = 0;
+    uint32_t outputChannels = 0;
+    double sampleRate = 0;
+
+    bool operator==(const AudioDeviceInfo&) const = default;
+};
+
+template <>
+struct std::hash<AudioDeviceInfo> {
+    size_t operator()(const AudioDeviceInfo& d) const noexcept {
+        size_t h = std::hash<uint32_t>{}(d.id);
+        auto mix = [&h](size_t v) {
+            h ^= v + 0x9e3779b97f4a7c15ull + (h << 6) + (h >> 2);
+        };
+        mix(std::hash<std::string>{}(d.uid));
+        mix(std::hash<std::string>{}(d.name));
+        mix(std::hash<uint32_t>{}(d.inputChannels));
+        mix(std::hash<uint32_t>{}(d.outputChannels));
+        mix(std::hash<double>{}(d.sampleRate == 0 ? 0.0 : d.sampleRate)); // -0 hashes like 0
+        return h;
+    }
+};
