@@ -3,6 +3,9 @@
 #include "TandrelApp/Engine/CoreAudioProperty.h"
 
 #include <filesystem>
+#include <string>
+
+#include <unistd.h>
 #include <unordered_set>
 
 #include <gtest/gtest.h>
@@ -12,7 +15,8 @@ namespace {
 class AudioDeviceCatalogTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        home = std::filesystem::temp_directory_path() / "tandrel-catalog-test";
+        home =
+            std::filesystem::temp_directory_path() / ("tandrel-catalog-test-" + std::to_string(::getpid()));
         server = AudioServer::start({.profile = nlohmann::json::parse(R"({
           "devices": [
             { "uid": "qorvix.tandrel.device.line10", "name": "Line 10", "inputStreams": [2], "outputStreams": [2] },
