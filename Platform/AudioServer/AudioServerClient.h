@@ -29,3 +29,26 @@ OSStatus AudioObjectAddPropertyListener(AudioObjectID object, const AudioObjectP
 // Once this returns, the listener is never called again (a call already running elsewhere finishes).
 OSStatus AudioObjectRemovePropertyListener(AudioObjectID object, const AudioObjectPropertyAddress* address,
                                            AudioObjectPropertyListenerToken token);
+
+// ---- Device IO ----
+
+// One installed IO callback of one device; null is "none".
+typedef struct OpaqueAudioDeviceIOProc* AudioDeviceIOProcID;
+
+// Called once per IO cycle with the device's input (one buffer per input stream, interleaved within the
+// stream; empty for a device without inputs) and this callback's own zeroed output (one buffer per
+// output stream), which the device sums with its other callbacks' outputs. Without a queue it runs on
+// the device's real-time IO thread.
+using AudioDeviceIOBlock =
+    std::function<void(const AudioTimeStamp* now, const AudioBufferList* inputData, const AudioTimeStamp* inputTime,
+                       AudioBufferList* outputData, const AudioTimeStamp* outputTime)>;
+
+// Installs a callback on a device (several per device are allowed); `queue` may be null.
+OSStatus AudioDeviceCreateIOProcIDWithBlock(AudioDeviceIOProcID* outID, AudioObjectID device,
+                                            std::shared_ptr<DispatchQueue> queue, AudioDeviceIOBlock block);
+// Removes a callback, stopping it first. Once this returns, the block never runs again.
+OSStatus AudioDeviceDestroyIOProcID(AudioObjectID device, AudioDeviceIOProcID procID);
+// Starts a callback; the device runs while any of its callbacks is started.
+OSStatus AudioDeviceStart(AudioObjectID device, AudioDeviceIOProcID procID);
+// Stops a callback. Once this returns, the block is not running and never runs again until restarted.
+OSStatus AudioDeviceStop(AudioObjectID device, AudioDeviceIOProcID procID);
