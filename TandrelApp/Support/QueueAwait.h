@@ -28,8 +28,8 @@ class OneShotCompletion : public std::enable_shared_from_this<OneShotCompletion<
 public:
     using Value = std::conditional_t<std::is_void_v<T>, std::monostate, T>;
 
-    bool finish(Value value) { return settle(std::move(value)); }
-    bool fail(std::exception_ptr error) { return settle(std::move(error)); }
+    bool finish(Value value) { return settle<1>(std::move(value)); }
+    bool fail(std::exception_ptr error) { return settle<2>(std::move(error)); }
     bool isFinished() const {
         std::lock_guard lock(mutex_);
         return outcome_.index() != 0;
@@ -56,13 +56,14 @@ public:
     }
 
 private:
-    template <typename Outcome>
+    // By index: for T = void the value and the empty state are both std::monostate.
+    template <std::size_t Index, typename Outcome>
     bool settle(Outcome&& outcome) {
         std::lock_guard lock(mutex_);
         if (outcome_.index() != 0) {
             return false;
         }
-        outcome_ = std::forward<Outcome>(outcome);
+        outcome_.template emplace<Index>(std::forward<Outcome>(outcome));
         if (waiter_) {
             // Resumed from the waiter's own event loop, never inline on the finishing thread.
             post_([waiter = waiter_] { waiter.resume(); });
@@ -77,7 +78,7 @@ private:
             std::rethrow_exception(*error);
         }
         if constexpr (!std::is_void_v<T>) {
-            return std::move(std::get<Value>(outcome_));
+            return std::move(std::get<1>(outcome_));
         }
     }
 
