@@ -1,7 +1,6 @@
-// The desktop workspace: the registry of running applications (with launch and termination notices on
-// the main queue), the program's own identity, installed applications from XDG desktop entries, and
-// opening URLs or folders. The capture sources, the application audio monitor, the routing controller
-// and the emulated audio server's simulated applications all read and feed this one registry.
+// The desktop workspace (running applications with launch and termination notices on the main queue,
+// the program's own identity, installed applications from XDG desktop entries, opening URLs and folders),
+// read by the capture sources, the audio monitor and the controller and fed by the simulated applications.
 #pragma once
 
 #include <cstdint>

@@ -1,6 +1,5 @@
-// The running applications that can be offered as capture targets: one entry per bundle identifier,
-// sorted by name. The controller adds running applications from it; the pickers and the capture lab show
-// it.
+// The running applications offered as capture targets, one per bundle identifier and sorted by name, for
+// the controller's automatic adding, the application pickers and the capture lab.
 #pragma once
 
 #include <cstddef>
