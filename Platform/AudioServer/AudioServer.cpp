@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstdlib>
 #include <fstream>
 
@@ -152,6 +153,11 @@ void AudioServer::shutDown() {
         dropped.swap(objects_);
         deviceOrder_.clear();
         processOrder_.clear();
+    }
+    for (const auto& [id, o] : dropped) {
+        if (auto device = std::dynamic_pointer_cast<SimulatedDevice>(o)) {
+            device->io()->shutDown();
+        }
     }
 }
 
@@ -306,6 +312,46 @@ void AudioServer::announce(const PropertyChanges& changes) {
     }
 }
 
+// ---- Device IO ----
+
+std::shared_ptr<DeviceIO> AudioServer::deviceIO(AudioObjectID id, OSStatus* status) const {
+    auto o = object(id);
+    auto device = std::dynamic_pointer_cast<SimulatedDevice>(o);
+    *status = !o        ? kAudioHardwareBadObjectError
+              : !device ? kAudioHardwareBadDeviceError
+                        : kAudioHardwareNoError;
+    return device ? device->io() : nullptr;
+}
+
+OSStatus AudioServer::createIOProc(AudioObjectID device, std::shared_ptr<DispatchQueue> queue,
+                                   AudioDeviceIOBlock block, AudioDeviceIOProcID* outID) {
+    if (outID == nullptr || !block) {
+        return kAudio_ParamError;
+    }
+    *outID = nullptr;
+    OSStatus status;
+    auto io = deviceIO(device, &status);
+    return io ? io->createProc(std::move(queue), std::move(block), outID) : status;
+}
+
+OSStatus AudioServer::destroyIOProc(AudioObjectID device, AudioDeviceIOProcID procID) {
+    OSStatus status;
+    auto io = deviceIO(device, &status);
+    return io ? io->destroyProc(procID) : status;
+}
+
+OSStatus AudioServer::startIOProc(AudioObjectID device, AudioDeviceIOProcID procID) {
+    OSStatus status;
+    auto io = deviceIO(device, &status);
+    return io ? io->startProc(procID) : status;
+}
+
+OSStatus AudioServer::stopIOProc(AudioObjectID device, AudioDeviceIOProcID procID) {
+    OSStatus status;
+    auto io = deviceIO(device, &status);
+    return io ? io->stopProc(procID) : status;
+}
+
 // ---- Lookups for the objects (model lock held) ----
 
 AudioObjectID AudioServer::processForPIDLocked(int32_t pid) const {
@@ -436,9 +482,10 @@ void AudioServer::replaceDefaultsAfterRemovalLocked(AudioObjectID removed, Prope
 
 bool AudioServer::removeDevice(const std::string& uid) {
     PropertyChanges changes;
+    std::shared_ptr<SimulatedDevice> device;
     {
         std::lock_guard lock(modelMutex_);
-        auto device = deviceLocked(uid);
+        device = deviceLocked(uid);
         if (!device) {
             return false;
         }
@@ -452,6 +499,7 @@ bool AudioServer::removeDevice(const std::string& uid) {
         changes.push_back({kAudioObjectSystemObject, globalAddress(kAudioObjectPropertyOwnedObjects)});
         replaceDefaultsAfterRemovalLocked(device->objectID(), changes);
     }
+    device->io()->shutDown(); // outside the model lock: it waits for the IO thread
     announce(changes);
     return true;
 }
@@ -570,6 +618,46 @@ bool AudioServer::setProcessRunningOutput(int32_t pid, bool running) {
         id = process->objectID();
     }
     announce({{id, globalAddress(kAudioProcessPropertyIsRunningOutput)}});
+    return true;
+}
+
+std::optional<RecordedOutput> AudioServer::recordedOutput(const std::string& uid, uint32_t frames) const {
+    std::shared_ptr<DeviceIO> io;
+    {
+        std::lock_guard lock(modelMutex_);
+        auto device = deviceLocked(uid);
+        if (!device) {
+            return std::nullopt;
+        }
+        io = device->io();
+    }
+    return io->recordedOutput(frames);
+}
+
+bool AudioServer::setInputSignal(const std::string& uid, InputSignal signal) {
+    std::lock_guard lock(modelMutex_);
+    auto device = deviceLocked(uid);
+    if (!device) {
+        return false;
+    }
+    DeviceSpec check = device->specLocked();
+    check.inputSignal = signal;
+    try {
+        check.validate();
+    } catch (const HardwareProfileError&) {
+        return false;
+    }
+    device->setInputSignalLocked(std::move(signal));
+    return true;
+}
+
+bool AudioServer::setClockDrift(const std::string& uid, double ppm) {
+    std::lock_guard lock(modelMutex_);
+    auto device = deviceLocked(uid);
+    if (!device || !(std::abs(ppm) <= 10000)) {
+        return false;
+    }
+    device->setClockDriftLocked(ppm);
     return true;
 }
 

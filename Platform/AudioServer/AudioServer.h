@@ -3,8 +3,9 @@
 // delivered on dispatch queues. The application starts it once at launch and each test starts its own;
 // clients reach it through the free functions of AudioServerClient.h, which use AudioServer::shared().
 //
-// Threading: every call is synchronous and may be made from any thread except a real-time one. Object
-// state is guarded by one model lock; listeners are called later on their own queues, never under it.
+// Threading: every call is synchronous and may be made from any thread except a real-time one (the
+// IO calls have their own rules, see DeviceIO.h). Object state is guarded by one model lock; listeners
+// are called later on their own queues, never under it. Each device runs its IO on its own thread.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +22,7 @@
 
 #include "Platform/AudioServer/AudioObject.h"
 #include "Platform/AudioServer/CoreAudioTypes.h"
+#include "Platform/AudioServer/DeviceIO.h"
 #include "Platform/AudioServer/HardwareProfile.h"
 #include "Platform/Dispatch/DispatchQueue.h"
 
@@ -85,6 +87,12 @@ public:
                                  AudioObjectPropertyListenerToken* outToken);
     OSStatus removePropertyListener(AudioObjectID object, const AudioObjectPropertyAddress& address,
                                     AudioObjectPropertyListenerToken token);
+    // Device IO, as the client calls of AudioServerClient.h describe it.
+    OSStatus createIOProc(AudioObjectID device, std::shared_ptr<DispatchQueue> queue,
+                          AudioDeviceIOBlock block, AudioDeviceIOProcID* outID);
+    OSStatus destroyIOProc(AudioObjectID device, AudioDeviceIOProcID procID);
+    OSStatus startIOProc(AudioObjectID device, AudioDeviceIOProcID procID);
+    OSStatus stopIOProc(AudioObjectID device, AudioDeviceIOProcID procID);
 
     // ---- Test hooks (each announces what it changes, like the real hardware would) ----
     AudioObjectID addDevice(DeviceSpec spec); // throws HardwareProfileError for a bad spec or a taken UID
@@ -103,6 +111,19 @@ public:
     void refuseProperty(AudioObjectID object, AudioObjectPropertySelector selector, OSStatus status,
                         uint32_t operations = all);
     void clearRefusals();
+
+    // ---- Test hooks for device IO ----
+    // The last `frames` frames the device played since it last started, interleaved over its output
+    // channels, with the sample time of the first; nothing for an unknown device. The record keeps
+    // DeviceIO::recordSeconds and restarts when the device's rate, buffer size or layout changes.
+    std::optional<RecordedOutput> recordedOutput(const std::string& uid, uint32_t frames) const;
+    // What the device's inputs play from its next cycle on (the profile's "inputSignal").
+    bool setInputSignal(const std::string& uid, InputSignal signal);
+    // The device clock's drift in ppm (the profile's "clockDriftPpm"), from its next cycle on; false
+    // for an unknown device or a drift beyond ±10000 ppm.
+    bool setClockDrift(const std::string& uid, double ppm);
+    // IO threads alive in this process, over every server (teardown tests expect 0).
+    static std::size_t runningIOThreadCount() { return DeviceIO::runningThreadCount(); }
 
     // ---- For the server's objects ----
     std::mutex& modelMutex() const { return modelMutex_; }
@@ -129,6 +150,7 @@ private:
     AudioServer(HardwareProfile profile, std::filesystem::path home);
     void shutDown();
     std::shared_ptr<AudioObject> object(AudioObjectID id) const;
+    std::shared_ptr<DeviceIO> deviceIO(AudioObjectID id, OSStatus* status) const;
     std::optional<Refusal> refusal(AudioObjectID id, AudioObjectPropertySelector selector,
                                    Operation op) const;
     AudioObjectID nextObjectIDLocked() { return nextObjectID_++; }

@@ -71,3 +71,27 @@ OSStatus AudioObjectRemovePropertyListener(AudioObjectID object, const AudioObje
     }
     return address != nullptr ? server->removePropertyListener(object, *address, token) : kAudio_ParamError;
 }
+
+OSStatus AudioDeviceCreateIOProcIDWithBlock(AudioDeviceIOProcID* outID, AudioObjectID device,
+                                            std::shared_ptr<DispatchQueue> queue, AudioDeviceIOBlock block) {
+    auto server = AudioServer::shared();
+    if (!server) {
+        return kAudioHardwareNotRunningError;
+    }
+    return server->createIOProc(device, std::move(queue), std::move(block), outID);
+}
+
+OSStatus AudioDeviceDestroyIOProcID(AudioObjectID device, AudioDeviceIOProcID procID) {
+    auto server = AudioServer::shared();
+    return server ? server->destroyIOProc(device, procID) : kAudioHardwareNotRunningError;
+}
+
+OSStatus AudioDeviceStart(AudioObjectID device, AudioDeviceIOProcID procID) {
+    auto server = AudioServer::shared();
+    return server ? server->startIOProc(device, procID) : kAudioHardwareNotRunningError;
+}
+
+OSStatus AudioDeviceStop(AudioObjectID device, AudioDeviceIOProcID procID) {
+    auto server = AudioServer::shared();
+    return server ? server->stopIOProc(device, procID) : kAudioHardwareNotRunningError;
+}

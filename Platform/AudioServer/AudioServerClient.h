@@ -32,18 +32,12 @@ OSStatus AudioObjectRemovePropertyListener(AudioObjectID object, const AudioObje
 
 // ---- Device IO ----
 
-// One installed IO callback of one device; null is "none".
-typedef struct OpaqueAudioDeviceIOProc* AudioDeviceIOProcID;
+// AudioDeviceIOProcID and AudioDeviceIOBlock are declared in DeviceIO.h. An unknown object answers
+// '!obj', an object that is no device '!dev', an unknown or destroyed proc 'nope'. Start, stop and
+// destroy may be called from inside a block (without deadlock); creating a proc there is refused.
 
-// Called once per IO cycle with the device's input (one buffer per input stream, interleaved within the
-// stream; empty for a device without inputs) and this callback's own zeroed output (one buffer per
-// output stream), which the device sums with its other callbacks' outputs. Without a queue it runs on
-// the device's real-time IO thread.
-using AudioDeviceIOBlock =
-    std::function<void(const AudioTimeStamp* now, const AudioBufferList* inputData, const AudioTimeStamp* inputTime,
-                       AudioBufferList* outputData, const AudioTimeStamp* outputTime)>;
-
-// Installs a callback on a device (several per device are allowed); `queue` may be null.
+// Installs a callback on a device (several per device are allowed). With a null `queue` the block runs
+// on the device's real-time IO thread; with a queue each cycle is copied and posted to it.
 OSStatus AudioDeviceCreateIOProcIDWithBlock(AudioDeviceIOProcID* outID, AudioObjectID device,
                                             std::shared_ptr<DispatchQueue> queue, AudioDeviceIOBlock block);
 // Removes a callback, stopping it first. Once this returns, the block never runs again.

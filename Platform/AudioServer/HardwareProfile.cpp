@@ -1,6 +1,7 @@
 #include "Platform/AudioServer/HardwareProfile.h"
 
 #include <algorithm>
+#include <cmath>
 #include <set>
 
 namespace {
@@ -32,6 +33,44 @@ std::vector<uint32_t> streams(const json& device, const char* key, const std::st
     return channels;
 }
 
+InputSignal::Tone toneFromJSON(const json& j, double frequency, const std::string& where) {
+    InputSignal::Tone tone{frequency, InputSignal::amplitudeOfLevel(-30)};
+    if (j.contains("amplitude")) {
+        tone.amplitude = field<double>(j, "amplitude", 0, where);
+    } else if (j.contains("level")) {
+        tone.amplitude = InputSignal::amplitudeOfLevel(field<double>(j, "level", -30, where));
+    }
+    return tone;
+}
+
+InputSignal signalFromJSON(const json& j, const std::string& where) {
+    if (j.is_string() && j == "silence") {
+        return InputSignal::silence();
+    }
+    if (j.is_string() && j == "loopback") {
+        return InputSignal::loopback();
+    }
+    auto sine = j.is_object() ? j.find("sine") : j.end();
+    if (!j.is_object() || sine == j.end()) {
+        throw HardwareProfileError(where +
+                                   ": \"inputSignal\" needs \"silence\", \"loopback\" or {\"sine\": ...}");
+    }
+    if (sine->is_number()) {
+        return InputSignal{InputSignal::Kind::sine, {toneFromJSON(j, sine->get<double>(), where)}, false};
+    }
+    if (!sine->is_array()) {
+        throw HardwareProfileError(where + ": \"sine\" needs a frequency or a list of tones");
+    }
+    std::vector<InputSignal::Tone> tones;
+    for (const auto& t : *sine) {
+        if (!t.is_object()) {
+            throw HardwareProfileError(where + ": each tone of \"sine\" needs an object");
+        }
+        tones.push_back(toneFromJSON(t, field<double>(t, "frequency", 0, where), where));
+    }
+    return InputSignal::sinePerChannel(std::move(tones));
+}
+
 DeviceSpec deviceFromJSON(const json& j, size_t index) {
     std::string where = "device " + std::to_string(index);
     if (!j.is_object()) {
@@ -53,6 +92,10 @@ DeviceSpec deviceFromJSON(const json& j, size_t index) {
     d.bufferFrameSizeMaximum = range[1];
     d.inputStreams = streams(j, "inputStreams", where);
     d.outputStreams = streams(j, "outputStreams", where);
+    d.clockDriftPpm = field<double>(j, "clockDriftPpm", 0, where);
+    if (auto signal = j.find("inputSignal"); signal != j.end() && !signal->is_null()) {
+        d.inputSignal = signalFromJSON(*signal, where);
+    }
     try {
         d.validate();
     } catch (const HardwareProfileError& e) {
@@ -62,6 +105,24 @@ DeviceSpec deviceFromJSON(const json& j, size_t index) {
 }
 
 } // namespace
+
+InputSignal InputSignal::sine(double frequency, double levelDBFS) {
+    return {Kind::sine, {{frequency, amplitudeOfLevel(levelDBFS)}}, false};
+}
+
+double InputSignal::amplitudeOfLevel(double dBFS) {
+    return std::pow(10.0, dBFS / 20.0);
+}
+
+InputSignal::Tone InputSignal::toneOfChannel(uint32_t channel) const {
+    if (kind != Kind::sine || tones.empty()) {
+        return {};
+    }
+    if (!perChannel) {
+        return tones.front();
+    }
+    return channel < tones.size() ? tones[channel] : Tone{};
+}
 
 void DeviceSpec::validate() {
     if (uid.empty()) {
@@ -85,6 +146,16 @@ void DeviceSpec::validate() {
     }
     if (bufferFrameSize < bufferFrameSizeMinimum || bufferFrameSize > bufferFrameSizeMaximum) {
         throw HardwareProfileError("\"bufferFrameSize\" lies outside \"bufferFrameSizeRange\"");
+    }
+    // Beyond a few percent a clock is broken, not drifting; the bound also keeps the period positive.
+    if (!(std::abs(clockDriftPpm) <= 10000)) {
+        throw HardwareProfileError("\"clockDriftPpm\" must lie within -10000...10000");
+    }
+    for (const auto& tone : inputSignal.tones) {
+        if (!(tone.frequency > 0) || !std::isfinite(tone.frequency) || !(tone.amplitude >= 0) ||
+            !std::isfinite(tone.amplitude)) {
+            throw HardwareProfileError("\"inputSignal\" needs positive frequencies and finite levels");
+        }
     }
 }
 
@@ -126,10 +197,14 @@ json HardwareProfile::builtInJSON() {
           "outputStreams": [2] },
         { "uid": "tandrel.sim.microphone", "name": "Built-in Microphone", "sampleRate": 48000,
           "sampleRates": [44100, 48000], "bufferFrameSize": 512, "bufferFrameSizeRange": [15, 4096],
-          "inputStreams": [1] },
+          "inputStreams": [1], "inputSignal": {"sine": 330, "level": -30}, "clockDriftPpm": 20 },
         { "uid": "tandrel.sim.interface", "name": "Studio Interface", "manufacturer": "Tandrel Audio",
           "sampleRate": 48000, "sampleRates": [44100, 48000, 88200, 96000], "bufferFrameSize": 256,
-          "bufferFrameSizeRange": [32, 2048], "inputStreams": [2, 6], "outputStreams": [8] }
+          "bufferFrameSizeRange": [32, 2048], "inputStreams": [2, 6], "outputStreams": [8],
+          "clockDriftPpm": -35 },
+        { "uid": "qorvix.tandrel.test.loopback", "name": "Loopback", "sampleRate": 48000,
+          "sampleRates": [44100, 48000], "bufferFrameSize": 512, "bufferFrameSizeRange": [32, 4096],
+          "inputStreams": [2], "outputStreams": [2], "inputSignal": "loopback" }
       ],
       "defaultInput": "tandrel.sim.microphone",
       "defaultOutput": "tandrel.sim.speakers",

@@ -41,7 +41,23 @@ PropertyValue StreamObject::read(const AudioObjectPropertyAddress& address, Qual
 
 SimulatedDevice::SimulatedDevice(AudioServer& server, AudioObjectID id, DeviceSpec spec)
     : BuiltInObject(server, id, kAudioDeviceClassID, kAudioObjectClassID, kAudioObjectSystemObject)
-    , spec_(std::move(spec)) {}
+    , spec_(std::move(spec))
+    , io_(std::make_shared<DeviceIO>(spec_.name, ioFormatLocked())) {}
+
+DeviceIO::Format SimulatedDevice::ioFormatLocked() const {
+    return {spec_.sampleRate,    spec_.bufferFrameSize, spec_.inputStreams,
+            spec_.outputStreams, spec_.clockDriftPpm,   spec_.inputSignal};
+}
+
+void SimulatedDevice::setInputSignalLocked(InputSignal signal) {
+    spec_.inputSignal = std::move(signal);
+    io_->setFormat(ioFormatLocked());
+}
+
+void SimulatedDevice::setClockDriftLocked(double ppm) {
+    spec_.clockDriftPpm = ppm;
+    io_->setFormat(ioFormatLocked());
+}
 
 bool SimulatedDevice::hasStreamsLocked(bool input) const {
     return std::any_of(streams_.begin(), streams_.end(),
@@ -65,6 +81,7 @@ SimulatedDevice::setStreamsLocked(bool input, const std::vector<uint32_t>& chann
     streams_ = input ? added : kept;
     streams_.insert(streams_.end(), (input ? kept : added).begin(), (input ? kept : added).end());
     (input ? spec_.inputStreams : spec_.outputStreams) = channels;
+    io_->setFormat(ioFormatLocked());
     return dropped;
 }
 
@@ -80,6 +97,7 @@ bool SimulatedDevice::setNominalSampleRateLocked(double rate, PropertyChanges& c
                            {kAudioDevicePropertyAvailableNominalSampleRates, kAudioObjectPropertyScopeGlobal,
                             kAudioObjectPropertyElementMain}});
     }
+    io_->setFormat(ioFormatLocked());
     changes.push_back({objectID(),
                        {kAudioDevicePropertyNominalSampleRate, kAudioObjectPropertyScopeGlobal,
                         kAudioObjectPropertyElementMain}});
@@ -188,6 +206,7 @@ OSStatus SimulatedDevice::write(const AudioObjectPropertyAddress& address, Quali
     }
     if (frames != spec_.bufferFrameSize) {
         spec_.bufferFrameSize = frames;
+        io_->setFormat(ioFormatLocked());
         changes.push_back({objectID(),
                            {kAudioDevicePropertyBufferFrameSize, kAudioObjectPropertyScopeGlobal,
                             kAudioObjectPropertyElementMain}});

@@ -1,6 +1,7 @@
 // A simulated hardware device of the emulated server and its stream objects: name, UID, nominal rate,
-// buffer size and stream layout from a DeviceSpec. The server creates them from the hardware profile
-// and changes them through its test hooks; all state is guarded by the server's model lock.
+// buffer size and stream layout from a DeviceSpec, and the device's IO (DeviceIO), which it keeps in
+// step with them. The server creates them from the hardware profile and changes them through its test
+// hooks; all state but the IO is guarded by the server's model lock.
 #pragma once
 
 #include <functional>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "Platform/AudioServer/AudioObject.h"
+#include "Platform/AudioServer/DeviceIO.h"
 #include "Platform/AudioServer/HardwareProfile.h"
 
 // One stream of a device: a direction, its first channel within the device and a float32 interleaved
@@ -36,6 +38,9 @@ class SimulatedDevice final : public BuiltInObject {
 public:
     SimulatedDevice(AudioServer& server, AudioObjectID id, DeviceSpec spec);
 
+    // Safe to use without the model lock; it outlives the device's removal until it is released.
+    const std::shared_ptr<DeviceIO>& io() const { return io_; }
+
     // Model lock held for everything below.
     const DeviceSpec& specLocked() const { return spec_; }
     const std::vector<std::shared_ptr<StreamObject>>& streamsLocked() const { return streams_; }
@@ -47,6 +52,8 @@ public:
     void renameLocked(std::string name) { spec_.name = std::move(name); }
     // Returns false when the rate was already in force.
     bool setNominalSampleRateLocked(double rate, PropertyChanges& changes);
+    void setInputSignalLocked(InputSignal signal);
+    void setClockDriftLocked(double ppm);
     std::vector<AudioObjectID> ownedObjects() const override;
 
 protected:
@@ -58,7 +65,9 @@ protected:
 private:
     PropertyValue streamConfiguration(bool input) const;
     std::vector<AudioObjectID> streamIDs(AudioObjectPropertyScope scope) const;
+    DeviceIO::Format ioFormatLocked() const;
 
     DeviceSpec spec_;
     std::vector<std::shared_ptr<StreamObject>> streams_; // inputs first, each direction in order
+    std::shared_ptr<DeviceIO> io_;
 };

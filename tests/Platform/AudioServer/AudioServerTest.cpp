@@ -76,13 +76,14 @@ protected:
 
 TEST_F(AudioServerTest, TheBuiltInProfileListsItsDevicesInOrderWithTheirStreams) {
     auto ids = devices();
-    ASSERT_EQ(ids.size(), 3u);
+    ASSERT_EQ(ids.size(), 4u);
     EXPECT_EQ(readString(ids[0], kAudioDevicePropertyDeviceUID), "tandrel.sim.speakers");
     EXPECT_EQ(readString(ids[1], kAudioObjectPropertyName), "Built-in Microphone");
     EXPECT_EQ(readString(ids[2], kAudioDevicePropertyDeviceUID), "tandrel.sim.interface");
     EXPECT_EQ(channels(ids[0], kAudioObjectPropertyScopeOutput), 2u);
     EXPECT_EQ(channels(ids[0], kAudioObjectPropertyScopeInput), 0u);
     EXPECT_EQ(channels(ids[2], kAudioObjectPropertyScopeInput), 8u); // streams of 2 and 6
+    EXPECT_EQ(readString(ids[3], kAudioObjectPropertyName), "Loopback");
 
     AudioObjectID output = 0;
     uint32_t size = sizeof output;

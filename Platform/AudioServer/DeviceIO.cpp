@@ -1,0 +1,579 @@
+#include "Platform/AudioServer/DeviceIO.h"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <numbers>
+
+#include "Platform/System/HostClock.h"
+
+namespace {
+
+std::atomic<std::size_t> threadsAlive{0};
+
+// Set only on an IO thread (the procs of the cycle it runs) and around every block call.
+thread_local const void* tlsCycleProcs = nullptr;
+thread_local const void* tlsRunningProc = nullptr;
+
+AudioDeviceIOProcID procIDOf(uint64_t n) {
+    return reinterpret_cast<AudioDeviceIOProcID>(static_cast<uintptr_t>(n));
+}
+
+// Buffer-list storage for one direction: one buffer per stream over contiguous float storage.
+struct BufferLayout {
+    std::vector<std::byte> listBytes;
+    AudioBufferList* list = nullptr;
+
+    void build(const std::vector<uint32_t>& streams, uint32_t frames, float* data) {
+        listBytes.assign(TD_AUDIO_BUFFER_LIST_SIZE(std::max<size_t>(streams.size(), 1)), std::byte{0});
+        list = reinterpret_cast<AudioBufferList*>(listBytes.data());
+        reset(streams, frames, data);
+    }
+    // Blocks may write the list's fields; each call gets them fresh.
+    void reset(const std::vector<uint32_t>& streams, uint32_t frames, float* data) {
+        list->mNumberBuffers = static_cast<uint32_t>(streams.size());
+        size_t offset = 0;
+        for (size_t s = 0; s < streams.size(); ++s) {
+            list->mBuffers[s] =
+                AudioBuffer{streams[s], static_cast<uint32_t>(frames * streams[s] * 4), data + offset};
+            offset += size_t(frames) * streams[s];
+        }
+    }
+};
+
+uint32_t sum(const std::vector<uint32_t>& v) {
+    uint32_t n = 0;
+    for (uint32_t x : v) {
+        n += x;
+    }
+    return n;
+}
+
+// Where each device channel lies in contiguous per-stream interleaved storage.
+void channelPlaces(const std::vector<uint32_t>& streams, uint32_t frames, std::vector<uint32_t>& base,
+                   std::vector<uint32_t>& stride) {
+    uint32_t offset = 0;
+    for (uint32_t channels : streams) {
+        for (uint32_t c = 0; c < channels; ++c) {
+            base.push_back(offset + c);
+            stride.push_back(channels);
+        }
+        offset += frames * channels;
+    }
+}
+
+} // namespace
+
+struct DeviceIO::Proc {
+    uint64_t id = 0;
+    std::shared_ptr<DispatchQueue> queue;
+    AudioDeviceIOBlock block;
+    std::atomic<uint64_t> runToken{0}; // 0 while stopped; a queued cycle runs only under its own token
+    std::atomic<int> inFlight{0};      // block calls entered (or about to check the token)
+    std::atomic<bool> destroyed{false};
+};
+
+// The buffers and state of cycles in one format, built off the IO thread.
+struct DeviceIO::Cycle {
+    explicit Cycle(const Format& f)
+        : format(f)
+        , frames(f.bufferFrames)
+        , inChannels(sum(f.inputStreams))
+        , outChannels(sum(f.outputStreams))
+        , periodNs(double(f.bufferFrames) / f.sampleRate * 1e9 / (1.0 + f.clockDriftPpm * 1e-6))
+        , input(size_t(frames) * inChannels)
+        , procOutput(size_t(frames) * outChannels)
+        , mix(size_t(frames) * outChannels)
+        , phase(inChannels, 0.0)
+        , recordCapacity(outChannels != 0 ? std::max<uint64_t>(
+                                                frames * 2, uint64_t(std::ceil(recordSeconds * f.sampleRate)))
+                                          : 0)
+        , record(std::make_unique<std::atomic<float>[]>(recordCapacity * outChannels)) {
+        inputLayout.build(f.inputStreams, frames, input.data());
+        outputLayout.build(f.outputStreams, frames, procOutput.data());
+        channelPlaces(f.inputStreams, frames, inBase, inStride);
+        channelPlaces(f.outputStreams, frames, outBase, outStride);
+        for (uint32_t c = 0; c < inChannels; ++c) {
+            auto tone = f.signal.toneOfChannel(c);
+            increment.push_back(tone.frequency / f.sampleRate);
+            amplitude.push_back(static_cast<float>(tone.amplitude));
+        }
+    }
+
+    const Format format;
+    const uint32_t frames;
+    const uint32_t inChannels;
+    const uint32_t outChannels;
+    const double periodNs;
+    std::vector<float> input, procOutput, mix;
+    BufferLayout inputLayout, outputLayout;
+    std::vector<uint32_t> inBase, inStride, outBase, outStride;
+    std::vector<double> increment, phase; // cycles per frame and position of each input channel's tone
+    std::vector<float> amplitude;
+    const uint64_t recordCapacity; // frames
+    std::unique_ptr<std::atomic<float>[]> record;
+    std::atomic<uint64_t> recorded{0};
+    std::atomic<int64_t> firstSampleTime{0};
+};
+
+// ---- Construction ----
+
+DeviceIO::DeviceIO(std::string name, Format format)
+    : name_(std::move(name))
+    , liveProcs_(new ProcList)
+    , format_(std::move(format)) {}
+
+DeviceIO::~DeviceIO() {
+    shutDown();
+    delete liveProcs_.load();
+    delete pending_.load();
+    delete retired_.load();
+}
+
+std::size_t DeviceIO::runningThreadCount() {
+    return threadsAlive.load();
+}
+
+// ---- Procs ----
+
+std::shared_ptr<DeviceIO::Proc> DeviceIO::findLocked(AudioDeviceIOProcID id) const {
+    for (const auto& p : procs_) {
+        if (procIDOf(p->id) == id && !p->destroyed.load()) {
+            return p;
+        }
+    }
+    return nullptr;
+}
+
+DeviceIO::Proc* DeviceIO::findOnIOThread(AudioDeviceIOProcID id) const {
+    const auto* procs = static_cast<const ProcList*>(tlsCycleProcs);
+    if (procs == nullptr) {
+        return nullptr;
+    }
+    for (const auto& p : *procs) {
+        if (procIDOf(p->id) == id && !p->destroyed.load()) {
+            return p.get();
+        }
+    }
+    return nullptr;
+}
+
+bool DeviceIO::onIOThread() const {
+    return ioThreadID_.load() == std::this_thread::get_id();
+}
+
+bool DeviceIO::anyStartedLocked() const {
+    return std::any_of(procs_.begin(), procs_.end(), [](const auto& p) { return p->runToken.load() != 0; });
+}
+
+bool DeviceIO::isRunning() const {
+    std::lock_guard lock(controlMutex_);
+    return thread_.joinable();
+}
+
+void DeviceIO::waitUntilIdle(const Proc& proc) {
+    if (tlsRunningProc == &proc) {
+        return; // the block itself asked: it is running by definition and will not be called again
+    }
+    while (proc.inFlight.load() != 0) {
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+}
+
+OSStatus DeviceIO::createProc(std::shared_ptr<DispatchQueue> queue, AudioDeviceIOBlock block,
+                              AudioDeviceIOProcID* outID) {
+    if (outID == nullptr || !block) {
+        return kAudio_ParamError;
+    }
+    *outID = nullptr;
+    if (onIOThread()) {
+        return kAudioHardwareIllegalOperationError; // would have to wait for the cycle running it
+    }
+    auto proc = std::make_shared<Proc>();
+    proc->queue = std::move(queue);
+    proc->block = std::move(block);
+    std::lock_guard lock(controlMutex_);
+    if (dead_) {
+        return kAudioHardwareBadDeviceError;
+    }
+    proc->id = nextProcID_++;
+    procs_.push_back(proc);
+    publishProcsLocked();
+    *outID = procIDOf(proc->id);
+    return kAudioHardwareNoError;
+}
+
+OSStatus DeviceIO::startProc(AudioDeviceIOProcID id) {
+    if (onIOThread()) {
+        Proc* proc = findOnIOThread(id);
+        if (proc == nullptr) {
+            return kAudioHardwareIllegalOperationError;
+        }
+        uint64_t none = 0;
+        proc->runToken.compare_exchange_strong(none, nextRunToken_.fetch_add(1));
+        return kAudioHardwareNoError;
+    }
+    std::lock_guard lock(controlMutex_);
+    if (dead_) {
+        return kAudioHardwareBadDeviceError;
+    }
+    auto proc = findLocked(id);
+    if (!proc) {
+        return kAudioHardwareIllegalOperationError;
+    }
+    if (proc->runToken.load() == 0) {
+        proc->runToken.store(nextRunToken_.fetch_add(1));
+    }
+    if (!thread_.joinable()) {
+        startThreadLocked();
+    }
+    return kAudioHardwareNoError;
+}
+
+OSStatus DeviceIO::stopProc(AudioDeviceIOProcID id) {
+    if (onIOThread()) {
+        Proc* proc = findOnIOThread(id);
+        if (proc == nullptr) {
+            return kAudioHardwareIllegalOperationError;
+        }
+        proc->runToken.store(0);
+        waitUntilIdle(*proc); // a queued sibling may be running on its queue
+        purgeAndIdleLater();
+        return kAudioHardwareNoError;
+    }
+    std::shared_ptr<Proc> proc;
+    {
+        std::lock_guard lock(controlMutex_);
+        if (dead_) {
+            return kAudioHardwareBadDeviceError;
+        }
+        proc = findLocked(id);
+        if (!proc) {
+            return kAudioHardwareIllegalOperationError;
+        }
+        proc->runToken.store(0);
+        if (!anyStartedLocked() && thread_.joinable()) {
+            stopThreadLocked();
+        }
+    }
+    // Outside the lock: a queued block that is running may itself call into this device.
+    waitUntilIdle(*proc);
+    return kAudioHardwareNoError;
+}
+
+OSStatus DeviceIO::destroyProc(AudioDeviceIOProcID id) {
+    if (onIOThread()) {
+        Proc* proc = findOnIOThread(id);
+        if (proc == nullptr) {
+            return kAudioHardwareIllegalOperationError;
+        }
+        proc->runToken.store(0);
+        proc->destroyed.store(true);
+        waitUntilIdle(*proc);
+        purgeAndIdleLater();
+        return kAudioHardwareNoError;
+    }
+    std::shared_ptr<Proc> proc;
+    {
+        std::lock_guard lock(controlMutex_);
+        if (dead_) {
+            return kAudioHardwareBadDeviceError;
+        }
+        proc = findLocked(id);
+        if (!proc) {
+            return kAudioHardwareIllegalOperationError;
+        }
+        proc->runToken.store(0);
+        proc->destroyed.store(true);
+        std::erase(procs_, proc);
+        publishProcsLocked();
+        if (!anyStartedLocked() && thread_.joinable()) {
+            stopThreadLocked();
+        }
+    }
+    waitUntilIdle(*proc);
+    return kAudioHardwareNoError;
+}
+
+// Swaps in a new snapshot and frees the old one once no cycle can still be reading it.
+void DeviceIO::publishProcsLocked() {
+    auto* fresh = new ProcList(procs_);
+    const ProcList* old = liveProcs_.exchange(fresh);
+    uint64_t cycle = cycleCount_.load();
+    if (cycle % 2 != 0) {
+        while (cycleCount_.load() == cycle) {
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        }
+    }
+    delete old;
+}
+
+// A block that stopped or destroyed a proc on the IO thread cannot wait for that thread; the tidying
+// (dropping destroyed procs, stopping an idle thread) happens on a global queue.
+void DeviceIO::purgeAndIdleLater() {
+    DispatchQueue::global(DispatchQoS::userInitiated)->async([weak = weak_from_this()] {
+        if (auto self = weak.lock()) {
+            self->purgeAndIdle();
+        }
+    });
+}
+
+void DeviceIO::purgeAndIdle() {
+    std::lock_guard lock(controlMutex_);
+    if (dead_) {
+        return;
+    }
+    if (std::erase_if(procs_, [](const auto& p) { return p->destroyed.load(); }) != 0) {
+        publishProcsLocked();
+    }
+    if (!anyStartedLocked() && thread_.joinable()) {
+        stopThreadLocked();
+    }
+}
+
+void DeviceIO::shutDown() {
+    std::vector<std::shared_ptr<Proc>> procs;
+    {
+        std::lock_guard lock(controlMutex_);
+        if (dead_) {
+            return;
+        }
+        dead_ = true;
+        for (auto& p : procs_) {
+            p->runToken.store(0);
+        }
+        if (thread_.joinable()) {
+            stopThreadLocked();
+        }
+        procs.swap(procs_);
+        publishProcsLocked();
+    }
+    for (const auto& p : procs) {
+        waitUntilIdle(*p);
+    }
+}
+
+// ---- Thread lifecycle ----
+
+void DeviceIO::startThreadLocked() {
+    Cycle* first = nullptr;
+    {
+        std::lock_guard lock(formatMutex_);
+        // A fresh record per run: sample times restart at 0 and the record follows them.
+        first = new Cycle(format_);
+        active_.store(first);
+        idleCycle_.reset();
+        threadActive_ = true;
+    }
+    keepRunning_.store(true);
+    threadsAlive.fetch_add(1); // counted from the start, so a count taken after a start sees it
+    thread_ = std::thread([this, first] { run(first); });
+}
+
+void DeviceIO::stopThreadLocked() {
+    keepRunning_.store(false);
+    thread_.join();
+    std::lock_guard lock(formatMutex_);
+    idleCycle_.reset(finalCycle_); // stays readable until the next run
+    finalCycle_ = nullptr;
+    active_.store(idleCycle_.get());
+    delete pending_.exchange(nullptr);
+    delete retired_.exchange(nullptr);
+    threadActive_ = false;
+}
+
+// ---- Formats ----
+
+void DeviceIO::setFormat(Format format) {
+    std::lock_guard lock(formatMutex_);
+    format_ = std::move(format);
+    if (threadActive_) {
+        auto* next = new Cycle(format_);
+        delete retired_.exchange(nullptr);
+        delete pending_.exchange(next); // one the thread never took
+    }
+}
+
+// Real-time. The buffers the thread drops go to `retired_` for the next format change to free; while
+// that slot is still full the new format waits a cycle.
+void DeviceIO::adoptPending(Cycle*& cycle, double sampleTime) {
+    if (pending_.load() == nullptr || retired_.load() != nullptr) {
+        return;
+    }
+    Cycle* next = pending_.exchange(nullptr);
+    if (next == nullptr) {
+        return;
+    }
+    for (size_t c = 0; c < std::min(next->phase.size(), cycle->phase.size()); ++c) {
+        next->phase[c] = cycle->phase[c];
+    }
+    next->firstSampleTime.store(static_cast<int64_t>(sampleTime));
+    active_.store(next);
+    retired_.store(cycle);
+    cycle = next;
+}
+
+// ---- The IO thread ----
+
+void DeviceIO::run(Cycle* cycle) {
+    ioThreadID_.store(std::this_thread::get_id());
+    pthread_setname_np(pthread_self(), ("io " + name_).substr(0, 15).c_str());
+
+    double sampleTime = 0;
+    uint64_t base = HostClockNow();
+    uint64_t k = 0; // cycles since `base`, the start of the current format
+    while (keepRunning_.load()) {
+        uint64_t deadline = base + static_cast<uint64_t>(std::llround(double(k) * cycle->periodNs));
+        timespec ts{static_cast<time_t>(deadline / 1000000000u), static_cast<long>(deadline % 1000000000u)};
+        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+        }
+        if (!keepRunning_.load()) {
+            break;
+        }
+        Cycle* before = cycle;
+        adoptPending(cycle, sampleTime);
+        if (cycle != before) {
+            base = deadline;
+            k = 0;
+        }
+        cycleCount_.fetch_add(1); // odd: procs are being read
+        const ProcList* procs = liveProcs_.load();
+        tlsCycleProcs = procs;
+        runCycle(*cycle, *procs, sampleTime, deadline);
+        tlsCycleProcs = nullptr;
+        cycleCount_.fetch_add(1);
+        sampleTime += cycle->frames;
+        ++k;
+    }
+    finalCycle_ = cycle;
+    ioThreadID_.store(std::thread::id{});
+    threadsAlive.fetch_sub(1);
+}
+
+// Real-time.
+void DeviceIO::runCycle(Cycle& c, const ProcList& procs, double sampleTime, uint64_t hostTime) {
+    const uint32_t frames = c.frames;
+    const auto kind = c.format.signal.kind;
+    for (uint32_t ch = 0; ch < c.inChannels; ++ch) {
+        float* out = c.input.data() + c.inBase[ch];
+        const uint32_t stride = c.inStride[ch];
+        if (kind == InputSignal::Kind::loopback) {
+            // Last cycle's mix, still in place: the device's output comes back one buffer later.
+            const float* from = ch < c.outChannels ? c.mix.data() + c.outBase[ch] : nullptr;
+            const uint32_t fromStride = ch < c.outChannels ? c.outStride[ch] : 0;
+            for (uint32_t f = 0; f < frames; ++f) {
+                out[f * stride] = from != nullptr ? from[f * fromStride] : 0.0f;
+            }
+        } else {
+            double phase = c.phase[ch];
+            const double step = c.increment[ch];
+            const float amplitude = c.amplitude[ch];
+            for (uint32_t f = 0; f < frames; ++f) {
+                out[f * stride] = amplitude * static_cast<float>(std::sin(2 * std::numbers::pi * phase));
+                phase += step;
+                phase -= std::floor(phase);
+            }
+            c.phase[ch] = phase;
+        }
+    }
+    std::fill(c.mix.begin(), c.mix.end(), 0.0f);
+
+    const AudioTimeStamp stamp{
+        sampleTime, hostTime, 1.0, 0, kAudioTimeStampSampleTimeValid | kAudioTimeStampHostTimeValid, 0};
+    for (const auto& shared : procs) {
+        Proc& p = *shared;
+        if (p.queue) {
+            if (p.runToken.load() != 0) {
+                postToQueue(shared, c, stamp);
+            }
+            continue;
+        }
+        p.inFlight.fetch_add(1);
+        if (p.runToken.load() != 0) {
+            std::fill(c.procOutput.begin(), c.procOutput.end(), 0.0f);
+            c.outputLayout.reset(c.format.outputStreams, frames, c.procOutput.data());
+            c.inputLayout.reset(c.format.inputStreams, frames, c.input.data());
+            tlsRunningProc = &p;
+            p.block(&stamp, c.inputLayout.list, &stamp, c.outputLayout.list, &stamp);
+            tlsRunningProc = nullptr;
+            for (size_t i = 0; i < c.mix.size(); ++i) {
+                c.mix[i] += c.procOutput[i];
+            }
+        }
+        p.inFlight.fetch_sub(1);
+    }
+
+    if (c.outChannels == 0) {
+        return;
+    }
+    const uint64_t written = c.recorded.load(std::memory_order_relaxed);
+    for (uint32_t f = 0; f < frames; ++f) {
+        std::atomic<float>* slot = &c.record[((written + f) % c.recordCapacity) * c.outChannels];
+        for (uint32_t ch = 0; ch < c.outChannels; ++ch) {
+            slot[ch].store(c.mix[c.outBase[ch] + f * c.outStride[ch]], std::memory_order_relaxed);
+        }
+    }
+    c.recorded.store(written + frames, std::memory_order_release);
+}
+
+// Not real-time (see the header): the cycle is copied, so nothing it points at can dangle, and the
+// block runs only if the proc is still started under the same token when the item comes up.
+void DeviceIO::postToQueue(const std::shared_ptr<Proc>& proc, const Cycle& c, const AudioTimeStamp& stamp) {
+    struct Copy {
+        std::vector<float> input, output;
+        BufferLayout inputLayout, outputLayout;
+        AudioTimeStamp stamp;
+    };
+    auto copy = std::make_shared<Copy>();
+    copy->input = c.input;
+    copy->output.assign(c.procOutput.size(), 0.0f);
+    copy->inputLayout.build(c.format.inputStreams, c.frames, copy->input.data());
+    copy->outputLayout.build(c.format.outputStreams, c.frames, copy->output.data());
+    copy->stamp = stamp;
+    uint64_t token = proc->runToken.load();
+    proc->queue->async([proc, copy, token] {
+        proc->inFlight.fetch_add(1);
+        if (token != 0 && proc->runToken.load() == token) {
+            const void* outer = std::exchange(tlsRunningProc, proc.get());
+            proc->block(&copy->stamp, copy->inputLayout.list, &copy->stamp, copy->outputLayout.list,
+                        &copy->stamp);
+            tlsRunningProc = outer;
+        }
+        proc->inFlight.fetch_sub(1);
+    });
+}
+
+// ---- The record ----
+
+RecordedOutput DeviceIO::recordedOutput(uint32_t frames) const {
+    std::lock_guard lock(formatMutex_);
+    RecordedOutput out;
+    const Cycle* c = active_.load();
+    if (c == nullptr || c->outChannels == 0) {
+        return out;
+    }
+    out.channels = c->outChannels;
+    // The cycle being written may overwrite the oldest frames; a copy that raced it is taken again.
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        const uint64_t end = c->recorded.load(std::memory_order_acquire);
+        const uint64_t n = std::min<uint64_t>({frames, end, c->recordCapacity - c->frames});
+        const uint64_t start = end - n;
+        out.samples.resize(n * c->outChannels);
+        for (uint64_t f = 0; f < n; ++f) {
+            const std::atomic<float>* slot = &c->record[((start + f) % c->recordCapacity) * c->outChannels];
+            for (uint32_t ch = 0; ch < c->outChannels; ++ch) {
+                out.samples[f * c->outChannels + ch] = slot[ch].load(std::memory_order_relaxed);
+            }
+        }
+        const uint64_t after = c->recorded.load(std::memory_order_acquire);
+        if (after + c->frames <= start + c->recordCapacity) {
+            out.firstSampleTime = c->firstSampleTime.load() + static_cast<int64_t>(start);
+            return out;
+        }
+    }
+    out.samples.clear();
+    return out;
+}

@@ -1,0 +1,141 @@
+// The IO of one simulated device: its installed IO procs, the real-time thread that runs them while any
+// is started, the input signal and the record of what the device played. SimulatedDevice owns one and
+// hands it format changes; the server's IO calls (AudioServerClient.h) and test hooks reach it.
+//
+// Threading. The IO thread wakes on absolute deadlines of the host clock; per cycle it fills the input
+// buffers, gives every started proc the input and its own zeroed output, sums the outputs into the
+// device's mix and appends the mix to the record. The cycle allocates nothing, takes no lock and logs
+// nothing: the proc list is an immutable snapshot swapped atomically, and a format change arrives as a
+// fully built set of buffers that the thread adopts at its next cycle. Procs with a dispatch queue are
+// the exception by nature: the thread copies their cycle into a fresh allocation and posts it, so
+// their devices are not real-time (their output arrives after the cycle has played and is dropped).
+//
+// Control calls (create, start, stop, destroy) serialise on a control lock the IO thread never takes,
+// so they may wait for the thread. On the device's own IO thread (inside a block) start, stop and
+// destroy act without that lock and without waiting; creating a proc there is refused.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Platform/AudioServer/CoreAudioTypes.h"
+#include "Platform/AudioServer/HardwareProfile.h"
+#include "Platform/Dispatch/DispatchQueue.h"
+
+// One installed IO callback of one device; null is "none".
+typedef struct OpaqueAudioDeviceIOProc* AudioDeviceIOProcID;
+
+// Called once per IO cycle with the device's input (one buffer per input stream, interleaved within the
+// stream; empty for a device without inputs) and this callback's own zeroed output (one buffer per
+// output stream), which the device sums with its other callbacks' outputs. Without a queue it runs on
+// the device's real-time IO thread. All three time stamps are the cycle's: the sample time counts
+// frames since the device started, the host time is the cycle's deadline on the host clock.
+using AudioDeviceIOBlock = std::function<void(const AudioTimeStamp* now, const AudioBufferList* inputData,
+                                              const AudioTimeStamp* inputTime, AudioBufferList* outputData,
+                                              const AudioTimeStamp* outputTime)>;
+
+// The output a device played, interleaved over all its output channels (its streams in order).
+struct RecordedOutput {
+    int64_t firstSampleTime = 0; // the device's sample time of the first frame
+    uint32_t channels = 0;
+    std::vector<float> samples;
+    uint32_t frames() const { return channels != 0 ? uint32_t(samples.size() / channels) : 0; }
+};
+
+class DeviceIO : public std::enable_shared_from_this<DeviceIO> {
+public:
+    // Everything a cycle depends on; the device hands a new one over whenever any of it changes.
+    struct Format {
+        double sampleRate = 48000;
+        uint32_t bufferFrames = 512;
+        std::vector<uint32_t> inputStreams;
+        std::vector<uint32_t> outputStreams;
+        double clockDriftPpm = 0;
+        InputSignal signal;
+    };
+
+    // How many seconds of output the record keeps.
+    static constexpr double recordSeconds = 10;
+
+    DeviceIO(std::string name, Format format);
+    ~DeviceIO();
+    DeviceIO(const DeviceIO&) = delete;
+    DeviceIO& operator=(const DeviceIO&) = delete;
+
+    // The statuses are the server's: 'nope' for an unknown or destroyed proc, '!dev' once shut down.
+    OSStatus createProc(std::shared_ptr<DispatchQueue> queue, AudioDeviceIOBlock block,
+                        AudioDeviceIOProcID* outID);
+    OSStatus destroyProc(AudioDeviceIOProcID id);
+    OSStatus startProc(AudioDeviceIOProcID id);
+    OSStatus stopProc(AudioDeviceIOProcID id);
+
+    // Takes effect at the next cycle of a running device. Called under the server's model lock, so it
+    // never waits for the IO thread.
+    void setFormat(Format format);
+    // Stops every proc and the thread for good; later calls answer '!dev'. The device is gone.
+    void shutDown();
+
+    // The last `frames` frames played since the device last started (fewer when it has not played that
+    // many; the record restarts when the format changes).
+    RecordedOutput recordedOutput(uint32_t frames) const;
+    bool isRunning() const;
+
+    // IO threads alive in this process, over all servers.
+    static std::size_t runningThreadCount();
+
+private:
+    struct Proc;
+    using ProcList = std::vector<std::shared_ptr<Proc>>;
+    struct Cycle;
+
+    std::shared_ptr<Proc> findLocked(AudioDeviceIOProcID id) const;
+    Proc* findOnIOThread(AudioDeviceIOProcID id) const;
+    bool onIOThread() const;
+    bool anyStartedLocked() const;
+    void publishProcsLocked();
+    void startThreadLocked();
+    void stopThreadLocked();
+    void purgeAndIdleLater();
+    void purgeAndIdle();
+    static void waitUntilIdle(const Proc& proc);
+
+    void run(Cycle* first);
+    void runCycle(Cycle& cycle, const ProcList& procs, double sampleTime, uint64_t hostTime);
+    void adoptPending(Cycle*& cycle, double sampleTime);
+    static void postToQueue(const std::shared_ptr<Proc>& proc, const Cycle& cycle,
+                            const AudioTimeStamp& stamp);
+
+    const std::string name_;
+
+    // Control side: the procs, the thread and its lifecycle.
+    mutable std::mutex controlMutex_;
+    std::vector<std::shared_ptr<Proc>> procs_;
+    std::thread thread_;
+    bool dead_ = false;
+    uint64_t nextProcID_ = 1;
+    std::atomic<uint64_t> nextRunToken_{1};
+
+    // Shared with the IO thread.
+    std::atomic<const ProcList*> liveProcs_;
+    std::atomic<uint64_t> cycleCount_{0}; // odd while a cycle runs
+    std::atomic<bool> keepRunning_{false};
+    std::atomic<std::thread::id> ioThreadID_{};
+
+    // Format side, never held while waiting for the IO thread. The thread adopts `pending_` at a cycle
+    // start and leaves the buffers it dropped in `retired_`, which the next change frees.
+    mutable std::mutex formatMutex_;
+    Format format_;
+    bool threadActive_ = false;
+    std::unique_ptr<Cycle> idleCycle_; // the buffers of the last run while no thread runs
+    Cycle* finalCycle_ = nullptr;      // handed back by the exiting thread; read after the join
+    std::atomic<Cycle*> pending_{nullptr};
+    std::atomic<Cycle*> retired_{nullptr};
+    std::atomic<Cycle*> active_{nullptr}; // what the record is read from
+};

@@ -1,0 +1,515 @@
+#include "Platform/AudioServer/AudioServer.h"
+#include "Platform/AudioServer/AudioServerClient.h"
+#include "Platform/System/HostClock.h"
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <filesystem>
+#include <future>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Small buffers keep the cycles short, so each case runs many of them in little time.
+constexpr const char* profileJSON = R"({
+  "devices": [
+    { "uid": "out", "sampleRate": 48000, "sampleRates": [48000, 96000], "bufferFrameSize": 128,
+      "bufferFrameSizeRange": [16, 1024], "outputStreams": [2] },
+    { "uid": "multi", "sampleRate": 48000, "bufferFrameSize": 96, "inputStreams": [2, 1],
+      "outputStreams": [1, 2], "inputSignal": {"sine": [{"frequency": 1000, "amplitude": 0.5},
+                                                        {"frequency": 3000, "level": -6}]} },
+    { "uid": "loop", "sampleRate": 48000, "bufferFrameSize": 64, "inputStreams": [2],
+      "outputStreams": [2], "inputSignal": "loopback" }
+  ]
+})";
+
+bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit = 3s) {
+    auto until = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > until) {
+            return false;
+        }
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+// Rising zero crossings per second of one channel of interleaved samples.
+double frequencyOf(const std::vector<float>& samples, uint32_t channels, uint32_t channel, double rate) {
+    int crossings = 0;
+    size_t frames = samples.size() / channels;
+    for (size_t f = 1; f < frames; ++f) {
+        if (samples[(f - 1) * channels + channel] < 0 && samples[f * channels + channel] >= 0) {
+            ++crossings;
+        }
+    }
+    return crossings * rate / double(frames);
+}
+
+float peakOf(const std::vector<float>& samples, uint32_t channels, uint32_t channel) {
+    float peak = 0;
+    for (size_t i = channel; i < samples.size(); i += channels) {
+        peak = std::max(peak, std::abs(samples[i]));
+    }
+    return peak;
+}
+
+class DeviceIOTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        home = std::filesystem::temp_directory_path() /
+               ("tandrel-io-test-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        server = AudioServer::start({.profile = nlohmann::json::parse(profileJSON), .home = home});
+    }
+    void TearDown() override {
+        AudioServer::stop();
+        EXPECT_EQ(AudioServer::runningIOThreadCount(), 0u); // stopping the server stops every thread
+        std::filesystem::remove_all(home);
+    }
+
+    AudioDeviceIOProcID install(const std::string& uid, AudioDeviceIOBlock block,
+                                std::shared_ptr<DispatchQueue> queue = nullptr) {
+        AudioDeviceIOProcID id = nullptr;
+        EXPECT_EQ(AudioDeviceCreateIOProcIDWithBlock(&id, server->deviceID(uid), std::move(queue),
+                                                     std::move(block)),
+                  0);
+        EXPECT_NE(id, nullptr);
+        return id;
+    }
+
+    std::filesystem::path home;
+    std::shared_ptr<AudioServer> server;
+};
+
+TEST_F(DeviceIOTest, ProcsRunPeriodicallyWithTheDeviceBufferSizeAndContinuousTimeStamps) {
+    AudioObjectID out = server->deviceID("out");
+    std::atomic<int> calls{0};
+    std::atomic<bool> shapeRight{true};
+    std::atomic<double> lastSampleTime{-1};
+    std::atomic<int64_t> worstLag{0};
+    auto id = install("out", [&](const AudioTimeStamp* now, const AudioBufferList* in, const AudioTimeStamp*,
+                                 AudioBufferList* output, const AudioTimeStamp*) {
+        bool right = in->mNumberBuffers == 0 && output->mNumberBuffers == 1 &&
+                     output->mBuffers[0].mNumberChannels == 2 &&
+                     output->mBuffers[0].mDataByteSize == 128 * 2 * 4 &&
+                     now->mSampleTime == lastSampleTime.load() + (lastSampleTime.load() < 0 ? 1 : 128);
+        if (!right) {
+            shapeRight = false;
+        }
+        lastSampleTime = now->mSampleTime;
+        int64_t lag = int64_t(HostClockNow()) - int64_t(now->mHostTime);
+        worstLag = std::max(worstLag.load(), std::abs(lag));
+        calls.fetch_add(1);
+    });
+    auto began = std::chrono::steady_clock::now();
+    ASSERT_EQ(AudioDeviceStart(out, id), 0);
+    EXPECT_EQ(AudioServer::runningIOThreadCount(), 1u);
+    std::this_thread::sleep_for(300ms);
+    ASSERT_EQ(AudioDeviceStop(out, id), 0);
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    double expected = seconds * 48000 / 128; // 2.67 ms per cycle
+    EXPECT_GT(calls.load(), expected * 0.5);
+    EXPECT_LT(calls.load(), expected * 1.5 + 5);
+    EXPECT_TRUE(shapeRight.load());
+    EXPECT_LT(worstLag.load(), int64_t(250'000'000)); // host times are the real clock's, not invented
+    EXPECT_TRUE(waitFor([] { return AudioServer::runningIOThreadCount() == 0; }));
+    EXPECT_EQ(AudioDeviceDestroyIOProcID(out, id), 0);
+}
+
+TEST_F(DeviceIOTest, EachProcGetsAZeroedOutputAndTheDeviceRecordsTheirSum) {
+    AudioObjectID multi = server->deviceID("multi");
+    auto adder = [](float value) {
+        return [value](const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*,
+                       AudioBufferList* out, const AudioTimeStamp*) {
+            for (uint32_t b = 0; b < out->mNumberBuffers; ++b) {
+                auto* data = static_cast<float*>(out->mBuffers[b].mData);
+                for (uint32_t i = 0; i < out->mBuffers[b].mDataByteSize / 4; ++i) {
+                    data[i] += value; // accumulates if the buffer was not zeroed
+                }
+            }
+        };
+    };
+    auto a = install("multi", adder(0.25f));
+    auto b = install("multi", adder(0.5f));
+    auto never = install("multi", adder(100.0f)); // installed, never started
+    ASSERT_EQ(AudioDeviceStart(multi, a), 0);
+    ASSERT_EQ(AudioDeviceStart(multi, b), 0);
+    ASSERT_TRUE(waitFor([&] { return server->recordedOutput("multi", 960)->frames() == 960; }));
+    auto record = *server->recordedOutput("multi", 960);
+    EXPECT_EQ(record.channels, 3u); // streams of 1 and 2
+    EXPECT_GE(record.firstSampleTime, 0);
+    for (float s : record.samples) {
+        ASSERT_FLOAT_EQ(s, 0.75f);
+    }
+    EXPECT_EQ(AudioDeviceStop(multi, a), 0);
+    EXPECT_EQ(AudioDeviceStop(multi, b), 0);
+    EXPECT_EQ(AudioDeviceDestroyIOProcID(multi, never), 0);
+    EXPECT_FALSE(server->recordedOutput("nobody", 10).has_value());
+}
+
+TEST_F(DeviceIOTest, InputsArriveOneBufferPerStreamAndPlayTheConfiguredSignal) {
+    AudioObjectID multi = server->deviceID("multi");
+    std::mutex mutex;
+    std::vector<float> captured; // channel 0 and 2 (the second stream's only channel)
+    std::atomic<bool> layoutRight{true};
+    auto id = install("multi", [&](const AudioTimeStamp*, const AudioBufferList* in, const AudioTimeStamp*,
+                                   AudioBufferList*, const AudioTimeStamp*) {
+        if (in->mNumberBuffers != 2 || in->mBuffers[0].mNumberChannels != 2 ||
+            in->mBuffers[1].mNumberChannels != 1 || in->mBuffers[0].mDataByteSize != 96 * 2 * 4 ||
+            in->mBuffers[1].mDataByteSize != 96 * 4) {
+            layoutRight = false;
+            return;
+        }
+        auto* first = static_cast<const float*>(in->mBuffers[0].mData);
+        auto* second = static_cast<const float*>(in->mBuffers[1].mData);
+        std::lock_guard lock(mutex);
+        for (uint32_t f = 0; f < 96; ++f) {
+            captured.push_back(first[f * 2]);     // channel 0: 1000 Hz
+            captured.push_back(first[f * 2 + 1]); // channel 1: 3000 Hz
+            captured.push_back(second[f]);        // channel 2: past the tone list, silent
+        }
+    });
+    ASSERT_EQ(AudioDeviceStart(multi, id), 0);
+    ASSERT_TRUE(waitFor([&] {
+        std::lock_guard lock(mutex);
+        return captured.size() >= 4800 * 3;
+    }));
+    ASSERT_EQ(AudioDeviceStop(multi, id), 0);
+    EXPECT_TRUE(layoutRight.load());
+    std::lock_guard lock(mutex);
+    EXPECT_NEAR(frequencyOf(captured, 3, 0, 48000), 1000, 30);
+    EXPECT_NEAR(frequencyOf(captured, 3, 1, 48000), 3000, 30);
+    EXPECT_NEAR(peakOf(captured, 3, 0), 0.5, 0.01);
+    EXPECT_NEAR(peakOf(captured, 3, 1), 0.5, 0.01); // -6 dBFS
+    EXPECT_EQ(peakOf(captured, 3, 2), 0.0f);
+}
+
+TEST_F(DeviceIOTest, TheBuiltInMicrophonePlaysAQuiet330HzSineAndSignalsCanBeChanged) {
+    server = AudioServer::start({.profile = std::nullopt, .home = home});
+    AudioObjectID mic = server->deviceID("tandrel.sim.microphone");
+    std::mutex mutex;
+    std::vector<float> captured;
+    auto id = install("tandrel.sim.microphone",
+                      [&](const AudioTimeStamp*, const AudioBufferList* in, const AudioTimeStamp*,
+                          AudioBufferList*, const AudioTimeStamp*) {
+                          auto* data = static_cast<const float*>(in->mBuffers[0].mData);
+                          std::lock_guard lock(mutex);
+                          captured.insert(captured.end(), data, data + in->mBuffers[0].mDataByteSize / 4);
+                      });
+    ASSERT_EQ(AudioDeviceStart(mic, id), 0);
+    auto collect = [&](size_t n) {
+        {
+            std::lock_guard lock(mutex);
+            captured.clear();
+        }
+        EXPECT_TRUE(waitFor([&] {
+            std::lock_guard lock(mutex);
+            return captured.size() >= n;
+        }));
+        std::lock_guard lock(mutex);
+        return captured;
+    };
+    auto sine = collect(9600);
+    EXPECT_NEAR(frequencyOf(sine, 1, 0, 48000), 330, 15);
+    EXPECT_NEAR(peakOf(sine, 1, 0), 0.0316, 0.002); // -30 dBFS
+
+    ASSERT_TRUE(server->setInputSignal("tandrel.sim.microphone", InputSignal::silence()));
+    collect(1024); // past the cycle that was running
+    EXPECT_EQ(peakOf(collect(4800), 1, 0), 0.0f);
+    EXPECT_FALSE(server->setInputSignal("tandrel.sim.microphone", InputSignal::sine(-5, 0)));
+    EXPECT_FALSE(server->setInputSignal("nobody", InputSignal::silence()));
+    ASSERT_EQ(AudioDeviceStop(mic, id), 0);
+}
+
+TEST_F(DeviceIOTest, ALoopbackDeviceReturnsItsOutputOneBufferLater) {
+    AudioObjectID loop = server->deviceID("loop");
+    std::atomic<int> cycles{0};
+    std::atomic<int> mismatches{0};
+    auto id = install("loop", [&](const AudioTimeStamp*, const AudioBufferList* in, const AudioTimeStamp*,
+                                  AudioBufferList* out, const AudioTimeStamp*) {
+        int n = cycles.fetch_add(1);
+        auto* input = static_cast<const float*>(in->mBuffers[0].mData);
+        auto* output = static_cast<float*>(out->mBuffers[0].mData);
+        for (uint32_t f = 0; f < 64; ++f) {
+            // Each cycle writes a ramp that names it; the input must carry the previous one.
+            float expectedLeft = n == 0 ? 0.0f : float(n - 1) + f / 1000.0f;
+            if (input[f * 2] != expectedLeft || input[f * 2 + 1] != -expectedLeft) {
+                mismatches.fetch_add(1);
+            }
+            output[f * 2] = float(n) + f / 1000.0f;
+            output[f * 2 + 1] = -(float(n) + f / 1000.0f);
+        }
+    });
+    ASSERT_EQ(AudioDeviceStart(loop, id), 0);
+    ASSERT_TRUE(waitFor([&] { return cycles.load() >= 50; }));
+    ASSERT_EQ(AudioDeviceStop(loop, id), 0);
+    EXPECT_EQ(mismatches.load(), 0);
+}
+
+// ---- Stop and destroy ----
+
+// Counts calls and whether one is running; stop or destroy must leave both frozen.
+struct Watched {
+    std::atomic<int> calls{0};
+    std::atomic<bool> inside{false};
+    AudioDeviceIOBlock block(std::chrono::microseconds work = 300us) {
+        return [this, work](const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*,
+                            AudioBufferList*, const AudioTimeStamp*) {
+            inside = true;
+            calls.fetch_add(1);
+            auto until = std::chrono::steady_clock::now() + work;
+            while (std::chrono::steady_clock::now() < until) {
+            }
+            inside = false;
+        };
+    }
+};
+
+TEST_F(DeviceIOTest, AfterStopOrDestroyReturnsTheBlockIsNotRunningAndNeverRunsAgain) {
+    AudioObjectID out = server->deviceID("out");
+    Watched other;
+    auto keepsRunning = install("out", other.block(0us));
+    ASSERT_EQ(AudioDeviceStart(out, keepsRunning), 0);
+    for (int round = 0; round < 10; ++round) {
+        Watched w;
+        auto id = install("out", w.block());
+        ASSERT_EQ(AudioDeviceStart(out, id), 0);
+        ASSERT_TRUE(waitFor([&] { return w.calls.load() >= 2; }));
+        bool destroy = round % 2 != 0;
+        ASSERT_EQ(destroy ? AudioDeviceDestroyIOProcID(out, id) : AudioDeviceStop(out, id), 0);
+        EXPECT_FALSE(w.inside.load());
+        int calls = w.calls.load();
+        std::this_thread::sleep_for(10ms);
+        EXPECT_EQ(w.calls.load(), calls);
+        if (!destroy) {
+            // Restartable after a stop; gone after a destroy.
+            ASSERT_EQ(AudioDeviceStart(out, id), 0);
+            EXPECT_TRUE(waitFor([&] { return w.calls.load() > calls; }));
+            ASSERT_EQ(AudioDeviceDestroyIOProcID(out, id), 0);
+        }
+        EXPECT_EQ(AudioDeviceStart(out, id), kAudioHardwareIllegalOperationError);
+        EXPECT_EQ(AudioDeviceStop(out, id), kAudioHardwareIllegalOperationError);
+    }
+    EXPECT_GT(other.calls.load(), 0); // the other proc ran throughout
+    ASSERT_EQ(AudioDeviceStop(out, keepsRunning), 0);
+    EXPECT_EQ(AudioServer::runningIOThreadCount(), 0u); // the last stop ends the thread
+}
+
+TEST_F(DeviceIOTest, ABlockMayStopOrDestroyItselfAndTheIdleThreadThenEnds) {
+    AudioObjectID out = server->deviceID("out");
+    for (bool destroy : {false, true}) {
+        std::atomic<int> calls{0};
+        std::atomic<OSStatus> status{1};
+        AudioDeviceIOProcID id = nullptr;
+        std::atomic<AudioDeviceIOProcID> self{nullptr};
+        id = install("out", [&](const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*,
+                                AudioBufferList*, const AudioTimeStamp*) {
+            if (calls.fetch_add(1) == 2) {
+                status = destroy ? AudioDeviceDestroyIOProcID(out, self.load())
+                                 : AudioDeviceStop(out, self.load());
+            }
+        });
+        self = id;
+        ASSERT_EQ(AudioDeviceStart(out, id), 0);
+        ASSERT_TRUE(waitFor([&] { return status.load() != 1; }));
+        EXPECT_EQ(status.load(), 0);
+        EXPECT_TRUE(waitFor([] { return AudioServer::runningIOThreadCount() == 0; }));
+        EXPECT_EQ(calls.load(), 3);
+        EXPECT_EQ(AudioDeviceDestroyIOProcID(out, id), destroy ? kAudioHardwareIllegalOperationError : 0);
+    }
+}
+
+TEST_F(DeviceIOTest, AQueuedCycleDoesNotReachTheBlockAfterStopReturned) {
+    AudioObjectID loop = server->deviceID("loop");
+    auto queue = DispatchQueue::serial("test.io");
+    std::atomic<int> calls{0};
+    std::atomic<bool> stopped{false};
+    std::atomic<int> lateCalls{0};
+    std::atomic<bool> inputCopied{true};
+    auto id = install(
+        "loop",
+        [&](const AudioTimeStamp*, const AudioBufferList* in, const AudioTimeStamp*, AudioBufferList* out,
+            const AudioTimeStamp*) {
+            if (stopped.load()) {
+                lateCalls.fetch_add(1);
+            }
+            if (!queue->isCurrent() || in->mNumberBuffers != 1 || out->mNumberBuffers != 1 ||
+                in->mBuffers[0].mDataByteSize != 64 * 2 * 4) {
+                inputCopied = false;
+            }
+            calls.fetch_add(1);
+        },
+        queue);
+    ASSERT_EQ(AudioDeviceStart(loop, id), 0);
+    ASSERT_TRUE(waitFor([&] { return calls.load() >= 3; }));
+    // Hold the queue so that cycles pile up in it, then stop while they wait.
+    std::promise<void> release;
+    queue->async([f = release.get_future().share()] { f.wait(); });
+    std::this_thread::sleep_for(20ms);
+    ASSERT_EQ(AudioDeviceStop(loop, id), 0);
+    stopped = true;
+    release.set_value();
+    queue->sync([] {});
+    EXPECT_EQ(lateCalls.load(), 0);
+    EXPECT_TRUE(inputCopied.load());
+
+    // A restart does not revive the cycles queued before the stop either.
+    ASSERT_EQ(AudioDeviceStart(loop, id), 0);
+    ASSERT_EQ(AudioDeviceDestroyIOProcID(loop, id), 0);
+    queue->sync([] {});
+}
+
+TEST_F(DeviceIOTest, IOCallsAnswerTheServerStatuses) {
+    AudioObjectID out = server->deviceID("out");
+    auto noop = [](const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*, AudioBufferList*,
+                   const AudioTimeStamp*) {
+    };
+    AudioDeviceIOProcID id = nullptr;
+    EXPECT_EQ(AudioDeviceCreateIOProcIDWithBlock(&id, 9999, nullptr, noop), kAudioHardwareBadObjectError);
+    EXPECT_EQ(AudioDeviceCreateIOProcIDWithBlock(&id, kAudioObjectSystemObject, nullptr, noop),
+              kAudioHardwareBadDeviceError);
+    EXPECT_EQ(AudioDeviceCreateIOProcIDWithBlock(&id, out, nullptr, nullptr), kAudio_ParamError);
+    EXPECT_EQ(id, nullptr);
+    EXPECT_EQ(AudioDeviceStart(out, nullptr), kAudioHardwareIllegalOperationError);
+    EXPECT_EQ(AudioDeviceStop(9999, nullptr), kAudioHardwareBadObjectError);
+
+    // A proc id belongs to its device.
+    ASSERT_EQ(AudioDeviceCreateIOProcIDWithBlock(&id, out, nullptr, noop), 0);
+    EXPECT_EQ(AudioDeviceStart(server->deviceID("loop"), id), kAudioHardwareIllegalOperationError);
+    EXPECT_EQ(AudioDeviceDestroyIOProcID(out, id), 0);
+    EXPECT_EQ(AudioDeviceDestroyIOProcID(out, id), kAudioHardwareIllegalOperationError);
+
+    AudioServer::stop();
+    EXPECT_EQ(AudioDeviceCreateIOProcIDWithBlock(&id, out, nullptr, noop), kAudioHardwareNotRunningError);
+}
+
+TEST_F(DeviceIOTest, RemovingARunningDeviceStopsItsThreadAndItsProcs) {
+    AudioObjectID out = server->deviceID("out");
+    Watched w;
+    auto id = install("out", w.block());
+    ASSERT_EQ(AudioDeviceStart(out, id), 0);
+    ASSERT_TRUE(waitFor([&] { return w.calls.load() >= 2; }));
+    ASSERT_TRUE(server->removeDevice("out"));
+    EXPECT_EQ(AudioServer::runningIOThreadCount(), 0u);
+    EXPECT_FALSE(w.inside.load());
+    int calls = w.calls.load();
+    std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(w.calls.load(), calls);
+    EXPECT_EQ(AudioDeviceStart(out, id), kAudioHardwareBadObjectError);
+    AudioDeviceIOProcID another = nullptr;
+    EXPECT_NE(AudioDeviceCreateIOProcIDWithBlock(&another, out, nullptr, w.block()), 0);
+
+    // Stopping the server ends the threads of the devices still running.
+    auto loop = install("loop", w.block(0us));
+    ASSERT_EQ(AudioDeviceStart(server->deviceID("loop"), loop), 0);
+    EXPECT_EQ(AudioServer::runningIOThreadCount(), 1u);
+    AudioServer::stop();
+    EXPECT_EQ(AudioServer::runningIOThreadCount(), 0u);
+}
+
+// ---- Format changes ----
+
+TEST_F(DeviceIOTest, BufferSizeAndRateChangesTakeEffectAtTheNextCycleAndNotify) {
+    AudioObjectID out = server->deviceID("out");
+    auto queue = DispatchQueue::serial("test.format");
+    std::atomic<int> rateNotices{0}, sizeNotices{0};
+    AudioObjectPropertyListenerToken t1 = 0, t2 = 0;
+    AudioObjectPropertyAddress nsrt{kAudioDevicePropertyNominalSampleRate, kAudioObjectPropertyScopeGlobal,
+                                    0};
+    AudioObjectPropertyAddress fsiz{kAudioDevicePropertyBufferFrameSize, kAudioObjectPropertyScopeGlobal, 0};
+    ASSERT_EQ(
+        AudioObjectAddPropertyListener(
+            out, &nsrt, queue, [&](uint32_t, const AudioObjectPropertyAddress*) { rateNotices++; }, &t1),
+        0);
+    ASSERT_EQ(
+        AudioObjectAddPropertyListener(
+            out, &fsiz, queue, [&](uint32_t, const AudioObjectPropertyAddress*) { sizeNotices++; }, &t2),
+        0);
+    std::atomic<uint32_t> frames{0};
+    std::atomic<int> calls{0};
+    auto id = install("out", [&](const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*,
+                                 AudioBufferList* output, const AudioTimeStamp*) {
+        frames = output->mBuffers[0].mDataByteSize / 8;
+        calls.fetch_add(1);
+    });
+    ASSERT_EQ(AudioDeviceStart(out, id), 0);
+    ASSERT_TRUE(waitFor([&] { return frames.load() == 128; }));
+
+    uint32_t size = 32;
+    ASSERT_EQ(AudioObjectSetPropertyData(out, &fsiz, 0, nullptr, sizeof size, &size), 0);
+    int at = calls.load();
+    ASSERT_TRUE(waitFor([&] { return calls.load() >= at + 2; }));
+    EXPECT_EQ(frames.load(), 32u);
+
+    // At 96 kHz with 32 frames a cycle lasts a third of a millisecond: count them loosely.
+    double rate = 96000;
+    ASSERT_EQ(AudioObjectSetPropertyData(out, &nsrt, 0, nullptr, sizeof rate, &rate), 0);
+    std::this_thread::sleep_for(20ms);
+    int before = calls.load();
+    auto began = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(200ms);
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    double expected = seconds * 96000 / 32;
+    EXPECT_GT(calls.load() - before, expected * 0.5);
+    EXPECT_LT(calls.load() - before, expected * 1.5 + 5);
+    ASSERT_EQ(AudioDeviceStop(out, id), 0);
+
+    queue->sync([] {});
+    EXPECT_EQ(rateNotices.load(), 1);
+    EXPECT_EQ(sizeNotices.load(), 1);
+    EXPECT_EQ(server->recordedOutput("out", 48000)->channels, 2u);
+}
+
+TEST_F(DeviceIOTest, ClockDriftMovesTheCycleRateInItsDirection) {
+    AudioObjectID out = server->deviceID("out");
+    // Frames per second of the device against the host clock, from the cycles' own time stamps.
+    auto measure = [&](double ppm) {
+        EXPECT_TRUE(server->setClockDrift("out", ppm));
+        std::mutex mutex;
+        std::vector<std::pair<double, uint64_t>> stamps;
+        auto id = install("out", [&](const AudioTimeStamp* now, const AudioBufferList*, const AudioTimeStamp*,
+                                     AudioBufferList*, const AudioTimeStamp*) {
+            std::lock_guard lock(mutex);
+            stamps.emplace_back(now->mSampleTime, now->mHostTime);
+        });
+        EXPECT_EQ(AudioDeviceStart(out, id), 0);
+        std::this_thread::sleep_for(250ms);
+        EXPECT_EQ(AudioDeviceDestroyIOProcID(out, id), 0);
+        std::lock_guard lock(mutex);
+        auto first = stamps.at(1), last = stamps.back();
+        return (last.first - first.first) / (double(last.second - first.second) * 1e-9);
+    };
+    double fast = measure(2000), slow = measure(-2000), exact = measure(0);
+    EXPECT_NEAR(exact, 48000, 5);
+    EXPECT_NEAR(fast, 48000 * 1.002, 20);
+    EXPECT_NEAR(slow, 48000 * 0.998, 20);
+    EXPECT_FALSE(server->setClockDrift("out", 1e6));
+}
+
+TEST(HardwareProfileIO, SignalsAndDriftAreReadFromTheProfile) {
+    auto p = HardwareProfile::fromJSON(nlohmann::json::parse(R"({"devices":[
+        {"uid":"a","inputStreams":[2],"inputSignal":{"sine":440,"level":-20},"clockDriftPpm":-12.5},
+        {"uid":"b","inputStreams":[2],"inputSignal":{"sine":[{"frequency":100,"amplitude":0.3}]}},
+        {"uid":"c","inputStreams":[1],"inputSignal":"loopback"}]})"));
+    EXPECT_EQ(p.devices[0].clockDriftPpm, -12.5);
+    EXPECT_NEAR(p.devices[0].inputSignal.toneOfChannel(1).amplitude, 0.1, 1e-9);
+    EXPECT_EQ(p.devices[1].inputSignal.toneOfChannel(0), (InputSignal::Tone{100, 0.3}));
+    EXPECT_EQ(p.devices[1].inputSignal.toneOfChannel(1), InputSignal::Tone{}); // past the list: silent
+    EXPECT_EQ(p.devices[2].inputSignal.kind, InputSignal::Kind::loopback);
+
+    for (const char* bad : {R"({"devices":[{"uid":"a","inputSignal":"noise"}]})",
+                            R"({"devices":[{"uid":"a","inputSignal":{"sine":-3}}]})",
+                            R"({"devices":[{"uid":"a","clockDriftPpm":50000}]})"}) {
+        EXPECT_THROW(HardwareProfile::fromJSON(nlohmann::json::parse(bad)), HardwareProfileError) << bad;
+    }
+}
+
+} // namespace
