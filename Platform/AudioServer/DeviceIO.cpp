@@ -335,6 +335,28 @@ void DeviceIO::purgeAndIdle() {
 }
 
 void DeviceIO::shutDown() {
+    if (onIOThread()) {
+        // A block removed its own device: everything stops now, but the thread can only be joined
+        // from elsewhere, and the job keeps this object alive until then.
+        {
+            std::lock_guard lock(controlMutex_);
+            if (dead_) {
+                return;
+            }
+            dead_ = true;
+            for (auto& p : procs_) {
+                p->runToken.store(0);
+            }
+            keepRunning_.store(false);
+        }
+        DispatchQueue::global(DispatchQoS::userInitiated)->async([self = shared_from_this()] {
+            std::lock_guard lock(self->controlMutex_);
+            if (self->thread_.joinable()) {
+                self->stopThreadLocked();
+            }
+        });
+        return;
+    }
     std::vector<std::shared_ptr<Proc>> procs;
     {
         std::lock_guard lock(controlMutex_);

@@ -79,7 +79,8 @@ public:
     // Takes effect at the next cycle of a running device. Called under the server's model lock, so it
     // never waits for the IO thread.
     void setFormat(Format format);
-    // Stops every proc and the thread for good; later calls answer '!dev'. The device is gone.
+    // Stops every proc and the thread for good; later calls answer '!dev'. The device is gone. From
+    // inside one of its blocks the thread ends right after the block and is joined elsewhere.
     void shutDown();
 
     // The last `frames` frames played since the device last started (fewer when it has not played that

@@ -361,10 +361,30 @@ TEST_F(DeviceIOTest, AQueuedCycleDoesNotReachTheBlockAfterStopReturned) {
     EXPECT_EQ(lateCalls.load(), 0);
     EXPECT_TRUE(inputCopied.load());
 
-    // A restart does not revive the cycles queued before the stop either.
-    ASSERT_EQ(AudioDeviceStart(loop, id), 0);
     ASSERT_EQ(AudioDeviceDestroyIOProcID(loop, id), 0);
+
+    // A queued block that stops itself returns, and nothing queued behind it runs.
+    std::atomic<int> selfCalls{0};
+    std::atomic<AudioDeviceIOProcID> self{nullptr};
+    std::atomic<OSStatus> selfStatus{1};
+    auto selfStopping = install(
+        "loop",
+        [&](const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*, AudioBufferList*,
+            const AudioTimeStamp*) {
+            if (selfCalls.fetch_add(1) == 0) {
+                std::this_thread::sleep_for(10ms); // let more cycles queue up behind this one
+                selfStatus = AudioDeviceStop(loop, self.load());
+            }
+        },
+        queue);
+    self = selfStopping;
+    ASSERT_EQ(AudioDeviceStart(loop, selfStopping), 0);
+    ASSERT_TRUE(waitFor([&] { return selfStatus.load() != 1; }));
     queue->sync([] {});
+    EXPECT_EQ(selfStatus.load(), 0);
+    EXPECT_EQ(selfCalls.load(), 1);
+    EXPECT_EQ(AudioServer::runningIOThreadCount(), 0u);
+    ASSERT_EQ(AudioDeviceDestroyIOProcID(loop, selfStopping), 0);
 }
 
 TEST_F(DeviceIOTest, IOCallsAnswerTheServerStatuses) {
@@ -407,7 +427,24 @@ TEST_F(DeviceIOTest, RemovingARunningDeviceStopsItsThreadAndItsProcs) {
     AudioDeviceIOProcID another = nullptr;
     EXPECT_NE(AudioDeviceCreateIOProcIDWithBlock(&another, out, nullptr, w.block()), 0);
 
+    // A block may remove its own device.
+    std::atomic<int> loopCalls{0};
+    auto remover = install("loop", [&](const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*,
+                                       AudioBufferList*, const AudioTimeStamp*) {
+        if (loopCalls.fetch_add(1) == 1) {
+            server->removeDevice("loop");
+        }
+    });
+    ASSERT_EQ(AudioDeviceStart(server->deviceID("loop"), remover), 0);
+    EXPECT_TRUE(waitFor([] { return AudioServer::runningIOThreadCount() == 0; }));
+    EXPECT_EQ(loopCalls.load(), 2);
+
     // Stopping the server ends the threads of the devices still running.
+    DeviceSpec again;
+    again.uid = "loop";
+    again.inputStreams = {2};
+    again.outputStreams = {2};
+    server->addDevice(again);
     auto loop = install("loop", w.block(0us));
     ASSERT_EQ(AudioDeviceStart(server->deviceID("loop"), loop), 0);
     EXPECT_EQ(AudioServer::runningIOThreadCount(), 1u);
@@ -449,6 +486,17 @@ TEST_F(DeviceIOTest, BufferSizeAndRateChangesTakeEffectAtTheNextCycleAndNotify) 
     ASSERT_TRUE(waitFor([&] { return calls.load() >= at + 2; }));
     EXPECT_EQ(frames.load(), 32u);
 
+    std::atomic<uint32_t> buffers{0};
+    auto layoutWatcher = install("out", [&](const AudioTimeStamp*, const AudioBufferList*,
+                                            const AudioTimeStamp*, AudioBufferList* output,
+                                            const AudioTimeStamp*) {
+        buffers = output->mNumberBuffers * 100 + output->mBuffers[output->mNumberBuffers - 1].mNumberChannels;
+    });
+    ASSERT_EQ(AudioDeviceStart(out, layoutWatcher), 0);
+    ASSERT_TRUE(server->setStreamLayout("out", kAudioObjectPropertyScopeOutput, {2, 4}));
+    EXPECT_TRUE(waitFor([&] { return buffers.load() == 204; }));
+    ASSERT_EQ(AudioDeviceDestroyIOProcID(out, layoutWatcher), 0);
+
     // At 96 kHz with 32 frames a cycle lasts a third of a millisecond: count them loosely.
     double rate = 96000;
     ASSERT_EQ(AudioObjectSetPropertyData(out, &nsrt, 0, nullptr, sizeof rate, &rate), 0);
@@ -465,7 +513,7 @@ TEST_F(DeviceIOTest, BufferSizeAndRateChangesTakeEffectAtTheNextCycleAndNotify) 
     queue->sync([] {});
     EXPECT_EQ(rateNotices.load(), 1);
     EXPECT_EQ(sizeNotices.load(), 1);
-    EXPECT_EQ(server->recordedOutput("out", 48000)->channels, 2u);
+    EXPECT_EQ(server->recordedOutput("out", 48000)->channels, 6u);
 }
 
 TEST_F(DeviceIOTest, ClockDriftMovesTheCycleRateInItsDirection) {
