@@ -169,11 +169,6 @@ bool DeviceIO::anyStartedLocked() const {
     return std::any_of(procs_.begin(), procs_.end(), [](const auto& p) { return p->runToken.load() != 0; });
 }
 
-bool DeviceIO::isRunning() const {
-    std::lock_guard lock(controlMutex_);
-    return thread_.joinable();
-}
-
 void DeviceIO::waitUntilIdle(const Proc& proc) {
     if (tlsRunningProc == &proc) {
         return; // the block itself asked: it is running by definition and will not be called again

@@ -9,10 +9,12 @@
 // fully built set of buffers that the thread adopts at its next cycle. Procs with a dispatch queue are
 // the exception by nature: the thread copies their cycle into a fresh allocation and posts it, so
 // their devices are not real-time (their output arrives after the cycle has played and is dropped).
+// A thread that wakes late runs the cycles it missed back to back: the device's clock does not wait,
+// so sample times stay true to host times.
 //
 // Control calls (create, start, stop, destroy) serialise on a control lock the IO thread never takes,
 // so they may wait for the thread. On the device's own IO thread (inside a block) start, stop and
-// destroy act without that lock and without waiting; creating a proc there is refused.
+// destroy act without that lock and without waiting for the thread; creating a proc there is refused.
 #pragma once
 
 #include <atomic>
@@ -86,7 +88,6 @@ public:
     // The last `frames` frames played since the device last started (fewer when it has not played that
     // many; the record restarts when the format changes).
     RecordedOutput recordedOutput(uint32_t frames) const;
-    bool isRunning() const;
 
     // IO threads alive in this process, over all servers.
     static std::size_t runningThreadCount();
@@ -107,6 +108,7 @@ private:
     void purgeAndIdle();
     static void waitUntilIdle(const Proc& proc);
 
+    // The IO thread's loop; the cycle and the format adoption are real-time: no locks, no allocation.
     void run(Cycle* first);
     void runCycle(Cycle& cycle, const ProcList& procs, double sampleTime, uint64_t hostTime);
     void adoptPending(Cycle*& cycle, double sampleTime);
