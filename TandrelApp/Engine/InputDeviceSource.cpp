@@ -126,17 +126,19 @@ QCoro::Task<void> InputDeviceSource::start(std::optional<uint32_t> bufferFrames)
         throw InputError::noInputChannels(device_.name);
     }
     co_await requestMicrophoneAccess();
-    // The audio-server work waits on the call queue from a pool thread, never on the caller's.
-    AudioDeviceIOProcID procID =
-        co_await awaitOnQueue(DispatchQueue::global(DispatchQoS::userInitiated), [self, bufferFrames] {
-            return CoreAudioCall::sync([&] { return self->startIO(bufferFrames); });
-        });
-    self->ioProcID_.store(procID);
+    // The audio-server work waits on the call queue from a pool thread, never on the caller's. The
+    // task is a named local: g++ 12 destroys temporaries of a co_await expression twice.
+    auto starting = awaitOnQueue(DispatchQueue::global(DispatchQoS::userInitiated), [self, bufferFrames] {
+        return CoreAudioCall::sync([&] { return self->startIO(bufferFrames); });
+    });
+    self->ioProcID_.store(co_await std::move(starting));
 }
 
 QCoro::Task<void> InputDeviceSource::stop() {
     auto self = shared_from_this();
-    co_await awaitOnQueue(DispatchQueue::global(DispatchQoS::userInitiated), [self] { self->stopSync(); });
+    auto stopping =
+        awaitOnQueue(DispatchQueue::global(DispatchQoS::userInitiated), [self] { self->stopSync(); });
+    co_await std::move(stopping);
 }
 
 AudioDeviceIOProcID InputDeviceSource::startIO(std::optional<uint32_t> bufferFrames) {

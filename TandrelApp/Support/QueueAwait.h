@@ -90,6 +90,11 @@ private:
 
 // Runs `fn` on `queue` and resumes the awaiting coroutine on its own thread with the result or the
 // exception. The caller's thread is never blocked.
+//
+// g++ 12 destroys a lambda (or any aggregate) that is a temporary of a co_await expression twice, so
+// its captures are released twice. Never write `co_await awaitOnQueue(q, [captures] { ... })`: make the
+// task a named local first, `auto task = awaitOnQueue(...); co_await std::move(task);`. The same holds
+// for CoreAudioCall::run and every other call that takes a lambda inside co_await.
 template <typename F>
 QCoro::Task<std::invoke_result_t<F>> awaitOnQueue(std::shared_ptr<DispatchQueue> queue, F fn) {
     using T = std::invoke_result_t<F>;

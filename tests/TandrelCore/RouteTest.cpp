@@ -53,6 +53,7 @@ public:
 struct Schedule {
     uint32_t block;
     uint32_t chunk;
+    double renderClockPpm = 0; // how much faster the destination's clock runs than its nominal rate
     uint64_t now = kSecond;
     uint64_t writeBase = kSecond;
     uint64_t renderBase = kSecond;
@@ -72,7 +73,8 @@ struct Schedule {
             const uint64_t nextWrite =
                 writeBase + ticksFor(static_cast<double>(writes) * block, link.sourceRate);
             const uint64_t nextRender =
-                renderBase + ticksFor(static_cast<double>(renders) * chunk, link.destinationRate);
+                renderBase + ticksFor(static_cast<double>(renders) * chunk,
+                                      link.destinationRate * (1 + renderClockPpm * 1e-6));
             const bool writeNext = producing && nextWrite <= nextRender;
             const uint64_t at = writeNext ? nextWrite : nextRender;
             if (at >= end) {
@@ -278,6 +280,25 @@ TEST(Route, StoppedProducerUnderrunsOnceAndReprimesDeeper) {
     EXPECT_FALSE(audible.front());
     EXPECT_TRUE(audible.back());
     EXPECT_EQ(link.stats().underruns, 1u);
+}
+
+TEST(Route, DriftControlSettlesOnTheClockDifference) {
+    // The destination's clock runs 50 ppm fast: it asks for source frames 50 ppm too quickly, so the
+    // route must read its source 50 ppm slower than nominal to keep its ring level.
+    Link link(2, 44100, 48000, 2, identity(2));
+    TestProducer producer(link.fanout, 2, 44100, sine(1000, 44100, 0.5f));
+    Schedule schedule{256, 512, 50.0};
+    schedule.run(link, producer, 50.0, [](const std::vector<float>&) {});
+    double correction = 0;
+    int chunks = 0;
+    schedule.run(link, producer, 10.0, [&](const std::vector<float>&) {
+        const TDRouteStats stats = link.stats();
+        correction += stats.ratio / stats.nominalRatio - 1;
+        ++chunks;
+    });
+    EXPECT_NEAR(correction / chunks * 1e6, -50.0, 5.0) << "mean correction in ppm";
+    EXPECT_EQ(link.stats().underruns, 0u);
+    EXPECT_EQ(link.stats().overruns, 0u);
 }
 
 TEST(Route, DriftCorrectionStaysWithinHalfAPercent) {

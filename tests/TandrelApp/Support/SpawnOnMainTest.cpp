@@ -67,10 +67,12 @@ TEST(MainQueue, RunsOnTheGUIThread) {
 }
 
 QCoro::Task<> awaitValueAndError(std::shared_ptr<DispatchQueue> queue, std::vector<std::string>* seen) {
-    int value = co_await awaitOnQueue(queue, [queue] { return queue->isCurrent() ? 7 : -1; });
+    auto valueTask = awaitOnQueue(queue, [queue] { return queue->isCurrent() ? 7 : -1; });
+    int value = co_await std::move(valueTask);
     seen->push_back(std::to_string(value) + (QThread::currentThread() == qApp->thread() ? "@gui" : "@other"));
     try {
-        co_await awaitOnQueue(queue, []() -> int { throw std::runtime_error("from queue"); });
+        auto errorTask = awaitOnQueue(queue, []() -> int { throw std::runtime_error("from queue"); });
+        co_await std::move(errorTask);
     } catch (const std::runtime_error& e) {
         seen->push_back(e.what());
     }
