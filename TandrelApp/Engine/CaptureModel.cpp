@@ -6,12 +6,6 @@ namespace {
 
 constexpr OperatingSystemVersion kProcessTapMinimum{14, 2, 0};
 
-constexpr std::array<std::pair<CaptureMode, std::string_view>, 3> kModes{{
-    {CaptureMode::automatic, "automatic"},
-    {CaptureMode::processTap, "processTap"},
-    {CaptureMode::screenCaptureKit, "screenCaptureKit"},
-}};
-
 constexpr std::array<std::pair<CaptureBackend, std::string_view>, 2> kBackends{{
     {CaptureBackend::processTap, "processTap"},
     {CaptureBackend::screenCaptureKit, "screenCaptureKit"},
@@ -66,11 +60,11 @@ std::size_t std::hash<CaptureTarget>::operator()(const CaptureTarget& target) co
 }
 
 std::string_view rawValue(CaptureMode mode) {
-    return lookupRaw(kModes, mode);
+    return lookupRaw(kCaptureModeRawValues, mode);
 }
 
 std::optional<CaptureMode> captureModeFromRawValue(std::string_view text) {
-    return lookupKey<CaptureMode>(kModes, text);
+    return lookupKey<CaptureMode>(kCaptureModeRawValues, text);
 }
 
 std::string_view label(CaptureMode mode) {

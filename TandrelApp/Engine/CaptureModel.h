@@ -16,7 +16,7 @@
 
 #include "Platform/System/SystemInfo.h"
 #include "TandrelApp/Engine/AudioProducer.h"
-#include "TandrelApp/Routing/CaptureMode.h"
+#include "TandrelApp/Engine/CaptureMode.h"
 
 enum class CaptureBackend { processTap, screenCaptureKit };
 

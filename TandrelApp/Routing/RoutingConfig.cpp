@@ -39,11 +39,7 @@ struct RawValues<LatencyPreset> {
 
 template <>
 struct RawValues<CaptureMode> {
-    static constexpr std::array<std::pair<CaptureMode, std::string_view>, 3> table{{
-        {CaptureMode::automatic, "automatic"},
-        {CaptureMode::processTap, "processTap"},
-        {CaptureMode::screenCaptureKit, "screenCaptureKit"},
-    }};
+    static constexpr const auto& table = kCaptureModeRawValues;
 };
 
 template <typename Enum>

@@ -17,7 +17,7 @@
 #include <nlohmann/json_fwd.hpp>
 
 #include "TandrelApp/Engine/ChannelMapping.h"
-#include "TandrelApp/Routing/CaptureMode.h"
+#include "TandrelApp/Engine/CaptureMode.h"
 #include "TandrelApp/Support/UUID.h"
 
 // What a configured source captures.
