@@ -27,6 +27,14 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr double kOutputRate = 48000;
+
+// Under a sanitizer the IO threads run many times slower and miss deadlines: the tests still drive
+// every path (for the sanitizer to check), but judge the audio only in a normal build.
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+constexpr bool kJudgeAudio = false;
+#else
+constexpr bool kJudgeAudio = true;
+#endif
 constexpr double kDriftPpm = 50;
 
 // Channel 0 plays 1 kHz at -12 dBFS; channel 3 (the second stream's second channel) 440 Hz at -6 dBFS.
@@ -139,6 +147,9 @@ TEST_F(EngineIntegration, ToneArrivesAtItsLevelAndTheRatioFollowsTheDrift) {
         std::this_thread::sleep_for(10ms);
     }
     correction /= samples;
+    if (!kJudgeAudio) {
+        GTEST_SKIP() << "audio is judged only without a sanitizer";
+    }
     const TDRouteStats stats = TDRouteGetStats(route->raw());
     EXPECT_TRUE(stats.primed);
     EXPECT_EQ(stats.underruns, 0u);
@@ -163,10 +174,12 @@ TEST_F(EngineIntegration, RoutesChangeWhileAudioRuns) {
     auto second = engine->connect(source, destination, ChannelMapping{{{3, 1, 1.0f}}}, 0.5f);
     std::this_thread::sleep_for(1500ms);
     auto both = lastOutput(0.5);
-    EXPECT_NEAR(dB(measure(both, 2, 0).amplitude), -12.0, 0.5);
-    const Tone second440 = measure(both, 2, 1);
-    EXPECT_NEAR(second440.frequency, 440.0, 1.5);
-    EXPECT_NEAR(dB(second440.amplitude), -6.0 + dB(0.5), 0.5);
+    if (kJudgeAudio) {
+        EXPECT_NEAR(dB(measure(both, 2, 0).amplitude), -12.0, 0.5);
+        const Tone second440 = measure(both, 2, 1);
+        EXPECT_NEAR(second440.frequency, 440.0, 1.5);
+        EXPECT_NEAR(dB(second440.amplitude), -6.0 + dB(0.5), 0.5);
+    }
 
     for (int i = 0; i < 20; ++i) {
         first->gain = i % 2 ? 0.25f : 1.0f;
@@ -179,15 +192,19 @@ TEST_F(EngineIntegration, RoutesChangeWhileAudioRuns) {
     }
     TDRouteSetSourceChannelGain(second->raw(), 3, 1.0f);
     TDDestinationSetChannelGain(destination->raw(), 1, 1.0f);
+    const uint64_t firstUnderruns =
+        TDRouteGetStats(first->raw()).underruns; // freed a second after disconnect
     engine->disconnect(first);
     std::this_thread::sleep_for(1000ms);
-
+    EXPECT_EQ(engine->routes(destination.get()), std::vector{second});
+    if (!kJudgeAudio) {
+        return;
+    }
+    EXPECT_EQ(firstUnderruns, 0u);
     EXPECT_EQ(TDRouteGetStats(second->raw()).underruns, 0u);
-    EXPECT_EQ(TDRouteGetStats(first->raw()).underruns, 0u);
     const auto after = lastOutput(0.5);
     EXPECT_LT(measure(after, 2, 0).amplitude, 1e-3) << "the disconnected route is gone from the mix";
     EXPECT_NEAR(dB(measure(after, 2, 1).amplitude), -6.0 + dB(0.5), 0.5);
-    EXPECT_EQ(engine->routes(destination.get()), std::vector{second});
 }
 
 } // namespace
