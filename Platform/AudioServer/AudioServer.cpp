@@ -8,6 +8,8 @@
 
 #include <spdlog/spdlog.h>
 
+#include "Platform/AudioServer/PlugInDevice.h"
+#include "Platform/AudioServer/PlugInHost.h"
 #include "Platform/AudioServer/ProcessObject.h"
 #include "Platform/AudioServer/SimulatedDevice.h"
 #include "Platform/AudioServer/SystemObject.h"
@@ -83,7 +85,10 @@ std::shared_ptr<AudioServer> AudioServer::start(Options options) {
                      error.message());
     }
     auto profile = HardwareProfile::fromJSON(loadProfile(options.profile, home));
+    auto plugInPlaces = options.plugIns.value_or(std::vector<std::filesystem::path>{home / "PlugIns"});
     std::shared_ptr<AudioServer> server(new AudioServer(std::move(profile), std::move(home)));
+    // Before the server is shared, so clients never see it without its plug-ins' devices.
+    server->plugInHosts_ = PlugInHost::loadAll(*server, plugInPlaces);
     std::shared_ptr<AudioServer> previous;
     {
         std::lock_guard lock(sharedMutex);
@@ -146,6 +151,9 @@ void AudioServer::shutDown() {
         }
         listeners_.clear();
     }
+    for (const auto& host : plugInHosts_) {
+        host->shutDown();
+    }
     std::map<AudioObjectID, std::shared_ptr<AudioObject>> dropped;
     {
         std::lock_guard lock(modelMutex_);
@@ -157,6 +165,8 @@ void AudioServer::shutDown() {
     for (const auto& [id, o] : dropped) {
         if (auto device = std::dynamic_pointer_cast<SimulatedDevice>(o)) {
             device->io()->shutDown();
+        } else if (auto plugInDevice = std::dynamic_pointer_cast<PlugInDevice>(o)) {
+            plugInDevice->io()->shutDown();
         }
     }
 }
@@ -316,6 +326,10 @@ void AudioServer::announce(const PropertyChanges& changes) {
 
 std::shared_ptr<DeviceIO> AudioServer::deviceIO(AudioObjectID id, OSStatus* status) const {
     auto o = object(id);
+    if (auto plugInDevice = std::dynamic_pointer_cast<PlugInDevice>(o)) {
+        *status = kAudioHardwareNoError;
+        return plugInDevice->io();
+    }
     auto device = std::dynamic_pointer_cast<SimulatedDevice>(o);
     *status = !o        ? kAudioHardwareBadObjectError
               : !device ? kAudioHardwareBadDeviceError
@@ -364,8 +378,16 @@ AudioObjectID AudioServer::processForPIDLocked(int32_t pid) const {
 }
 
 AudioObjectID AudioServer::deviceForUIDLocked(const std::string& uid) const {
-    auto device = deviceLocked(uid);
-    return device ? device->objectID() : AudioObjectID{kAudioObjectUnknown};
+    if (auto device = deviceLocked(uid)) {
+        return device->objectID();
+    }
+    for (AudioObjectID id : deviceOrder_) {
+        auto device = std::dynamic_pointer_cast<PlugInDevice>(objects_.at(id));
+        if (device && device->uid() == uid) {
+            return id;
+        }
+    }
+    return kAudioObjectUnknown;
 }
 
 AudioObjectID AudioServer::plugInForBundleIDLocked(const std::string& bundleID) const {

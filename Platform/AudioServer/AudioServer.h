@@ -32,6 +32,7 @@ using AudioObjectPropertyListener =
 using AudioObjectPropertyListenerToken = uint64_t;
 
 class SystemObject;
+class PlugInHost;
 class SimulatedDevice;
 class ProcessObject;
 
@@ -42,15 +43,22 @@ struct ProcessSpec {
     bool runningOutput = false;
 };
 
+// What AudioServer::start() is given. Outside the class, so that a member's default value is usable in
+// start()'s default argument.
+struct AudioServerOptions {
+    // The hardware; when absent, <home>/profile.json if it exists, else the built-in profile.
+    std::optional<nlohmann::json> profile;
+    // The state directory; when absent, $TANDREL_AUDIO_SERVER_HOME, else
+    // $XDG_STATE_HOME/tandrel-audio-server (~/.local/state when XDG_STATE_HOME is unset).
+    std::optional<std::filesystem::path> home;
+    // Where driver plug-ins are loaded from: folders of bundles, or bundles themselves. When absent,
+    // <home>/PlugIns (Scripts/install_driver puts the driver there). May go unnamed in an initializer.
+    std::optional<std::vector<std::filesystem::path>> plugIns = std::nullopt;
+};
+
 class AudioServer : public std::enable_shared_from_this<AudioServer> {
 public:
-    struct Options {
-        // The hardware; when absent, <home>/profile.json if it exists, else the built-in profile.
-        std::optional<nlohmann::json> profile;
-        // The state directory; when absent, $TANDREL_AUDIO_SERVER_HOME, else
-        // $XDG_STATE_HOME/tandrel-audio-server (~/.local/state when XDG_STATE_HOME is unset).
-        std::optional<std::filesystem::path> home;
-    };
+    using Options = AudioServerOptions;
 
     // Starts a server and makes it the shared one, replacing (and stopping) any earlier one. Throws
     // HardwareProfileError for a bad profile.
@@ -141,6 +149,7 @@ public:
                                     PropertyChanges& changes);
 
 private:
+    friend class PlugInHost; // publishes a plug-in's objects and devices in the registry
     struct Listener;
     struct Refusal {
         OSStatus status;
@@ -173,6 +182,8 @@ private:
     AudioObjectID defaultOutput_ = kAudioObjectUnknown;
     AudioObjectID defaultSystemOutput_ = kAudioObjectUnknown;
     std::map<std::pair<AudioObjectID, AudioObjectPropertySelector>, Refusal> refusals_;
+
+    std::vector<std::shared_ptr<PlugInHost>> plugInHosts_; // set once, before the server is shared
 
     mutable std::mutex listenerMutex_;
     std::vector<std::shared_ptr<Listener>> listeners_;

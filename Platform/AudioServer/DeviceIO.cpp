@@ -94,6 +94,7 @@ struct DeviceIO::Cycle {
         , record(std::make_unique<std::atomic<float>[]>(recordCapacity * outChannels)) {
         inputLayout.build(f.inputStreams, frames, input.data());
         outputLayout.build(f.outputStreams, frames, procOutput.data());
+        mixLayout.build(f.outputStreams, frames, mix.data());
         channelPlaces(f.inputStreams, frames, inBase, inStride);
         channelPlaces(f.outputStreams, frames, outBase, outStride);
         for (uint32_t c = 0; c < inChannels; ++c) {
@@ -109,7 +110,8 @@ struct DeviceIO::Cycle {
     const uint32_t outChannels;
     const double periodNs;
     std::vector<float> input, procOutput, mix;
-    BufferLayout inputLayout, outputLayout;
+    BufferLayout inputLayout, outputLayout, mixLayout;
+    uint64_t cycles = 0; // counted for an engine's device only
     std::vector<uint32_t> inBase, inStride, outBase, outStride;
     std::vector<double> increment, phase; // cycles per frame and position of each input channel's tone
     std::vector<float> amplitude;
@@ -121,8 +123,9 @@ struct DeviceIO::Cycle {
 
 // ---- Construction ----
 
-DeviceIO::DeviceIO(std::string name, Format format)
+DeviceIO::DeviceIO(std::string name, Format format, std::shared_ptr<Engine> engine)
     : name_(std::move(name))
+    , engine_(std::move(engine))
     , liveProcs_(new ProcList)
     , format_(std::move(format)) {}
 
@@ -219,6 +222,12 @@ OSStatus DeviceIO::startProc(AudioDeviceIOProcID id) {
     if (!proc) {
         return kAudioHardwareIllegalOperationError;
     }
+    if (engine_ && !engineRunning_) {
+        if (OSStatus status = engine_->startIO(); status != kAudioHardwareNoError) {
+            return status;
+        }
+        engineRunning_ = true;
+    }
     if (proc->runToken.load() == 0) {
         proc->runToken.store(nextRunToken_.fetch_add(1));
     }
@@ -251,7 +260,7 @@ OSStatus DeviceIO::stopProc(AudioDeviceIOProcID id) {
         }
         proc->runToken.store(0);
         if (!anyStartedLocked() && thread_.joinable()) {
-            stopThreadLocked();
+            stopRunLocked();
         }
     }
     // Outside the lock: a queued block that is running may itself call into this device.
@@ -286,7 +295,7 @@ OSStatus DeviceIO::destroyProc(AudioDeviceIOProcID id) {
         std::erase(procs_, proc);
         publishProcsLocked();
         if (!anyStartedLocked() && thread_.joinable()) {
-            stopThreadLocked();
+            stopRunLocked();
         }
     }
     waitUntilIdle(*proc);
@@ -325,7 +334,7 @@ void DeviceIO::purgeAndIdle() {
         publishProcsLocked();
     }
     if (!anyStartedLocked() && thread_.joinable()) {
-        stopThreadLocked();
+        stopRunLocked();
     }
 }
 
@@ -347,7 +356,7 @@ void DeviceIO::shutDown() {
         DispatchQueue::global(DispatchQoS::userInitiated)->async([self = shared_from_this()] {
             std::lock_guard lock(self->controlMutex_);
             if (self->thread_.joinable()) {
-                self->stopThreadLocked();
+                self->stopRunLocked();
             }
         });
         return;
@@ -363,7 +372,7 @@ void DeviceIO::shutDown() {
             p->runToken.store(0);
         }
         if (thread_.joinable()) {
-            stopThreadLocked();
+            stopRunLocked();
         }
         procs.swap(procs_);
         publishProcsLocked();
@@ -388,6 +397,28 @@ void DeviceIO::startThreadLocked() {
     keepRunning_.store(true);
     threadsAlive.fetch_add(1); // counted from the start, so a count taken after a start sees it
     thread_ = std::thread([this, first] { run(first); });
+}
+
+void DeviceIO::stopRunLocked() {
+    if (thread_.joinable()) {
+        stopThreadLocked();
+    }
+    if (engineRunning_) {
+        engineRunning_ = false;
+        engine_->stopIO();
+    }
+}
+
+void DeviceIO::withIOPaused(const std::function<void()>& change) {
+    std::lock_guard lock(controlMutex_);
+    const bool wasRunning = thread_.joinable();
+    if (wasRunning) {
+        stopThreadLocked();
+    }
+    change();
+    if (wasRunning && !dead_ && anyStartedLocked()) {
+        startThreadLocked();
+    }
 }
 
 void DeviceIO::stopThreadLocked() {
@@ -439,11 +470,13 @@ void DeviceIO::run(Cycle* cycle) {
     ioThreadID_.store(std::this_thread::get_id());
     pthread_setname_np(pthread_self(), ("io " + name_).substr(0, 15).c_str());
 
-    double sampleTime = 0;
+    // An engine's device follows the engine's clock from wherever it stands now.
+    double sampleTime = engine_ ? std::floor(engine_->currentSampleTime()) : 0;
     uint64_t base = HostClockNow();
     uint64_t k = 0; // cycles since `base`, the start of the current format
     while (keepRunning_.load()) {
-        uint64_t deadline = base + static_cast<uint64_t>(std::llround(double(k) * cycle->periodNs));
+        uint64_t deadline = engine_ ? engine_->hostTimeOfSample(sampleTime)
+                                    : base + static_cast<uint64_t>(std::llround(double(k) * cycle->periodNs));
         timespec ts{static_cast<time_t>(deadline / 1000000000u), static_cast<long>(deadline % 1000000000u)};
         while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
         }
@@ -500,6 +533,16 @@ void DeviceIO::runCycle(Cycle& c, const ProcList& procs, double sampleTime, uint
 
     const AudioTimeStamp stamp{
         sampleTime, hostTime, 1.0, 0, kAudioTimeStampSampleTimeValid | kAudioTimeStampHostTimeValid, 0};
+    // An engine's device reads its input (over the cheap signal its format asks for) one buffer behind
+    // the output it writes, so what one proc plays comes back to the inputs a cycle later.
+    AudioTimeStamp inputStamp = stamp;
+    if (engine_) {
+        inputStamp.mSampleTime = sampleTime - frames;
+        inputStamp.mHostTime =
+            hostTime - static_cast<uint64_t>(std::llround(frames * engine_->hostTicksPerFrame()));
+        c.inputLayout.reset(c.format.inputStreams, frames, c.input.data());
+        engine_->beginCycle(c.cycles++, frames, stamp, inputStamp, stamp, c.inputLayout.list);
+    }
     for (const auto& shared : procs) {
         Proc& p = *shared;
         if (p.queue) {
@@ -514,13 +557,17 @@ void DeviceIO::runCycle(Cycle& c, const ProcList& procs, double sampleTime, uint
             c.outputLayout.reset(c.format.outputStreams, frames, c.procOutput.data());
             c.inputLayout.reset(c.format.inputStreams, frames, c.input.data());
             tlsRunningProc = &p;
-            p.block(&stamp, c.inputLayout.list, &stamp, c.outputLayout.list, &stamp);
+            p.block(&stamp, c.inputLayout.list, &inputStamp, c.outputLayout.list, &stamp);
             tlsRunningProc = nullptr;
             for (size_t i = 0; i < c.mix.size(); ++i) {
                 c.mix[i] += c.procOutput[i];
             }
         }
         p.inFlight.fetch_sub(1);
+    }
+    if (engine_) {
+        c.mixLayout.reset(c.format.outputStreams, frames, c.mix.data());
+        engine_->endCycle(c.mixLayout.list);
     }
 
     if (c.outChannels == 0) {

@@ -53,6 +53,29 @@ struct RecordedOutput {
 
 class DeviceIO : public std::enable_shared_from_this<DeviceIO> {
 public:
+    // What a device whose audio lives elsewhere (a plug-in's device) supplies instead of the simulated
+    // signal and clock: it is told when the device starts and stops running, gives the timeline the
+    // cycles follow, fills the input and takes the mix.
+    class Engine {
+    public:
+        virtual ~Engine() = default;
+        // Around a run of the device, on a control thread (not around a pause); a failed start refuses
+        // the proc's start with that status.
+        virtual OSStatus startIO() = 0;
+        virtual void stopIO() = 0;
+        // Real-time: no locks of ours, no allocation. Where a run (or a resumed run) starts, and the
+        // host time at which a sample time is reached on the device's clock.
+        virtual double currentSampleTime() = 0;
+        virtual uint64_t hostTimeOfSample(double sampleTime) = 0;
+        virtual double hostTicksPerFrame() const = 0;
+        // Real-time. One cycle: fill `input` for `inputTime`, then, after every proc ran, take the mix
+        // for `outputTime`.
+        virtual void beginCycle(uint64_t cycle, uint32_t frames, const AudioTimeStamp& now,
+                                const AudioTimeStamp& inputTime, const AudioTimeStamp& outputTime,
+                                AudioBufferList* input) = 0;
+        virtual void endCycle(const AudioBufferList* mix) = 0;
+    };
+
     // Everything a cycle depends on; the device hands a new one over whenever any of it changes.
     struct Format {
         double sampleRate = 48000;
@@ -66,7 +89,7 @@ public:
     // How many seconds of output the record keeps.
     static constexpr double recordSeconds = 10;
 
-    DeviceIO(std::string name, Format format);
+    DeviceIO(std::string name, Format format, std::shared_ptr<Engine> engine = nullptr);
     ~DeviceIO();
     DeviceIO(const DeviceIO&) = delete;
     DeviceIO& operator=(const DeviceIO&) = delete;
@@ -81,6 +104,9 @@ public:
     // Takes effect at the next cycle of a running device. Called under the server's model lock, so it
     // never waits for the IO thread.
     void setFormat(Format format);
+    // Runs `change` with the IO thread stopped at a cycle boundary and no proc running, then lets IO
+    // go on (the run itself continues: the engine is not stopped). Not from inside a block.
+    void withIOPaused(const std::function<void()>& change);
     // Stops every proc and the thread for good; later calls answer '!dev'. The device is gone. From
     // inside one of its blocks the thread ends right after the block and is joined elsewhere.
     void shutDown();
@@ -104,6 +130,7 @@ private:
     void publishProcsLocked();
     void startThreadLocked();
     void stopThreadLocked();
+    void stopRunLocked(); // the thread and, when it was started, the engine's run
     void purgeAndIdleLater();
     void purgeAndIdle();
     static void waitUntilIdle(const Proc& proc);
@@ -116,12 +143,14 @@ private:
                             const AudioTimeStamp& stamp);
 
     const std::string name_;
+    const std::shared_ptr<Engine> engine_;
 
     // Control side: the procs, the thread and its lifecycle.
     mutable std::mutex controlMutex_;
     std::vector<std::shared_ptr<Proc>> procs_;
     std::thread thread_;
     bool dead_ = false;
+    bool engineRunning_ = false;
     uint64_t nextProcID_ = 1;
     std::atomic<uint64_t> nextRunToken_{1};
 

@@ -1,0 +1,434 @@
+// The plug-in host with the real driver bundle of the build tree: loading, id mapping, the properties
+// the server adds, notifications, IO through the driver, configuration changes and storage.
+#include "Platform/AudioServer/AudioServer.h"
+#include "Platform/AudioServer/AudioServerClient.h"
+#include "Platform/AudioServer/PlugInStorage.h"
+
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+extern char** environ;
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr AudioObjectPropertySelector kVolume = TD_FOURCC('v', 'o', 'l', 'm');
+constexpr AudioObjectPropertySelector kMute = TD_FOURCC('m', 'u', 't', 'e');
+constexpr AudioObjectPropertySelector kLines = TD_FOURCC('l', 'n', 'e', 's');
+constexpr const char* kChildVariable = "TANDREL_PLUGIN_HOST_TEST_CHILD";
+
+AudioObjectPropertyAddress at(AudioObjectPropertySelector selector,
+                              AudioObjectPropertyScope scope = kAudioObjectPropertyScopeGlobal,
+                              AudioObjectPropertyElement element = kAudioObjectPropertyElementMain) {
+    return {selector, scope, element};
+}
+
+// The bundle the build made beside the tests folder (or TANDREL_DRIVER_BUNDLE).
+std::filesystem::path driverBundle() {
+    if (const char* given = std::getenv("TANDREL_DRIVER_BUNDLE"); given != nullptr && *given != '\0') {
+        return given;
+    }
+    return std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path() /
+           "TandrelDriver.driver";
+}
+
+// The driver keeps process-wide state and is never unloaded, so a case that needs a pristine driver runs
+// in a fresh copy of this program. True in the parent (which has checked the child's result).
+bool ranInChild() {
+    if (std::getenv(kChildVariable) != nullptr) {
+        return false;
+    }
+    const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    const std::string filter = std::string("--gtest_filter=") + test->test_suite_name() + "." + test->name();
+    const std::string exe = std::filesystem::read_symlink("/proc/self/exe").string();
+    std::vector<std::string> env;
+    for (char** e = environ; *e != nullptr; ++e) {
+        env.emplace_back(*e);
+    }
+    env.push_back(std::string(kChildVariable) + "=1");
+    std::vector<char*> envp, argv{const_cast<char*>(exe.c_str()), const_cast<char*>(filter.c_str()), nullptr};
+    for (auto& e : env) {
+        envp.push_back(e.data());
+    }
+    envp.push_back(nullptr);
+    pid_t pid = 0;
+    EXPECT_EQ(posix_spawn(&pid, exe.c_str(), nullptr, nullptr, argv.data(), envp.data()), 0);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << "the child run failed; see its output above";
+    return true;
+}
+
+template <typename T>
+T read(AudioObjectID object, AudioObjectPropertyAddress address, OSStatus* outStatus = nullptr) {
+    T value{};
+    uint32_t size = sizeof value;
+    OSStatus status = AudioObjectGetPropertyData(object, &address, 0, nullptr, &size, &value);
+    if (outStatus) {
+        *outStatus = status;
+    } else {
+        EXPECT_EQ(status, 0) << "reading " << std::hex << address.mSelector;
+    }
+    return value;
+}
+
+std::vector<AudioObjectID> readIDs(AudioObjectID object, AudioObjectPropertyAddress address) {
+    uint32_t size = 0;
+    EXPECT_EQ(AudioObjectGetPropertyDataSize(object, &address, 0, nullptr, &size), 0);
+    std::vector<AudioObjectID> ids(size / 4);
+    EXPECT_EQ(AudioObjectGetPropertyData(object, &address, 0, nullptr, &size, ids.data()), 0);
+    ids.resize(size / 4);
+    return ids;
+}
+
+std::string readString(AudioObjectID object, AudioObjectPropertySelector selector) {
+    PLRef ref = read<PLRef>(object, at(selector));
+    std::string text = PLGetType(ref) == PLTypeString ? PLStringGetUTF8(ref) : "";
+    PLRelease(ref);
+    return text;
+}
+
+AudioObjectID translate(AudioObjectPropertySelector selector, const char* text) {
+    PLRef qualifier = PLStringCreate(text);
+    AudioObjectID id = 0;
+    uint32_t size = sizeof id;
+    auto address = at(selector);
+    EXPECT_EQ(AudioObjectGetPropertyData(kAudioObjectSystemObject, &address, sizeof qualifier, &qualifier,
+                                         &size, &id),
+              0);
+    PLRelease(qualifier);
+    return id;
+}
+
+uint32_t channels(AudioObjectID device, AudioObjectPropertyScope scope) {
+    auto address = at(kAudioDevicePropertyStreamConfiguration, scope);
+    uint32_t size = 0;
+    if (AudioObjectGetPropertyDataSize(device, &address, 0, nullptr, &size) != 0) {
+        return 0;
+    }
+    std::vector<std::byte> bytes(size);
+    EXPECT_EQ(AudioObjectGetPropertyData(device, &address, 0, nullptr, &size, bytes.data()), 0);
+    const auto* list = reinterpret_cast<const AudioBufferList*>(bytes.data());
+    uint32_t n = 0;
+    for (uint32_t b = 0; b < list->mNumberBuffers; ++b) {
+        n += list->mBuffers[b].mNumberChannels;
+    }
+    return n;
+}
+
+bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit = 5s) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > until) {
+            return false;
+        }
+        std::this_thread::sleep_for(2ms);
+    }
+    return true;
+}
+
+// Collects the addresses announced to one listener.
+struct Heard {
+    std::mutex mutex;
+    std::vector<std::pair<AudioObjectID, AudioObjectPropertyAddress>> changes;
+
+    void listen(AudioObjectID object, AudioObjectPropertyAddress address) {
+        AudioObjectPropertyListenerToken token = 0;
+        ASSERT_EQ(AudioObjectAddPropertyListener(
+                      object, &address, DispatchQueue::serial("heard"),
+                      [this, object](uint32_t n, const AudioObjectPropertyAddress* a) {
+                          std::lock_guard lock(mutex);
+                          for (uint32_t i = 0; i < n; ++i) {
+                              changes.emplace_back(object, a[i]);
+                          }
+                      },
+                      &token),
+                  0);
+    }
+    bool saw(AudioObjectID object, AudioObjectPropertySelector selector,
+             AudioObjectPropertyScope scope = kAudioObjectPropertyScopeGlobal) {
+        return waitFor([&] {
+            std::lock_guard lock(mutex);
+            for (const auto& [o, a] : changes) {
+                if (o == object && a.mSelector == selector && a.mScope == scope) {
+                    return true;
+                }
+            }
+            return false;
+        });
+    }
+};
+
+class PlugInHost : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!std::filesystem::exists(driverBundle() / "Contents" / "Info.json")) {
+            GTEST_SKIP() << "the driver bundle is not built: " << driverBundle();
+        }
+        home = std::filesystem::temp_directory_path() / ("plugin-host-" + std::to_string(getpid()));
+        std::filesystem::remove_all(home);
+    }
+    void TearDown() override {
+        AudioServer::stop();
+        std::filesystem::remove_all(home);
+    }
+    void startServer() {
+        server = AudioServer::start({.profile = std::nullopt, .home = home, .plugIns = {{driverBundle()}}});
+        plugIn = translate(kAudioHardwarePropertyTranslateBundleIDToPlugIn, "qorvix.tandrel.driver");
+        line1 = translate(kAudioHardwarePropertyTranslateUIDToDevice, "qorvix.tandrel.device.line1");
+        line2 = translate(kAudioHardwarePropertyTranslateUIDToDevice, "qorvix.tandrel.device.line2");
+    }
+
+    std::filesystem::path home;
+    std::shared_ptr<AudioServer> server;
+    AudioObjectID plugIn = 0, line1 = 0, line2 = 0;
+};
+
+TEST_F(PlugInHost, DriverObjectsGetServerIdsAndEveryIdAnswerIsTranslated) {
+    if (ranInChild()) {
+        return;
+    }
+    startServer();
+    ASSERT_NE(plugIn, 0u);
+    EXPECT_NE(plugIn, AudioObjectID{kAudioObjectSystemObject}); // the driver calls itself 1
+    ASSERT_NE(line1, 0u);
+    ASSERT_NE(line2, 0u);
+    EXPECT_EQ(read<AudioClassID>(plugIn, at(kAudioObjectPropertyClass)), AudioClassID{kAudioPlugInClassID});
+    EXPECT_EQ(read<AudioObjectID>(plugIn, at(kAudioObjectPropertyOwner)),
+              AudioObjectID{kAudioObjectSystemObject});
+
+    const auto system = readIDs(kAudioObjectSystemObject, at(kAudioHardwarePropertyDevices));
+    EXPECT_EQ(std::count(system.begin(), system.end(), line1), 1);
+    EXPECT_EQ(std::count(system.begin(), system.end(), line2), 1);
+    EXPECT_EQ(readIDs(plugIn, at(kAudioHardwarePropertyDevices)), (std::vector<AudioObjectID>{line1, line2}));
+    EXPECT_EQ(read<AudioObjectID>(line1, at(kAudioObjectPropertyOwner)), plugIn);
+    EXPECT_EQ(readIDs(line1, at(TD_FOURCC('a', 'k', 'i', 'n'))), std::vector<AudioObjectID>{line1});
+
+    const auto inputs = readIDs(line1, at(kAudioDevicePropertyStreams, kAudioObjectPropertyScopeInput));
+    const auto controls = readIDs(line1, at(TD_FOURCC('c', 't', 'r', 'l')));
+    ASSERT_EQ(inputs.size(), 1u);
+    ASSERT_EQ(controls.size(), 2u);
+    for (AudioObjectID object : {inputs[0], controls[0], controls[1]}) {
+        EXPECT_EQ(read<AudioObjectID>(object, at(kAudioObjectPropertyOwner)), line1);
+    }
+    EXPECT_EQ(read<uint32_t>(inputs[0], at(kAudioStreamPropertyDirection)), 1u);
+    EXPECT_EQ(readString(line2, kAudioObjectPropertyName), "Line 2");
+}
+
+TEST_F(PlugInHost, ServerAddsLayoutBufferSizeAndOutputVolumeToDriverDevices) {
+    if (ranInChild()) {
+        return;
+    }
+    startServer();
+    EXPECT_EQ(channels(line1, kAudioObjectPropertyScopeInput), 2u);
+    EXPECT_EQ(channels(line2, kAudioObjectPropertyScopeOutput), 64u);
+    auto global = at(kAudioDevicePropertyStreamConfiguration);
+    EXPECT_FALSE(AudioObjectHasProperty(line1, &global));
+
+    EXPECT_EQ(read<uint32_t>(line1, at(kAudioDevicePropertyBufferFrameSize)), 512u);
+    bool settable = false;
+    auto frameSize = at(kAudioDevicePropertyBufferFrameSize);
+    ASSERT_EQ(AudioObjectIsPropertySettable(line1, &frameSize, &settable), 0);
+    EXPECT_TRUE(settable);
+    uint32_t tooLarge = 100000;
+    EXPECT_NE(AudioObjectSetPropertyData(line1, &frameSize, 0, nullptr, 4, &tooLarge), 0);
+    auto range = read<AudioValueRange>(line1, at(kAudioDevicePropertyBufferFrameSizeRange));
+    EXPECT_LT(range.mMinimum, range.mMaximum);
+
+    Heard heard;
+    heard.listen(line1, at(kVolume, kAudioObjectPropertyScopeOutput));
+    heard.listen(line1, at(kMute, kAudioObjectPropertyScopeOutput));
+    auto volume = at(kVolume, kAudioObjectPropertyScopeOutput);
+    auto mute = at(kMute, kAudioObjectPropertyScopeOutput);
+    ASSERT_EQ(AudioObjectIsPropertySettable(line1, &volume, &settable), 0);
+    EXPECT_TRUE(settable);
+    float half = 0.5f;
+    uint32_t on = 1;
+    ASSERT_EQ(AudioObjectSetPropertyData(line1, &volume, 0, nullptr, 4, &half), 0);
+    ASSERT_EQ(AudioObjectSetPropertyData(line1, &mute, 0, nullptr, 4, &on), 0);
+    EXPECT_FLOAT_EQ(read<float>(line1, volume), 0.5f);
+    EXPECT_EQ(read<uint32_t>(line1, mute), 1u);
+    EXPECT_TRUE(heard.saw(line1, kVolume, kAudioObjectPropertyScopeOutput));
+    EXPECT_TRUE(heard.saw(line1, kMute, kAudioObjectPropertyScopeOutput));
+
+    // Only the main element of the output scope has them.
+    for (auto absent :
+         {at(kVolume, kAudioObjectPropertyScopeOutput, 1), at(kVolume, kAudioObjectPropertyScopeInput),
+          at(kMute, kAudioObjectPropertyScopeOutput, 2)}) {
+        EXPECT_FALSE(AudioObjectHasProperty(line1, &absent));
+    }
+}
+
+// Fills each frame of the proc's output with `value`, and records the first input channel.
+struct LoopProcs {
+    std::atomic<float> heard{0};
+    std::atomic<int> cycles{0};
+    AudioDeviceIOProcID player = nullptr, listener = nullptr;
+
+    void install(AudioObjectID device, float value) {
+        ASSERT_EQ(AudioDeviceCreateIOProcIDWithBlock(
+                      &player, device, nullptr,
+                      [value](const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*,
+                              AudioBufferList* out, const AudioTimeStamp*) {
+                          auto* samples = static_cast<float*>(out->mBuffers[0].mData);
+                          std::fill_n(samples, out->mBuffers[0].mDataByteSize / 4, value);
+                      }),
+                  0);
+        ASSERT_EQ(AudioDeviceCreateIOProcIDWithBlock(
+                      &listener, device, nullptr,
+                      [this](const AudioTimeStamp*, const AudioBufferList* in, const AudioTimeStamp*,
+                             AudioBufferList*, const AudioTimeStamp*) {
+                          heard.store(static_cast<const float*>(in->mBuffers[0].mData)[0]);
+                          cycles.fetch_add(1);
+                      }),
+                  0);
+        ASSERT_EQ(AudioDeviceStart(device, player), 0);
+        ASSERT_EQ(AudioDeviceStart(device, listener), 0);
+    }
+};
+
+TEST_F(PlugInHost, IOCyclesLoopOneProcsOutputToAnothersInputAndSurviveARateChange) {
+    if (ranInChild()) {
+        return;
+    }
+    startServer();
+    LoopProcs procs;
+    procs.install(line1, 0.25f);
+    EXPECT_TRUE(waitFor([&] { return procs.heard.load() == 0.25f; }));
+
+    Heard heard;
+    heard.listen(line1, at(kAudioDevicePropertyNominalSampleRate));
+    double rate = 96000;
+    auto nominal = at(kAudioDevicePropertyNominalSampleRate);
+    ASSERT_EQ(AudioObjectSetPropertyData(line1, &nominal, 0, nullptr, sizeof rate, &rate), 0);
+    EXPECT_TRUE(heard.saw(line1, kAudioDevicePropertyNominalSampleRate));
+    EXPECT_EQ(read<double>(line1, nominal), 96000.0);
+
+    procs.heard.store(0);
+    const int before = procs.cycles.load();
+    EXPECT_TRUE(waitFor([&] { return procs.cycles.load() > before + 10 && procs.heard.load() == 0.25f; }));
+    EXPECT_EQ(AudioDeviceDestroyIOProcID(line1, procs.player), 0);
+    EXPECT_EQ(AudioDeviceDestroyIOProcID(line1, procs.listener), 0);
+}
+
+TEST_F(PlugInHost, LineListChangesReachListenersAndSurviveARestart) {
+    if (ranInChild()) {
+        return;
+    }
+    startServer();
+    Heard heard;
+    heard.listen(kAudioObjectSystemObject, at(kAudioHardwarePropertyDevices));
+    const char* keys[] = {"number", "channels", "name"};
+    PLRef values[] = {PLNumberCreateInt64(7), PLNumberCreateInt64(4), PLStringCreate("Seven")};
+    PLRef entry = PLDictionaryCreate(keys, values, 3);
+    PLRef list = PLArrayCreate(&entry, 1);
+    auto lines = at(kLines);
+    ASSERT_EQ(AudioObjectSetPropertyData(plugIn, &lines, 0, nullptr, sizeof list, &list), 0);
+    for (PLRef v : {values[0], values[1], values[2], entry, list}) {
+        PLRelease(v);
+    }
+    EXPECT_TRUE(heard.saw(kAudioObjectSystemObject, kAudioHardwarePropertyDevices));
+    EXPECT_TRUE(waitFor([&] {
+        return translate(kAudioHardwarePropertyTranslateUIDToDevice, "qorvix.tandrel.device.line7") != 0;
+    }));
+    EXPECT_EQ(translate(kAudioHardwarePropertyTranslateUIDToDevice, "qorvix.tandrel.device.line1"), 0u);
+
+    // The driver saves a second after the change; a new server reads the same storage.
+    const auto storage = home / "PlugInStorage" / "qorvix.tandrel.driver.json";
+    EXPECT_TRUE(waitFor([&] { return std::filesystem::exists(storage); }));
+    AudioServer::stop();
+    startServer();
+    const AudioObjectID line7 =
+        translate(kAudioHardwarePropertyTranslateUIDToDevice, "qorvix.tandrel.device.line7");
+    ASSERT_NE(line7, 0u);
+    EXPECT_EQ(readString(line7, kAudioObjectPropertyName), "Seven");
+    EXPECT_EQ(channels(line7, kAudioObjectPropertyScopeOutput), 4u);
+}
+
+TEST_F(PlugInHost, BundlesThatCannotLoadAreSkippedAndMissingFoldersLoadNothing) {
+    if (ranInChild()) {
+        return;
+    }
+    const auto folder = home / "PlugIns";
+    std::filesystem::create_directories(folder / "Broken.driver" / "Contents");
+    std::ofstream(folder / "Broken.driver" / "Contents" / "Info.json") << "{ not json";
+    std::filesystem::create_directories(folder / "NoLibrary.driver" / "Contents");
+    std::ofstream(folder / "NoLibrary.driver" / "Contents" / "Info.json")
+        << R"({"CFBundleIdentifier": "x.y", "CFBundleExecutable": "none.so"})";
+    server = AudioServer::start({.profile = std::nullopt, .home = home});
+    EXPECT_EQ(translate(kAudioHardwarePropertyTranslateBundleIDToPlugIn, "x.y"), 0u);
+    EXPECT_EQ(readIDs(kAudioObjectSystemObject, at(kAudioHardwarePropertyPlugInList)).size(), 0u);
+
+    server = AudioServer::start({.profile = std::nullopt, .home = home, .plugIns = {{home / "absent"}}});
+    EXPECT_EQ(readIDs(kAudioObjectSystemObject, at(kAudioHardwarePropertyPlugInList)).size(), 0u);
+}
+
+// ---- Storage ----
+
+TEST(PlugInStorage, ValuesKeepTheirTypesAcrossTheFile) {
+    const auto file =
+        std::filesystem::temp_directory_path() / ("storage-" + std::to_string(getpid())) / "p.json";
+    std::filesystem::remove_all(file.parent_path());
+    const unsigned char bytes[] = {0, 1, 2, 250, 251};
+    const char* keys[] = {"z", "a", "data", "flag", "nan"};
+    PLRef items[] = {PLNumberCreateInt64(2), PLNumberCreateFloat64(2.0), PLDataCreate(bytes, sizeof bytes),
+                     PLBooleanCreate(true), PLNumberCreateFloat64(std::nan(""))};
+    PLRef dictionary = PLDictionaryCreate(keys, items, 5);
+    PLRef text = PLStringCreateWithBytes("a\0b", 3);
+    PLRef array[] = {dictionary, text};
+    PLRef value = PLArrayCreate(array, 2);
+    {
+        PlugInStorage storage(file);
+        ASSERT_TRUE(storage.write("k", value));
+    }
+    PlugInStorage reopened(file);
+    PLRef back = reopened.copy("k");
+    ASSERT_EQ(PLGetType(back), PLTypeArray);
+    PLRef d = PLArrayGetValueAtIndex(back, 0);
+    EXPECT_STREQ(PLDictionaryGetKeyAtIndex(d, 0), "z"); // creation order, not sorted
+    EXPECT_FALSE(PLNumberIsFloat(PLDictionaryGetValue(d, "z")));
+    EXPECT_TRUE(PLNumberIsFloat(PLDictionaryGetValue(d, "a")));
+    ASSERT_EQ(PLDataGetLength(PLDictionaryGetValue(d, "data")), sizeof bytes);
+    EXPECT_EQ(std::memcmp(PLDataGetBytes(PLDictionaryGetValue(d, "data")), bytes, sizeof bytes), 0);
+    EXPECT_TRUE(PLBooleanGetValue(PLDictionaryGetValue(d, "flag")));
+    double nan = 0;
+    EXPECT_TRUE(PLNumberGetFloat64(PLDictionaryGetValue(d, "nan"), &nan) && std::isnan(nan));
+    EXPECT_EQ(PLStringGetLength(PLArrayGetValueAtIndex(back, 1)), 3u);
+    EXPECT_EQ(reopened.copy("missing"), nullptr);
+    for (PLRef r : {items[0], items[1], items[2], items[3], items[4], dictionary, text, value, back}) {
+        PLRelease(r);
+    }
+    std::filesystem::remove_all(file.parent_path());
+}
+
+TEST(PlugInStorage, AnUnreadableFileIsSetAsideNotOverwritten) {
+    const auto dir = std::filesystem::temp_directory_path() / ("storage-bad-" + std::to_string(getpid()));
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    std::ofstream(dir / "p.json") << "{\"lines\": {\"array\": [";
+    PlugInStorage storage(dir / "p.json");
+    EXPECT_EQ(storage.copy("lines"), nullptr);
+    EXPECT_TRUE(std::filesystem::exists(dir / "p.json.unreadable"));
+    PLRef one = PLNumberCreateInt64(1);
+    EXPECT_TRUE(storage.write("x", one));
+    PLRelease(one);
+    std::filesystem::remove_all(dir);
+}
+
+} // namespace
