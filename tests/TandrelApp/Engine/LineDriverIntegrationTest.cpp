@@ -1,0 +1,412 @@
+// The application's line calls against the real driver bundle of the build tree, loaded by the emulated
+// audio server: the default lines, audio looped through a line, line-list edits and their
+// notifications, gains, volume and mute, and what survives a restart of the server.
+#include <gtest/gtest.h>
+
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <numbers>
+#include <thread>
+#include <vector>
+
+#include "Platform/AudioServer/AudioServer.h"
+#include "Platform/AudioServer/AudioServerClient.h"
+#include "TandrelApp/Engine/AudioDeviceCatalog.h"
+#include "TandrelApp/Engine/LineConfigurator.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr AudioObjectPropertySelector kVolume = TD_FOURCC('v', 'o', 'l', 'm');
+constexpr AudioObjectPropertySelector kMute = TD_FOURCC('m', 'u', 't', 'e');
+constexpr const char* kChildVariable = "TANDREL_LINE_DRIVER_TEST_CHILD";
+constexpr const char* kHomeVariable = "TANDREL_LINE_DRIVER_TEST_HOME";
+constexpr const char* kLine1 = "qorvix.tandrel.device.line1";
+constexpr const char* kLine2 = "qorvix.tandrel.device.line2";
+
+AudioObjectPropertyAddress at(AudioObjectPropertySelector selector,
+                              AudioObjectPropertyScope scope = kAudioObjectPropertyScopeGlobal) {
+    return {selector, scope, kAudioObjectPropertyElementMain};
+}
+
+std::filesystem::path driverBundle() {
+    if (const char* given = std::getenv("TANDREL_DRIVER_BUNDLE"); given != nullptr && *given != '\0') {
+        return given;
+    }
+    return std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path() /
+           "TandrelDriver.driver";
+}
+
+// Runs the current test again in a fresh copy of this program (the driver is process-wide and never
+// unloaded, and a restart of the server is a new process) with extra environment; true when it passed.
+bool runChild(const std::vector<std::string>& extraEnvironment) {
+    const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    const std::string filter = std::string("--gtest_filter=") + test->test_suite_name() + "." + test->name();
+    const std::string exe = std::filesystem::read_symlink("/proc/self/exe").string();
+    std::vector<std::string> env{std::string(kChildVariable) + "=1"};
+    env.insert(env.end(), extraEnvironment.begin(), extraEnvironment.end());
+    for (char** e = environ; *e != nullptr; ++e) {
+        env.emplace_back(*e);
+    }
+    std::vector<char*> envp, argv{const_cast<char*>(exe.c_str()), const_cast<char*>(filter.c_str()), nullptr};
+    for (auto& e : env) {
+        envp.push_back(e.data());
+    }
+    envp.push_back(nullptr);
+    pid_t pid = 0;
+    if (posix_spawn(&pid, exe.c_str(), nullptr, nullptr, argv.data(), envp.data()) != 0) {
+        return false;
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+bool inChild() {
+    return std::getenv(kChildVariable) != nullptr;
+}
+
+bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit = 5s) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > until) {
+            return false;
+        }
+        std::this_thread::sleep_for(2ms);
+    }
+    return true;
+}
+
+AudioObjectID deviceID(const std::string& uid) {
+    auto device = AudioDeviceCatalog::device(uid);
+    return device ? device->id : AudioObjectID{kAudioObjectUnknown};
+}
+
+// The selectors announced per object, from listeners on the objects given.
+struct Announcements {
+    std::mutex mutex;
+    std::vector<std::pair<AudioObjectID, AudioObjectPropertyAddress>> heard;
+
+    void listen(AudioObjectID object, AudioObjectPropertyAddress address) {
+        AudioObjectPropertyListenerToken token = 0;
+        ASSERT_EQ(AudioObjectAddPropertyListener(
+                      object, &address, DispatchQueue::serial("announcements"),
+                      [this, object](uint32_t n, const AudioObjectPropertyAddress* a) {
+                          std::lock_guard lock(mutex);
+                          for (uint32_t i = 0; i < n; ++i) {
+                              heard.emplace_back(object, a[i]);
+                          }
+                      },
+                      &token),
+                  0);
+    }
+    bool saw(AudioObjectID object, AudioObjectPropertyAddress address) {
+        return waitFor([&] {
+            std::lock_guard lock(mutex);
+            return std::any_of(heard.begin(), heard.end(), [&](const auto& h) {
+                return h.first == object && h.second.mSelector == address.mSelector &&
+                       h.second.mScope == address.mScope;
+            });
+        });
+    }
+};
+
+// One proc plays a tone into a line, another keeps the last second of the line's first input channel.
+class ToneLoop {
+public:
+    static constexpr double kFrequency = 1000;
+    static constexpr float kAmplitude = 0.5f;
+
+    explicit ToneLoop(AudioObjectID line)
+        : line_(line)
+        , captured_(48000) {
+        EXPECT_EQ(AudioDeviceCreateIOProcIDWithBlock(&player_, line, nullptr,
+                                                     [this](const AudioTimeStamp*, const AudioBufferList*,
+                                                            const AudioTimeStamp*, AudioBufferList* out,
+                                                            const AudioTimeStamp*) { play(out); }),
+                  0);
+        EXPECT_EQ(AudioDeviceCreateIOProcIDWithBlock(&listener_, line, nullptr,
+                                                     [this](const AudioTimeStamp*, const AudioBufferList* in,
+                                                            const AudioTimeStamp*, AudioBufferList*,
+                                                            const AudioTimeStamp*) { capture(in); }),
+                  0);
+        EXPECT_EQ(AudioDeviceStart(line, player_), 0);
+        EXPECT_EQ(AudioDeviceStart(line, listener_), 0);
+    }
+    ~ToneLoop() {
+        AudioDeviceDestroyIOProcID(line_, player_);
+        AudioDeviceDestroyIOProcID(line_, listener_);
+    }
+
+    // The amplitude of the tone in what was captured from now on for `span`.
+    float levelOver(std::chrono::milliseconds span) {
+        std::this_thread::sleep_for(span);
+        const size_t end = written_.load(std::memory_order_acquire);
+        const size_t n = std::min<size_t>(end, 24000);
+        float peak = 0;
+        for (size_t i = end - n; i < end; ++i) {
+            peak = std::max(peak, std::abs(captured_[i % captured_.size()].load(std::memory_order_relaxed)));
+        }
+        return peak;
+    }
+    // Rising zero crossings per second over the last half second captured.
+    double frequency() {
+        const size_t end = written_.load(std::memory_order_acquire);
+        const size_t n = std::min<size_t>(end, 24000);
+        int crossings = 0;
+        for (size_t i = end - n + 1; i < end; ++i) {
+            crossings += captured_[(i - 1) % captured_.size()].load() < 0 &&
+                         captured_[i % captured_.size()].load() >= 0;
+        }
+        return crossings * 48000.0 / double(n);
+    }
+
+private:
+    void play(AudioBufferList* out) {
+        const uint32_t channels = out->mBuffers[0].mNumberChannels;
+        const uint32_t frames = out->mBuffers[0].mDataByteSize / 4 / channels;
+        auto* samples = static_cast<float*>(out->mBuffers[0].mData);
+        for (uint32_t f = 0; f < frames; ++f) {
+            const float v = kAmplitude * static_cast<float>(std::sin(2 * std::numbers::pi * phase_));
+            phase_ += kFrequency / 48000;
+            phase_ -= std::floor(phase_);
+            for (uint32_t c = 0; c < channels; ++c) {
+                samples[f * channels + c] = v;
+            }
+        }
+    }
+    void capture(const AudioBufferList* in) {
+        const uint32_t channels = in->mBuffers[0].mNumberChannels;
+        const uint32_t frames = in->mBuffers[0].mDataByteSize / 4 / channels;
+        const auto* samples = static_cast<const float*>(in->mBuffers[0].mData);
+        size_t w = written_.load(std::memory_order_relaxed);
+        for (uint32_t f = 0; f < frames; ++f, ++w) {
+            captured_[w % captured_.size()].store(samples[f * channels], std::memory_order_relaxed);
+        }
+        written_.store(w, std::memory_order_release);
+    }
+
+    const AudioObjectID line_;
+    AudioDeviceIOProcID player_ = nullptr, listener_ = nullptr;
+    double phase_ = 0;
+    std::vector<std::atomic<float>> captured_;
+    std::atomic<size_t> written_{0};
+};
+
+class LineDriverIntegration : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!std::filesystem::exists(driverBundle() / "Contents" / "Info.json")) {
+            GTEST_SKIP() << "the driver bundle is not built: " << driverBundle();
+        }
+        if (const char* given = std::getenv(kHomeVariable)) {
+            home = given;
+        } else {
+            home =
+                std::filesystem::temp_directory_path() / ("tandrel-line-driver-" + std::to_string(getpid()));
+            std::filesystem::remove_all(home);
+            ownsHome = true;
+        }
+    }
+    void TearDown() override {
+        AudioServer::stop();
+        if (ownsHome) {
+            std::filesystem::remove_all(home);
+        }
+    }
+    void startServer() {
+        AudioServer::start({.profile = std::nullopt, .home = home, .plugIns = {{driverBundle()}}});
+        line1 = deviceID(kLine1);
+        line2 = deviceID(kLine2);
+    }
+    // True in the parent, which has run the test in a child and checked it.
+    bool ranInChild() {
+        if (inChild()) {
+            return false;
+        }
+        EXPECT_TRUE(runChild({})) << "the child run failed; see its output above";
+        return true;
+    }
+
+    std::filesystem::path home;
+    bool ownsHome = false;
+    AudioObjectID line1 = 0, line2 = 0;
+};
+
+TEST_F(LineDriverIntegration, DefaultLinesAreDevicesWithTheirUIDsAndChannels) {
+    if (ranInChild()) {
+        return;
+    }
+    startServer();
+    const auto lines = AudioDeviceCatalog::tandrelLines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].uid, kLine1);
+    EXPECT_EQ(lines[0].name, "Line 1");
+    EXPECT_EQ(lines[0].inputChannels, 2u);
+    EXPECT_EQ(lines[0].outputChannels, 2u);
+    EXPECT_EQ(lines[1].uid, kLine2);
+    EXPECT_EQ(lines[1].name, "Line 2");
+    EXPECT_EQ(lines[1].inputChannels, 64u);
+    EXPECT_EQ(lines[1].outputChannels, 64u);
+    EXPECT_EQ(lines[0].sampleRate, 48000.0);
+    EXPECT_TRUE(LineConfigurator::pluginID().has_value());
+}
+
+TEST_F(LineDriverIntegration, AToneLoopsThroughALineAtItsLevelAndGainsScaleIt) {
+    if (ranInChild()) {
+        return;
+    }
+    startServer();
+    ToneLoop loop(line1);
+    EXPECT_NEAR(loop.levelOver(600ms), ToneLoop::kAmplitude, 0.01);
+    EXPECT_NEAR(loop.frequency(), ToneLoop::kFrequency, 10);
+
+    ASSERT_TRUE(LineChannelGains::write(line1, {0.5f, 0.5f}));
+    EXPECT_NEAR(loop.levelOver(600ms), ToneLoop::kAmplitude * 0.5f, 0.01);
+    ASSERT_TRUE(LineChannelGains::write(line1, {}));
+    EXPECT_NEAR(loop.levelOver(600ms), ToneLoop::kAmplitude, 0.01);
+}
+
+TEST_F(LineDriverIntegration, AWrittenListAddsRenamesAndResizesLinesAndIsAnnounced) {
+    if (ranInChild()) {
+        return;
+    }
+    startServer();
+    Announcements announcements;
+    announcements.listen(kAudioObjectSystemObject, at(kAudioHardwarePropertyDevices));
+    announcements.listen(line1, at(kAudioObjectPropertyName));
+    announcements.listen(line2, at(kAudioDevicePropertyStreamConfiguration, kAudioObjectPropertyScopeOutput));
+    announcements.listen(line2, at(kAudioDevicePropertyStreams));
+
+    const std::vector<LineSpec> lines{{1, 2, " Mic "}, {2, 8, "Eight"}, {5, 4, "Five"}};
+    LineConfigurator::write(lines);
+    EXPECT_TRUE(announcements.saw(kAudioObjectSystemObject, at(kAudioHardwarePropertyDevices)));
+    EXPECT_TRUE(announcements.saw(line1, at(kAudioObjectPropertyName)));
+    EXPECT_TRUE(announcements.saw(
+        line2, at(kAudioDevicePropertyStreamConfiguration, kAudioObjectPropertyScopeOutput)));
+    EXPECT_TRUE(announcements.saw(line2, at(kAudioDevicePropertyStreams)));
+
+    EXPECT_EQ(LineConfigurator::read(),
+              (std::vector<LineSpec>{{1, 2, "Mic"}, {2, 8, "Eight"}, {5, 4, "Five"}}));
+    EXPECT_EQ(AudioDeviceCatalog::device(kLine1)->name, "Mic");
+    EXPECT_EQ(AudioDeviceCatalog::channelCount(line2, kAudioObjectPropertyScopeOutput), 8u);
+    EXPECT_EQ(AudioDeviceCatalog::channelCount(line2, kAudioObjectPropertyScopeInput), 8u);
+    const auto five = AudioDeviceCatalog::device("qorvix.tandrel.device.line5");
+    ASSERT_TRUE(five.has_value());
+    EXPECT_EQ(five->name, "Five");
+    EXPECT_EQ(five->outputChannels, 4u);
+}
+
+TEST_F(LineDriverIntegration, AnInvalidListIsRefusedWithItsMessageAndChangesNothing) {
+    if (ranInChild()) {
+        return;
+    }
+    startServer();
+    const auto before = LineConfigurator::read();
+    try {
+        LineConfigurator::write({{1, 2, "A"}, {2, 3, "B"}});
+        ADD_FAILURE() << "an odd channel count was accepted";
+    } catch (const LineConfigurator::ConfiguratorError& error) {
+        EXPECT_EQ(error.kind(), LineConfigurator::ConfiguratorError::Kind::invalid);
+        EXPECT_STREQ(error.what(), "チャンネル数は 2〜64 の偶数です");
+    }
+    // The driver refuses it too when it arrives unchecked.
+    const char* keys[] = {"number", "channels"};
+    PLRef values[] = {PLNumberCreateInt64(1), PLNumberCreateInt64(3)};
+    PLRef entry = PLDictionaryCreate(keys, values, 2);
+    PLRef list = PLArrayCreate(&entry, 1);
+    const auto address = at(kTandrelPropertyLines);
+    EXPECT_EQ(
+        AudioObjectSetPropertyData(*LineConfigurator::pluginID(), &address, 0, nullptr, sizeof list, &list),
+        kAudioHardwareIllegalOperationError);
+    for (PLRef v : {values[0], values[1], entry, list}) {
+        PLRelease(v);
+    }
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(LineConfigurator::read(), before);
+    EXPECT_EQ(AudioDeviceCatalog::tandrelLines().size(), 2u);
+}
+
+TEST_F(LineDriverIntegration, VolumeAndMuteWrittenThroughTheDeviceAreReadBackAndAnnounced) {
+    if (ranInChild()) {
+        return;
+    }
+    startServer();
+    Announcements announcements;
+    auto volume = at(kVolume, kAudioObjectPropertyScopeOutput);
+    auto mute = at(kMute, kAudioObjectPropertyScopeOutput);
+    announcements.listen(line2, volume);
+    announcements.listen(line2, mute);
+    float quarter = 0.25f;
+    uint32_t muted = 1;
+    ASSERT_EQ(AudioObjectSetPropertyData(line2, &volume, 0, nullptr, sizeof quarter, &quarter), 0);
+    ASSERT_EQ(AudioObjectSetPropertyData(line2, &mute, 0, nullptr, sizeof muted, &muted), 0);
+    EXPECT_TRUE(announcements.saw(line2, volume));
+    EXPECT_TRUE(announcements.saw(line2, mute));
+    float readVolume = 0;
+    uint32_t readMute = 0, size = 4;
+    ASSERT_EQ(AudioObjectGetPropertyData(line2, &volume, 0, nullptr, &size, &readVolume), 0);
+    size = 4;
+    ASSERT_EQ(AudioObjectGetPropertyData(line2, &mute, 0, nullptr, &size, &readMute), 0);
+    EXPECT_FLOAT_EQ(readVolume, 0.25f);
+    EXPECT_EQ(readMute, 1u);
+}
+
+// Two fresh processes on one server home: the first edits and waits for the driver's delayed saves,
+// the second starts the server again and finds everything back.
+TEST_F(LineDriverIntegration, TheEditedListNamesAndVolumesSurviveARestartOfTheServer) {
+    const char* phase = std::getenv("TANDREL_LINE_DRIVER_TEST_PHASE");
+    if (!inChild()) {
+        const std::string homeVariable = std::string(kHomeVariable) + "=" + home.string();
+        EXPECT_TRUE(runChild({"TANDREL_LINE_DRIVER_TEST_PHASE=edit", homeVariable}));
+        EXPECT_TRUE(runChild({"TANDREL_LINE_DRIVER_TEST_PHASE=verify", homeVariable}));
+        return;
+    }
+    ASSERT_NE(phase, nullptr);
+    startServer();
+    auto volume = at(kVolume, kAudioObjectPropertyScopeOutput);
+    if (std::string(phase) == "edit") {
+        LineConfigurator::write({{1, 4, "Voice"}, {3, 2, "Music"}});
+        ASSERT_TRUE(waitFor([] { return deviceID("qorvix.tandrel.device.line3") != 0; }));
+        const AudioObjectID line3 = deviceID("qorvix.tandrel.device.line3");
+        float level = 0.4f;
+        ASSERT_EQ(AudioObjectSetPropertyData(line3, &volume, 0, nullptr, sizeof level, &level), 0);
+        // The driver saves about a second after the last change.
+        const auto storage = home / "PlugInStorage" / "qorvix.tandrel.driver.json";
+        EXPECT_TRUE(waitFor(
+            [&] {
+                std::ifstream file(storage);
+                const std::string text((std::istreambuf_iterator<char>(file)),
+                                       std::istreambuf_iterator<char>());
+                return text.find("Music") != std::string::npos && text.find("volumes") != std::string::npos &&
+                       text.find("0.4") != std::string::npos;
+            },
+            10s));
+        return;
+    }
+    EXPECT_EQ(LineConfigurator::read(), (std::vector<LineSpec>{{1, 4, "Voice"}, {3, 2, "Music"}}));
+    EXPECT_EQ(AudioDeviceCatalog::device(kLine1)->name, "Voice");
+    EXPECT_EQ(AudioDeviceCatalog::channelCount(deviceID(kLine1), kAudioObjectPropertyScopeOutput), 4u);
+    EXPECT_EQ(deviceID(kLine2), 0u);
+    const AudioObjectID line3 = deviceID("qorvix.tandrel.device.line3");
+    ASSERT_NE(line3, 0u);
+    float level = 0;
+    uint32_t size = sizeof level;
+    ASSERT_EQ(AudioObjectGetPropertyData(line3, &volume, 0, nullptr, &size, &level), 0);
+    EXPECT_NEAR(level, 0.4f, 1e-6);
+}
+
+} // namespace
