@@ -266,6 +266,11 @@ TEST_F(PlugInHost, ServerAddsLayoutBufferSizeAndOutputVolumeToDriverDevices) {
     EXPECT_EQ(read<uint32_t>(line1, mute), 1u);
     EXPECT_TRUE(heard.saw(line1, kVolume, kAudioObjectPropertyScopeOutput));
     EXPECT_TRUE(heard.saw(line1, kMute, kAudioObjectPropertyScopeOutput));
+    // The driver stores volumes a second later; its timer must not fire while the process exits.
+    EXPECT_TRUE(waitFor([&] {
+        std::ifstream file(home / "PlugInStorage" / "qorvix.tandrel.driver.json");
+        return std::string(std::istreambuf_iterator<char>(file), {}).find("volumes") != std::string::npos;
+    }));
 
     // Only the main element of the output scope has them.
     for (auto absent :

@@ -363,6 +363,11 @@ TEST_F(LineDriverIntegration, VolumeAndMuteWrittenThroughTheDeviceAreReadBackAnd
     ASSERT_EQ(AudioObjectGetPropertyData(line2, &mute, 0, nullptr, &size, &readMute), 0);
     EXPECT_FLOAT_EQ(readVolume, 0.25f);
     EXPECT_EQ(readMute, 1u);
+    // The driver stores volumes a second later; its timer must not fire while the process exits.
+    EXPECT_TRUE(waitFor([&] {
+        std::ifstream file(home / "PlugInStorage" / "qorvix.tandrel.driver.json");
+        return std::string(std::istreambuf_iterator<char>(file), {}).find("volumes") != std::string::npos;
+    }));
 }
 
 // Two fresh processes on one server home: the first edits and waits for the driver's delayed saves,
