@@ -128,7 +128,8 @@ std::shared_ptr<DispatchQueue> DispatchQueue::serial(std::string label, Dispatch
 }
 
 std::shared_ptr<DispatchQueue> DispatchQueue::global(DispatchQoS qos) {
-    static const std::array<std::shared_ptr<DispatchQueue>, 5> queues = [] {
+    // Never destroyed: timer and pool threads may still reach them while the process exits.
+    static const auto* queues = new std::array<std::shared_ptr<DispatchQueue>, 5>([] {
         auto make = [](const char* label, DispatchQoS q) {
             return std::shared_ptr<DispatchQueue>(new DispatchQueue(label, q, Kind::concurrent, nullptr));
         };
@@ -139,14 +140,14 @@ std::shared_ptr<DispatchQueue> DispatchQueue::global(DispatchQoS qos) {
             make("global.user-initiated", DispatchQoS::userInitiated),
             make("global.user-interactive", DispatchQoS::userInteractive),
         };
-    }();
-    return queues[static_cast<size_t>(qos)];
+    }());
+    return (*queues)[static_cast<size_t>(qos)];
 }
 
 std::shared_ptr<DispatchQueue> DispatchQueue::main() {
-    static const std::shared_ptr<DispatchQueue> queue(
+    static const auto* queue = new std::shared_ptr<DispatchQueue>(
         new DispatchQueue("main", DispatchQoS::userInteractive, Kind::main, nullptr));
-    return queue;
+    return *queue;
 }
 
 void DispatchQueue::registerMainThread(std::function<void(Work)> post) {
