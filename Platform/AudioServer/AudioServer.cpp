@@ -85,6 +85,7 @@ std::shared_ptr<AudioServer> AudioServer::start(Options options) {
                      error.message());
     }
     auto profile = HardwareProfile::fromJSON(loadProfile(options.profile, home));
+    auto applications = profile.applications;
     auto plugInPlaces = options.plugIns.value_or(std::vector<std::filesystem::path>{home / "PlugIns"});
     std::shared_ptr<AudioServer> server(new AudioServer(std::move(profile), std::move(home)));
     // Before the server is shared, so clients never see it without its plug-ins' devices.
@@ -97,6 +98,8 @@ std::shared_ptr<AudioServer> AudioServer::start(Options options) {
     if (previous) {
         previous->shutDown();
     }
+    // After the previous server has left the workspace, so a profile's fixed pids are free again.
+    server->launchApplications(applications);
     return server;
 }
 
@@ -155,12 +158,19 @@ void AudioServer::shutDown() {
         host->shutDown();
     }
     std::map<AudioObjectID, std::shared_ptr<AudioObject>> dropped;
+    std::vector<int32_t> applications;
     {
         std::lock_guard lock(modelMutex_);
         running_ = false;
         dropped.swap(objects_);
         deviceOrder_.clear();
         processOrder_.clear();
+        tapOrder_.clear();
+        aggregateTaps_.clear();
+        applications.swap(applications_);
+    }
+    for (int32_t pid : applications) {
+        Workspace::shared().terminate(pid);
     }
     for (const auto& [id, o] : dropped) {
         if (auto device = std::dynamic_pointer_cast<SimulatedDevice>(o)) {
@@ -607,6 +617,7 @@ AudioObjectID AudioServer::addProcess(ProcessSpec spec) {
         id = nextObjectIDLocked();
         objects_[id] = std::make_shared<ProcessObject>(*this, id, std::move(spec));
         processOrder_.push_back(id);
+        refreshTapMixesLocked();
     }
     announce({{kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyProcessObjectList)}});
     return id;
@@ -621,6 +632,7 @@ bool AudioServer::removeProcess(int32_t pid) {
         }
         objects_.erase(process->objectID());
         std::erase(processOrder_, process->objectID());
+        refreshTapMixesLocked();
     }
     announce({{kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyProcessObjectList)}});
     return true;
@@ -638,6 +650,7 @@ bool AudioServer::setProcessRunningOutput(int32_t pid, bool running) {
             return true;
         }
         id = process->objectID();
+        refreshTapMixesLocked();
     }
     announce({{id, globalAddress(kAudioProcessPropertyIsRunningOutput)}});
     return true;

@@ -43,6 +43,8 @@ struct ProcessSpec {
     bool runningOutput = false;
 };
 
+class CATapDescription;
+
 // What AudioServer::start() is given. Outside the class, so that a member's default value is usable in
 // start()'s default argument.
 struct AudioServerOptions {
@@ -101,6 +103,11 @@ public:
     OSStatus destroyIOProc(AudioObjectID device, AudioDeviceIOProcID procID);
     OSStatus startIOProc(AudioObjectID device, AudioDeviceIOProcID procID);
     OSStatus stopIOProc(AudioObjectID device, AudioDeviceIOProcID procID);
+    // Process taps and aggregate devices, as ProcessTap.h and AggregateDevice.h describe them.
+    OSStatus createProcessTap(const CATapDescription& description, AudioObjectID* outTapID);
+    OSStatus destroyProcessTap(AudioObjectID tap);
+    OSStatus createAggregateDevice(PLRef description, AudioObjectID* outDeviceID);
+    OSStatus destroyAggregateDevice(AudioObjectID device);
 
     // ---- Test hooks (each announces what it changes, like the real hardware would) ----
     AudioObjectID addDevice(DeviceSpec spec); // throws HardwareProfileError for a bad spec or a taken UID
@@ -113,6 +120,24 @@ public:
     AudioObjectID addProcess(ProcessSpec spec);
     bool removeProcess(int32_t pid);
     bool setProcessRunningOutput(int32_t pid, bool running);
+    // Simulated applications: launched into the shared workspace and listed as process objects; their
+    // signal reaches every tap that includes them. addApplication returns the pid and throws
+    // HardwareProfileError for a bad spec, std::invalid_argument for a pid already running.
+    int32_t addApplication(ApplicationSpec spec);
+    bool removeApplication(int32_t pid); // terminates it in the workspace too
+    bool setApplicationSignal(int32_t pid, InputSignal signal); // false for an unknown pid or a bad signal
+    // What each simulated application plays now (silence unless it runs output), in launch order; the
+    // screen-capture streams mix their audio from it.
+    struct ApplicationSnapshot {
+        int32_t pid = 0;
+        std::string bundleID;
+        InputSignal signal;
+    };
+    std::vector<ApplicationSnapshot> applications() const;
+    // Every later aggregate-device creation fails with `status`; 0 lets them succeed again.
+    void failAggregateCreation(OSStatus status);
+    std::vector<AudioObjectID> tapList() const;
+    std::vector<AudioObjectID> aggregateDeviceList() const;
     // Makes the operations in `operations` on one property of one object fail with `status`. A status of
     // 0 makes a get succeed without a value (a NULL reference for reference-valued properties).
     enum Operation : uint32_t { get = 1, getSize = 2, set = 4, all = 7 };
@@ -140,6 +165,12 @@ public:
     // Model lock held for the accessors below.
     const std::vector<AudioObjectID>& deviceListLocked() const { return deviceOrder_; }
     const std::vector<AudioObjectID>& processListLocked() const { return processOrder_; }
+    const std::vector<AudioObjectID>& tapListLocked() const { return tapOrder_; }
+    // What a new tap's format is: float32 stereo at the default system output's rate.
+    AudioStreamBasicDescription tapFormatLocked() const;
+    // Hands every aggregate device the current mix of its tap; call after any change to taps,
+    // processes or what they play.
+    void refreshTapMixesLocked();
     AudioObjectID processForPIDLocked(int32_t pid) const;
     AudioObjectID deviceForUIDLocked(const std::string& uid) const;
     AudioObjectID plugInForBundleIDLocked(const std::string& bundleID) const;
@@ -168,6 +199,8 @@ private:
     std::shared_ptr<SimulatedDevice> deviceLocked(const std::string& uid) const;
     std::shared_ptr<ProcessObject> processLocked(int32_t pid) const;
     void replaceDefaultsAfterRemovalLocked(AudioObjectID removed, PropertyChanges& changes);
+    InputSignal tapMixLocked(const CATapDescription& description) const;
+    void launchApplications(const std::vector<ApplicationSpec>& applications);
 
     const std::filesystem::path home_;
 
@@ -182,6 +215,10 @@ private:
     AudioObjectID defaultOutput_ = kAudioObjectUnknown;
     AudioObjectID defaultSystemOutput_ = kAudioObjectUnknown;
     std::map<std::pair<AudioObjectID, AudioObjectPropertySelector>, Refusal> refusals_;
+    std::vector<AudioObjectID> tapOrder_;
+    std::map<AudioObjectID, std::string> aggregateTaps_; // aggregate device → its tap's UUID ("" for none)
+    OSStatus aggregateFailure_ = kAudioHardwareNoError;
+    std::vector<int32_t> applications_; // pids launched into the workspace
 
     std::vector<std::shared_ptr<PlugInHost>> plugInHosts_; // set once, before the server is shared
 

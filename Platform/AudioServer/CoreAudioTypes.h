@@ -181,6 +181,11 @@ enum {
     kAudioProcessPropertyPID = TD_FOURCC('p', 'p', 'i', 'd'),
     kAudioProcessPropertyBundleID = TD_FOURCC('p', 'b', 'i', 'd'),
     kAudioProcessPropertyIsRunningOutput = TD_FOURCC('p', 'i', 'r', 'o'),
+    /* Process taps, and the system object's list of them. */
+    kAudioHardwarePropertyTapList = TD_FOURCC('t', 'p', 's', '#'),
+    kAudioTapPropertyUID = TD_FOURCC('t', 'u', 'i', 'd'),
+    kAudioTapPropertyDescription = TD_FOURCC('t', 'd', 's', 'c'),
+    kAudioTapPropertyFormat = TD_FOURCC('t', 'f', 'm', 't'),
 };
 
 #ifdef __cplusplus

@@ -102,6 +102,13 @@ struct DeviceIO::Cycle {
             increment.push_back(tone.frequency / f.sampleRate);
             amplitude.push_back(static_cast<float>(tone.amplitude));
         }
+        if (f.signal.kind == InputSignal::Kind::mix) {
+            for (const auto& tone : f.signal.tones) {
+                mixIncrement.push_back(tone.frequency / f.sampleRate);
+                mixAmplitude.push_back(tone.amplitude);
+            }
+            mixPhase.assign(mixIncrement.size(), 0.0);
+        }
     }
 
     const Format format;
@@ -115,6 +122,7 @@ struct DeviceIO::Cycle {
     std::vector<uint32_t> inBase, inStride, outBase, outStride;
     std::vector<double> increment, phase; // cycles per frame and position of each input channel's tone
     std::vector<float> amplitude;
+    std::vector<double> mixIncrement, mixPhase, mixAmplitude; // the tones of a `mix` signal
     const uint64_t recordCapacity; // frames
     std::unique_ptr<std::atomic<float>[]> record;
     std::atomic<uint64_t> recorded{0};
@@ -458,6 +466,9 @@ void DeviceIO::adoptPending(Cycle*& cycle, double sampleTime) {
     for (size_t c = 0; c < std::min(next->phase.size(), cycle->phase.size()); ++c) {
         next->phase[c] = cycle->phase[c];
     }
+    for (size_t t = 0; t < std::min(next->mixPhase.size(), cycle->mixPhase.size()); ++t) {
+        next->mixPhase[t] = cycle->mixPhase[t];
+    }
     next->firstSampleTime.store(static_cast<int64_t>(sampleTime));
     active_.store(next);
     retired_.store(cycle);
@@ -507,7 +518,20 @@ void DeviceIO::run(Cycle* cycle) {
 void DeviceIO::runCycle(Cycle& c, const ProcList& procs, double sampleTime, uint64_t hostTime) {
     const uint32_t frames = c.frames;
     const auto kind = c.format.signal.kind;
-    for (uint32_t ch = 0; ch < c.inChannels; ++ch) {
+    if (kind == InputSignal::Kind::mix) {
+        for (uint32_t f = 0; f < frames; ++f) {
+            double sample = 0;
+            for (size_t t = 0; t < c.mixPhase.size(); ++t) {
+                sample += c.mixAmplitude[t] * std::sin(2 * std::numbers::pi * c.mixPhase[t]);
+                c.mixPhase[t] += c.mixIncrement[t];
+                c.mixPhase[t] -= std::floor(c.mixPhase[t]);
+            }
+            for (uint32_t ch = 0; ch < c.inChannels; ++ch) {
+                c.input[c.inBase[ch] + f * c.inStride[ch]] = static_cast<float>(sample);
+            }
+        }
+    }
+    for (uint32_t ch = 0; ch < c.inChannels && kind != InputSignal::Kind::mix; ++ch) {
         float* out = c.input.data() + c.inBase[ch];
         const uint32_t stride = c.inStride[ch];
         if (kind == InputSignal::Kind::loopback) {

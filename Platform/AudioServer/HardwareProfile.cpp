@@ -104,7 +104,59 @@ DeviceSpec deviceFromJSON(const json& j, size_t index) {
     return d;
 }
 
+ApplicationSpec applicationFromJSON(const json& j, size_t index) {
+    std::string where = "application " + std::to_string(index);
+    if (!j.is_object()) {
+        throw HardwareProfileError(where + " is not an object");
+    }
+    ApplicationSpec a;
+    a.pid = field<int32_t>(j, "pid", 0, where);
+    a.bundleID = field<std::string>(j, "bundleID", "", where);
+    a.name = field<std::string>(j, "name", "", where);
+    auto policy = field<std::string>(j, "activationPolicy", "regular", where);
+    if (policy == "accessory") {
+        a.activationPolicy = ActivationPolicy::accessory;
+    } else if (policy == "prohibited") {
+        a.activationPolicy = ActivationPolicy::prohibited;
+    } else if (policy != "regular") {
+        throw HardwareProfileError(where + ": \"activationPolicy\" needs \"regular\", \"accessory\" or "
+                                           "\"prohibited\"");
+    }
+    a.bundlePath = field<std::string>(j, "bundlePath", "", where);
+    a.executablePath = field<std::string>(j, "executablePath", "", where);
+    if (auto responsible = j.find("responsiblePid"); responsible != j.end() && !responsible->is_null()) {
+        a.responsiblePid = field<int32_t>(j, "responsiblePid", 0, where);
+    }
+    if (auto signal = j.find("signal"); signal != j.end() && !signal->is_null()) {
+        a.signal = signalFromJSON(*signal, where);
+    }
+    try {
+        a.validate();
+    } catch (const HardwareProfileError& e) {
+        throw HardwareProfileError(where + ": " + e.what());
+    }
+    return a;
+}
+
 } // namespace
+
+void ApplicationSpec::validate() const {
+    if (bundleID.empty()) {
+        throw HardwareProfileError("an application needs a non-empty \"bundleID\"");
+    }
+    if (pid < 0 || (responsiblePid && *responsiblePid < 0)) {
+        throw HardwareProfileError("process ids cannot be negative");
+    }
+    if (signal.kind != InputSignal::Kind::silence && signal.kind != InputSignal::Kind::sine) {
+        throw HardwareProfileError("an application plays \"silence\" or a sine");
+    }
+    for (const auto& tone : signal.tones) {
+        if (!(tone.frequency > 0) || !std::isfinite(tone.frequency) || !(tone.amplitude >= 0) ||
+            !std::isfinite(tone.amplitude)) {
+            throw HardwareProfileError("\"signal\" needs positive frequencies and finite levels");
+        }
+    }
+}
 
 InputSignal InputSignal::sine(double frequency, double levelDBFS) {
     return {Kind::sine, {{frequency, amplitudeOfLevel(levelDBFS)}}, false};
@@ -177,6 +229,14 @@ HardwareProfile HardwareProfile::fromJSON(const json& j) {
         }
         profile.devices.push_back(std::move(d));
     }
+    if (auto apps = j.find("applications"); apps != j.end() && !apps->is_null()) {
+        if (!apps->is_array()) {
+            throw HardwareProfileError("\"applications\" needs an array");
+        }
+        for (size_t i = 0; i < apps->size(); ++i) {
+            profile.applications.push_back(applicationFromJSON((*apps)[i], i));
+        }
+    }
     profile.defaultInputUID = field<std::string>(j, "defaultInput", "", "the profile");
     profile.defaultOutputUID = field<std::string>(j, "defaultOutput", "", "the profile");
     profile.defaultSystemOutputUID = field<std::string>(j, "defaultSystemOutput", "", "the profile");
@@ -205,6 +265,12 @@ json HardwareProfile::builtInJSON() {
         { "uid": "qorvix.tandrel.test.loopback", "name": "Loopback", "sampleRate": 48000,
           "sampleRates": [44100, 48000], "bufferFrameSize": 512, "bufferFrameSizeRange": [32, 4096],
           "inputStreams": [2], "outputStreams": [2], "inputSignal": "loopback" }
+      ],
+      "applications": [
+        { "bundleID": "org.example.toneplayer", "name": "Tone Player",
+          "executablePath": "/opt/toneplayer/bin/toneplayer", "signal": {"sine": 1000, "level": -20} },
+        { "bundleID": "org.example.notes", "name": "Notes", "executablePath": "/usr/bin/notes",
+          "signal": "silence" }
       ],
       "defaultInput": "tandrel.sim.microphone",
       "defaultOutput": "tandrel.sim.speakers",

@@ -12,14 +12,23 @@
 // device's own output, one buffer later) or a sine: {"sine": 330, "level": -30} (level in dBFS, or
 // "amplitude" linear), or {"sine": [{"frequency": 440, "level": -20}, ...]} with one tone per input
 // channel (channels past the list are silent). Without "inputSignal" the inputs are silent.
+//
+// "applications" lists simulated applications (each key but "bundleID" optional):
+//   [ { "pid": 4100, "bundleID": "...", "name": "...", "activationPolicy": "regular" | "accessory" |
+//       "prohibited", "bundlePath": "...", "executablePath": "...", "responsiblePid": 4000,
+//       "signal": "silence" | {"sine": 1000, "level": -20} } ]
+// Without "pid" the workspace assigns one. The built-in profile's two: one plays 1 kHz, one is silent.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
+
+#include "Platform/Workspace/Workspace.h"
 
 // What a simulated device's inputs play.
 struct InputSignal {
@@ -28,7 +37,8 @@ struct InputSignal {
         double amplitude = 0; // linear, 1 = full scale
         bool operator==(const Tone&) const = default;
     };
-    enum class Kind { silence, sine, loopback };
+    // `mix`: every channel plays the sum of all tones (what a process tap hears).
+    enum class Kind { silence, sine, loopback, mix };
 
     Kind kind = Kind::silence;
     // One tone for every channel, or one per channel in order (channels past the list are silent).
@@ -40,6 +50,9 @@ struct InputSignal {
     static InputSignal sine(double frequency, double levelDBFS);
     static InputSignal sinePerChannel(std::vector<Tone> tones) {
         return {Kind::sine, std::move(tones), true};
+    }
+    static InputSignal mix(std::vector<Tone> tones) {
+        return tones.empty() ? silence() : InputSignal{Kind::mix, std::move(tones), false};
     }
     static double amplitudeOfLevel(double dBFS);
     // The tone channel `channel` plays; silence is a zero tone.
@@ -66,8 +79,25 @@ struct DeviceSpec {
     void validate();
 };
 
+// A simulated application: a running application of the workspace and a process object of the server.
+struct ApplicationSpec {
+    int32_t pid = 0; // 0: the workspace assigns one
+    std::string bundleID;
+    std::string name;
+    ActivationPolicy activationPolicy = ActivationPolicy::regular;
+    std::string bundlePath;
+    std::string executablePath;
+    std::optional<int32_t> responsiblePid;
+    // Silence, or a sine whose first tone it plays on both channels; it runs output while it plays one.
+    InputSignal signal;
+
+    // Throws HardwareProfileError when the record cannot describe an application.
+    void validate() const;
+};
+
 struct HardwareProfile {
     std::vector<DeviceSpec> devices;
+    std::vector<ApplicationSpec> applications;
     std::string defaultInputUID;        // empty: the first device with input streams
     std::string defaultOutputUID;       // empty: the first device with output streams
     std::string defaultSystemOutputUID; // empty: the default output

@@ -12,10 +12,14 @@ public:
     const ProcessSpec& specLocked() const { return spec_; }
     // Returns false when nothing changed.
     bool setRunningOutputLocked(bool running);
+    // What process taps hear from it while it runs output, on both channels.
+    const InputSignal::Tone& toneLocked() const { return tone_; }
+    void setToneLocked(InputSignal::Tone tone) { tone_ = tone; }
 
 protected:
     PropertyValue read(const AudioObjectPropertyAddress& address, Qualifier qualifier) const override;
 
 private:
     ProcessSpec spec_;
+    InputSignal::Tone tone_;
 };

@@ -30,6 +30,8 @@ std::vector<AudioObjectID> SystemObject::ownedObjects() const {
     const auto& processes = server_.processListLocked();
     owned.insert(owned.end(), devices.begin(), devices.end());
     owned.insert(owned.end(), processes.begin(), processes.end());
+    const auto& taps = server_.tapListLocked();
+    owned.insert(owned.end(), taps.begin(), taps.end());
     return owned;
 }
 
@@ -41,6 +43,8 @@ PropertyValue SystemObject::read(const AudioObjectPropertyAddress& address, Qual
         return PropertyValue::array(server_.deviceListLocked());
     case kAudioHardwarePropertyProcessObjectList:
         return PropertyValue::array(server_.processListLocked());
+    case kAudioHardwarePropertyTapList:
+        return PropertyValue::array(server_.tapListLocked());
     case kAudioHardwarePropertyPlugInList:
         return PropertyValue::array(server_.plugInListLocked());
     case kAudioHardwarePropertyDefaultInputDevice:
