@@ -1,0 +1,45 @@
+#include "Platform/ScreenCapture/SCShareableContent.h"
+
+#include <mutex>
+
+#include "Platform/Dispatch/DispatchQueue.h"
+#include "Platform/ScreenCapture/ScreenCaptureError.h"
+#include "Platform/System/ScreenCapturePermission.h"
+#include "Platform/Workspace/Workspace.h"
+
+namespace {
+
+std::mutex displaysMutex;
+std::vector<SCDisplay> currentDisplays = SCShareableContent::defaultDisplays();
+
+} // namespace
+
+std::vector<SCDisplay> SCShareableContent::defaultDisplays() {
+    return {SCDisplay{1, 1920, 1080}};
+}
+
+void SCShareableContent::setDisplays(std::vector<SCDisplay> displays) {
+    std::lock_guard lock(displaysMutex);
+    currentDisplays = std::move(displays);
+}
+
+void SCShareableContent::getShareableContent(bool, bool, Completion completion) {
+    DispatchQueue::global(DispatchQoS::userInitiated)->async([completion = std::move(completion)] {
+        if (!ScreenCapturePermission::preflight()) {
+            completion(nullptr, std::make_exception_ptr(ScreenCaptureError(
+                                    ScreenCaptureError::Code::permissionDenied,
+                                    "The user declined screen capture for this application")));
+            return;
+        }
+        auto content = std::make_shared<SCShareableContent>();
+        {
+            std::lock_guard lock(displaysMutex);
+            content->displays_ = currentDisplays;
+        }
+        for (const auto& app : Workspace::shared().runningApplications()) {
+            content->applications_.push_back(
+                {app.pid, app.bundleIdentifier.value_or(""), app.localizedName.value_or("")});
+        }
+        completion(std::move(content), nullptr);
+    });
+}
