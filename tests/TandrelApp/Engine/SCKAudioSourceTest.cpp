@@ -249,3 +249,28 @@ TEST_F(SCKAudioSourceTest, OwnerStopEndsTheStreamWithoutOnStopAndReleaseStopsARu
 }
 
 } // namespace
+
+namespace {
+
+TEST(SCKAudioSourceBuffers, OnlyUsableAudioBuffersReachTheFanoutAndTheFirstSetsTheFormatText) {
+    auto source = std::make_shared<SCKAudioSource>(CaptureTarget::systemAudio(), 48000);
+    auto stream = SCStream::create(SCContentFilter::excluding(SCDisplay{1, 2, 2}, {}), {}, source);
+    const auto planar = *SampleBuffer::audio(48000, 2, 480)->audioFormat();
+
+    source->stream(*stream, *SampleBuffer::audio(48000, 2, 480), SCStreamOutputType::screen);
+    source->stream(*stream, *SampleBuffer::malformed(false, planar, true), SCStreamOutputType::audio);
+    source->stream(*stream, *SampleBuffer::malformed(true, std::nullopt, true), SCStreamOutputType::audio);
+    source->stream(*stream, *SampleBuffer::malformed(true, planar, false), SCStreamOutputType::audio);
+    EXPECT_EQ(source->statistics().callbacks, 0u);
+    EXPECT_EQ(source->statistics().sourceFormat, "-");
+
+    source->stream(*stream, *SampleBuffer::audio(48000, 2, 480), SCStreamOutputType::audio);
+    const std::string first = source->statistics().sourceFormat;
+    EXPECT_NE(first, "-");
+    source->stream(*stream, *SampleBuffer::audio(44100, 2, 441), SCStreamOutputType::audio);
+    EXPECT_EQ(source->statistics().callbacks, 2u);
+    EXPECT_EQ(source->statistics().framesReceived, 921u);
+    EXPECT_EQ(source->statistics().sourceFormat, first);
+}
+
+} // namespace
