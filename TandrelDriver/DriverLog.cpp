@@ -16,14 +16,17 @@ std::shared_ptr<spdlog::logger> makeLogger(const char* name, const char* pattern
 
 } // namespace
 
+// Never destroyed: the driver's queues may still log while the host process exits.
 spdlog::logger& driverLog() {
-    static const auto log = makeLogger("qorvix.tandrel.driver/plugin", "[%Y-%m-%d %H:%M:%S.%e] [%n] [%l] %v");
-    return *log;
+    static auto* const log = new std::shared_ptr<spdlog::logger>(
+        makeLogger("qorvix.tandrel.driver/plugin", "[%Y-%m-%d %H:%M:%S.%e] [%n] [%l] %v"));
+    return **log;
 }
 
 spdlog::logger& consoleLog() {
-    static const auto log = makeLogger("default", "[%Y-%m-%d %H:%M:%S.%e] %v");
-    return *log;
+    static auto* const log =
+        new std::shared_ptr<spdlog::logger>(makeLogger("default", "[%Y-%m-%d %H:%M:%S.%e] %v"));
+    return **log;
 }
 
 } // namespace tandrel::driver

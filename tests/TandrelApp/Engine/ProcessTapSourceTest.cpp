@@ -85,6 +85,11 @@ protected:
             QCoro::waitFor(source->stop());
         }
         sources.clear();
+        // Only now can no capture callback reach a ring a listener detached.
+        for (TDRingBuffer* ring : detachedRings) {
+            TDRingBufferDestroy(ring);
+        }
+        detachedRings.clear();
         EXPECT_TRUE(server->tapList().empty()) << "a tap was left behind";
         EXPECT_TRUE(server->aggregateDeviceList().empty()) << "an aggregate device was left behind";
         EXPECT_EQ(AudioServer::runningIOThreadCount(), 0u) << "an IO thread was left running";
@@ -98,8 +103,9 @@ protected:
         return sources.back();
     }
 
-    // The left channel of what the source writes over the next `seconds`.
-    static std::vector<float> listen(ProcessTapSource& source, double seconds) {
+    // The left channel of what the source writes over the next `seconds`. A detached ring may still be
+    // written once by a callback already running, so it is freed only after the sources have stopped.
+    std::vector<float> listen(ProcessTapSource& source, double seconds) {
         const uint32_t frames = static_cast<uint32_t>(seconds * 48000);
         TDRingBuffer* ring = TDRingBufferCreate(2, frames + 8192);
         TDFanoutAdd(source.fanout().raw(), ring);
@@ -107,7 +113,7 @@ protected:
         std::vector<float> interleaved(size_t(frames) * 2);
         const uint32_t got = TDRingBufferRead(ring, interleaved.data(), frames);
         TDFanoutRemove(source.fanout().raw(), ring);
-        TDRingBufferDestroy(ring);
+        detachedRings.push_back(ring);
         std::vector<float> left;
         for (uint32_t f = 0; f < got; ++f) {
             left.push_back(interleaved[f * 2]);
@@ -118,6 +124,7 @@ protected:
     std::filesystem::path home;
     std::shared_ptr<AudioServer> server;
     std::vector<std::shared_ptr<ProcessTapSource>> sources;
+    std::vector<TDRingBuffer*> detachedRings;
 };
 
 TEST_F(ProcessTapSourceTest, ApplicationTapDeliversItsToneAtThePlayedLevelAndNothingElse) {

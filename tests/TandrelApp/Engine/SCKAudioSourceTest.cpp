@@ -93,6 +93,11 @@ protected:
             QCoro::waitFor(source->stop());
         }
         sources.clear();
+        // Only now can no audio handler reach a ring a listener detached.
+        for (TDRingBuffer* ring : detachedRings) {
+            TDRingBufferDestroy(ring);
+        }
+        detachedRings.clear();
         ScreenCapturePermission::setGranted(true);
         SCShareableContent::setDisplays(SCShareableContent::defaultDisplays());
         Workspace::setOwnBundleIdentifier(std::nullopt);
@@ -106,8 +111,9 @@ protected:
         return sources.back();
     }
 
-    // The left channel of what the source writes over the next `seconds`.
-    static std::vector<float> listen(SCKAudioSource& source, double seconds) {
+    // The left channel of what the source writes over the next `seconds`. A detached ring may still be
+    // written once by a handler already running, so it is freed only after the sources have stopped.
+    std::vector<float> listen(SCKAudioSource& source, double seconds) {
         const uint32_t frames = static_cast<uint32_t>(seconds * 48000);
         TDRingBuffer* ring = TDRingBufferCreate(2, frames + 8192);
         TDFanoutAdd(source.fanout().raw(), ring);
@@ -115,7 +121,7 @@ protected:
         std::vector<float> interleaved(size_t(frames) * 2);
         const uint32_t got = TDRingBufferRead(ring, interleaved.data(), frames);
         TDFanoutRemove(source.fanout().raw(), ring);
-        TDRingBufferDestroy(ring);
+        detachedRings.push_back(ring);
         std::vector<float> left;
         for (uint32_t f = 0; f < got; ++f) {
             left.push_back(interleaved[f * 2]);
@@ -126,6 +132,7 @@ protected:
     std::filesystem::path home;
     std::shared_ptr<AudioServer> server;
     std::vector<std::shared_ptr<SCKAudioSource>> sources;
+    std::vector<TDRingBuffer*> detachedRings;
 };
 
 TEST_F(SCKAudioSourceTest, ApplicationCaptureDeliversItsTonesAtThePlayedLevelAndNothingElse) {
