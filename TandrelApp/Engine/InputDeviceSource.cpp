@@ -122,20 +122,32 @@ QCoro::Task<void> InputDeviceSource::requestMicrophoneAccess() {
 
 QCoro::Task<void> InputDeviceSource::start(std::optional<uint32_t> bufferFrames) {
     auto self = shared_from_this();
+    const uint64_t stopsBefore = stopRequests_.load();
     if (device_.inputChannels == 0) {
         throw InputError::noInputChannels(device_.name);
     }
     co_await requestMicrophoneAccess();
     // The audio-server work waits on the call queue from a pool thread, never on the caller's. The
     // task is a named local: g++ 12 destroys temporaries of a co_await expression twice.
-    auto starting = awaitOnQueue(DispatchQueue::global(DispatchQoS::userInitiated), [self, bufferFrames] {
-        return CoreAudioCall::sync([&] { return self->startIO(bufferFrames); });
-    });
-    self->ioProcID_.store(co_await std::move(starting));
+    auto starting =
+        awaitOnQueue(DispatchQueue::global(DispatchQoS::userInitiated), [self, bufferFrames, stopsBefore] {
+            // Start and stop meet on the call queue, so the callback id is always the one running: a stop
+            // asked for while this start was on its way wins, and a second start replaces the callback
+            // instead of leaving one running that nothing could stop.
+            CoreAudioCall::sync([&] {
+                if (self->stopRequests_.load() != stopsBefore) {
+                    return;
+                }
+                self->stopOnCallQueue();
+                self->ioProcID_.store(self->startIO(bufferFrames));
+            });
+        });
+    co_await std::move(starting);
 }
 
 QCoro::Task<void> InputDeviceSource::stop() {
     auto self = shared_from_this();
+    stopRequests_.fetch_add(1);
     auto stopping =
         awaitOnQueue(DispatchQueue::global(DispatchQoS::userInitiated), [self] { self->stopSync(); });
     co_await std::move(stopping);
@@ -194,12 +206,16 @@ AudioDeviceIOProcID InputDeviceSource::startIO(std::optional<uint32_t> bufferFra
 }
 
 void InputDeviceSource::stopSync() {
-    AudioDeviceIOProcID procID = ioProcID_.exchange(nullptr);
-    if (procID == nullptr) {
+    if (ioProcID_.load() == nullptr) {
         return;
     }
-    CoreAudioCall::sync([this, procID] {
+    CoreAudioCall::sync([this] { stopOnCallQueue(); });
+}
+
+void InputDeviceSource::stopOnCallQueue() {
+    AudioDeviceIOProcID procID = ioProcID_.exchange(nullptr);
+    if (procID != nullptr) {
         AudioDeviceStop(device_.id, procID);
         AudioDeviceDestroyIOProcID(device_.id, procID);
-    });
+    }
 }

@@ -41,7 +41,8 @@ public:
     InputDeviceSource& operator=(const InputDeviceSource&) = delete;
 
     // Asks for the microphone, then installs and starts the device callback off the caller's thread;
-    // throws InputError or CoreAudioError. The owner starts a source only while it is stopped.
+    // throws InputError or CoreAudioError. Starting a running source replaces its callback; a stop
+    // asked for meanwhile wins.
     QCoro::Task<void> start(std::optional<uint32_t> bufferFrames);
     // Stops and removes the callback, off the caller's thread. Never throws.
     QCoro::Task<void> stop();
@@ -59,10 +60,12 @@ public:
 private:
     AudioDeviceIOProcID startIO(std::optional<uint32_t> bufferFrames);
     void stopSync();
+    void stopOnCallQueue();
 
     const AudioDeviceInfo device_;
     const std::unique_ptr<AudioFanout> fanout_;
     std::atomic<double> sampleRate_;
     std::atomic<AudioDeviceIOProcID> ioProcID_{nullptr};
+    std::atomic<uint64_t> stopRequests_{0};
     const std::optional<uint32_t> preferredBufferFrames_;
 };

@@ -35,7 +35,7 @@ CaptureStatistics SCKAudioSource::statistics() const {
     s.callbacks = TDFanoutWriteCount(fanout_->raw());
     s.framesReceived = TDFanoutFramesWritten(fanout_->raw());
     s.lastCallbackFrames = TDFanoutLastWriteFrames(fanout_->raw());
-    s.sourceFormat = formatSummary_;
+    s.sourceFormat = haveFirstFormat_.load(std::memory_order_acquire) ? summary(firstFormat_) : "-";
     return s;
 }
 
@@ -190,8 +190,9 @@ void SCKAudioSource::handleAudio(const SampleBuffer& sampleBuffer) {
         return;
     }
     fanout_->write(bufferList, format, hostTime);
-    if (TDFanoutWriteCount(fanout_->raw()) <= 1) {
-        std::lock_guard lock(infoLock_);
-        formatSummary_ = summary(format);
+    // Only the serial audio queue writes it, once.
+    if (!haveFirstFormat_.load(std::memory_order_relaxed)) {
+        firstFormat_ = format;
+        haveFirstFormat_.store(true, std::memory_order_release);
     }
 }

@@ -3,6 +3,7 @@
 // source that uses the screen-capture backend; the capture lab and the self-tests make their own.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -68,5 +69,8 @@ private:
     StopHandler onStop_;
 
     mutable std::mutex infoLock_;
-    std::string formatSummary_ = "-";
+    // The format of the first audio buffer, recorded by the audio handler without a lock or an
+    // allocation; statistics() turns it into text under infoLock_.
+    AudioStreamBasicDescription firstFormat_{};
+    std::atomic<bool> haveFirstFormat_{false};
 };

@@ -1,0 +1,88 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include <unistd.h>
+
+#include <qcoro/qcorotask.h>
+
+#include "Platform/AudioServer/AudioServer.h"
+#include "Platform/System/MicrophonePermission.h"
+#include "TandrelApp/Engine/AudioDeviceCatalog.h"
+#include "TandrelApp/Engine/CoreAudioCall.h"
+#include "TandrelApp/Engine/InputDeviceSource.h"
+
+namespace {
+
+// QCoro::waitFor never returns from a task that throws, so the error is caught inside one.
+QCoro::Task<std::optional<std::string>> startCatching(std::shared_ptr<InputDeviceSource> source) {
+    try {
+        auto starting = source->start(std::nullopt);
+        co_await std::move(starting);
+    } catch (const AppError& e) {
+        co_return std::string(e.what());
+    }
+    co_return std::nullopt;
+}
+
+class InputDeviceSourceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        home = std::filesystem::temp_directory_path() / ("tandrel-input-test-" + std::to_string(::getpid()));
+        AudioServer::start({.profile = nlohmann::json::parse(R"({"devices": [
+          {"uid": "mic", "name": "Mic", "inputStreams": [1], "inputSignal": {"sine": 330, "level": -30}},
+          {"uid": "speakers", "name": "Speakers", "outputStreams": [2]}]})"),
+                            .home = home});
+        mic = std::make_shared<InputDeviceSource>(*AudioDeviceCatalog::device("mic"));
+    }
+    void TearDown() override {
+        mic.reset();
+        MicrophonePermission::setStatus(AuthorizationStatus::authorized);
+        EXPECT_EQ(AudioServer::runningIOThreadCount(), 0u);
+        AudioServer::stop();
+        std::filesystem::remove_all(home);
+    }
+    std::filesystem::path home;
+    std::shared_ptr<InputDeviceSource> mic;
+};
+
+TEST_F(InputDeviceSourceTest, StopAskedForWhileStartingWins) {
+    auto starting = startCatching(mic);
+    auto stopping = mic->stop();
+    EXPECT_EQ(QCoro::waitFor(starting), std::nullopt);
+    QCoro::waitFor(stopping);
+    EXPECT_FALSE(mic->isRunning());
+    CoreAudioCall::sync([] {});
+    EXPECT_EQ(AudioServer::runningIOThreadCount(), 0u) << "no callback left running after the stop";
+}
+
+TEST_F(InputDeviceSourceTest, SecondStartReplacesTheCallback) {
+    EXPECT_EQ(QCoro::waitFor(startCatching(mic)), std::nullopt);
+    EXPECT_EQ(QCoro::waitFor(startCatching(mic)), std::nullopt);
+    EXPECT_TRUE(mic->isRunning());
+    QCoro::waitFor(mic->stop());
+    EXPECT_EQ(AudioServer::runningIOThreadCount(), 0u) << "the first callback was not left behind";
+}
+
+TEST_F(InputDeviceSourceTest, FailuresComeBeforeAnyServerWork) {
+    AudioDeviceInfo outputOnly = *AudioDeviceCatalog::device("speakers");
+    auto speakers = std::make_shared<InputDeviceSource>(outputOnly);
+    const int asked = MicrophonePermission::requestCount();
+    EXPECT_EQ(QCoro::waitFor(startCatching(speakers)), "Speakers には入力チャンネルがありません");
+    EXPECT_EQ(MicrophonePermission::requestCount(), asked)
+        << "no permission prompt for a device without inputs";
+    EXPECT_EQ(speakers->channelCount(), 0u);
+    EXPECT_EQ(TDFanoutChannels(speakers->fanout().raw()), 1u);
+
+    MicrophonePermission::setStatus(AuthorizationStatus::denied);
+    EXPECT_EQ(QCoro::waitFor(startCatching(mic)),
+              "マイクへのアクセスが許可されていません（システム設定 > プライバシーとセキュリティ > マイク）");
+    MicrophonePermission::setStatus(AuthorizationStatus::notDetermined);
+    MicrophonePermission::setRequestAnswer(true);
+    EXPECT_EQ(QCoro::waitFor(startCatching(mic)), std::nullopt) << "granted at the prompt";
+    EXPECT_TRUE(mic->isRunning());
+}
+
+} // namespace
