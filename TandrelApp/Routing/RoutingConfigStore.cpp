@@ -20,6 +20,12 @@ QString& examinedPath() {
     return path;
 }
 
+// An unreadable file that could not be moved aside: saving over it would lose it.
+QString& unreadableKeptPath() {
+    static QString path;
+    return path;
+}
+
 QString timestamp() {
     return QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
 }
@@ -40,7 +46,7 @@ RoutingConfig read(QFile& file) {
     return nlohmann::json::parse(bytes.begin(), bytes.end()).get<RoutingConfig>();
 }
 
-void moveAside(const QString& path, const std::string& reason) {
+bool moveAside(const QString& path, const std::string& reason) {
     QString folder = folderOf(path);
     QString base = QStringLiteral("routing.unreadable-") + timestamp();
     QString target = folder + QStringLiteral("/") + base + QStringLiteral(".json");
@@ -53,16 +59,18 @@ void moveAside(const QString& path, const std::string& reason) {
             ->warn("routing.json could not be read ({}); moved it to {} and started from the "
                    "default configuration",
                    reason, QFileInfo(target).fileName().toStdString());
-    } else {
-        Log::app("Controller")
-            ->error("routing.json could not be read ({}) and could not be moved aside: {}", reason,
-                    file.errorString().toStdString());
+        return true;
     }
+    Log::app("Controller")
+        ->error("routing.json could not be read ({}) and could not be moved aside: {}", reason,
+                file.errorString().toStdString());
+    return false;
 }
 
 // Loads the file at `path`; a file that exists but does not decode is moved aside.
 RoutingConfig loadFrom(const QString& path) {
     examinedPath() = path;
+    unreadableKeptPath().clear();
     QFile file(path);
     if (!file.exists()) {
         return {};
@@ -71,7 +79,9 @@ RoutingConfig loadFrom(const QString& path) {
         return read(file);
     } catch (const std::exception& error) {
         file.close();
-        moveAside(path, error.what());
+        if (!moveAside(path, error.what())) {
+            unreadableKeptPath() = path;
+        }
         return {};
     }
 }
@@ -109,8 +119,12 @@ void save(const RoutingConfig& config) {
         failed("could not create the folder " + folderOf(path).toStdString());
         return;
     }
-    if (examinedPath() != path) {
+    if (examinedPath() != path || unreadableKeptPath() == path) {
         loadFrom(path);
+    }
+    if (unreadableKeptPath() == path) {
+        failed("routing.json could not be read and could not be moved aside; it is left as it is");
+        return;
     }
 
     std::string text;

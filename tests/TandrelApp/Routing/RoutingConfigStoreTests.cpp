@@ -163,6 +163,23 @@ TEST_F(RoutingConfigStoreTest, UnreadableFileIsMovedAsideAndNeverOverwritten) {
     EXPECT_EQ(files().size(), 2);
 }
 
+TEST_F(RoutingConfigStoreTest, UnreadableFileThatCannotBeMovedAsideIsNeverSavedOver) {
+    write(RoutingConfigStore::url(), "{ truncated");
+    // Every name the file could be moved to in the next few seconds is taken.
+    const QDateTime now = QDateTime::currentDateTime();
+    for (int second = 0; second < 4; ++second) {
+        const QString base =
+            folder() + "/routing.unreadable-" + now.addSecs(second).toString("yyyyMMdd-HHmmss");
+        write(base + ".json", "taken");
+        for (int suffix = 2; suffix < 100; ++suffix) {
+            write(base + QString("-%1.json").arg(suffix), "taken");
+        }
+    }
+    EXPECT_EQ(RoutingConfigStore::load(), RoutingConfig());
+    RoutingConfigStore::save(sampleConfig(1));
+    EXPECT_EQ(contents(RoutingConfigStore::url()), "{ truncated");
+}
+
 TEST_F(RoutingConfigStoreTest, SaveWithoutLoadStillKeepsAnUnreadableFile) {
     write(RoutingConfigStore::url(), "{ truncated");
     write(folder() + "/routing.unreadable-" + QDateTime::currentDateTime().toString("yyyyMMdd-HHmmss") +
