@@ -78,6 +78,8 @@ struct DeviceIO::Proc {
 
 // The buffers and state of cycles in one format, built off the IO thread.
 struct DeviceIO::Cycle {
+    Cycle* nextRetired = nullptr; // the retired list is linked through the cycles themselves
+
     explicit Cycle(const Format& f)
         : format(f)
         , frames(f.bufferFrames)
@@ -123,7 +125,7 @@ struct DeviceIO::Cycle {
     std::vector<double> increment, phase; // cycles per frame and position of each input channel's tone
     std::vector<float> amplitude;
     std::vector<double> mixIncrement, mixPhase, mixAmplitude; // the tones of a `mix` signal
-    const uint64_t recordCapacity; // frames
+    const uint64_t recordCapacity;                            // frames
     std::unique_ptr<std::atomic<float>[]> record;
     std::atomic<uint64_t> recorded{0};
     std::atomic<int64_t> firstSampleTime{0};
@@ -141,7 +143,15 @@ DeviceIO::~DeviceIO() {
     shutDown();
     delete liveProcs_.load();
     delete pending_.load();
-    delete retired_.load();
+    freeRetired();
+}
+
+void DeviceIO::freeRetired() {
+    for (Cycle* cycle = retired_.exchange(nullptr); cycle != nullptr;) {
+        Cycle* next = cycle->nextRetired;
+        delete cycle;
+        cycle = next;
+    }
 }
 
 std::size_t DeviceIO::runningThreadCount() {
@@ -267,7 +277,7 @@ OSStatus DeviceIO::stopProc(AudioDeviceIOProcID id) {
             return kAudioHardwareIllegalOperationError;
         }
         proc->runToken.store(0);
-        if (!anyStartedLocked() && thread_.joinable()) {
+        if (!anyStartedLocked() && isRunningLocked()) {
             stopRunLocked();
         }
     }
@@ -302,7 +312,7 @@ OSStatus DeviceIO::destroyProc(AudioDeviceIOProcID id) {
         proc->destroyed.store(true);
         std::erase(procs_, proc);
         publishProcsLocked();
-        if (!anyStartedLocked() && thread_.joinable()) {
+        if (!anyStartedLocked() && isRunningLocked()) {
             stopRunLocked();
         }
     }
@@ -341,7 +351,7 @@ void DeviceIO::purgeAndIdle() {
     if (std::erase_if(procs_, [](const auto& p) { return p->destroyed.load(); }) != 0) {
         publishProcsLocked();
     }
-    if (!anyStartedLocked() && thread_.joinable()) {
+    if (!anyStartedLocked() && isRunningLocked()) {
         stopRunLocked();
     }
 }
@@ -363,7 +373,7 @@ void DeviceIO::shutDown() {
         }
         DispatchQueue::global(DispatchQoS::userInitiated)->async([self = shared_from_this()] {
             std::lock_guard lock(self->controlMutex_);
-            if (self->thread_.joinable()) {
+            if (self->isRunningLocked()) {
                 self->stopRunLocked();
             }
         });
@@ -379,7 +389,7 @@ void DeviceIO::shutDown() {
         for (auto& p : procs_) {
             p->runToken.store(0);
         }
-        if (thread_.joinable()) {
+        if (isRunningLocked()) {
             stopRunLocked();
         }
         procs.swap(procs_);
@@ -405,6 +415,12 @@ void DeviceIO::startThreadLocked() {
     keepRunning_.store(true);
     threadsAlive.fetch_add(1); // counted from the start, so a count taken after a start sees it
     thread_ = std::thread([this, first] { run(first); });
+}
+
+// A driver engine stays started while its thread is paused for a configuration change, so "running"
+// is either of the two.
+bool DeviceIO::isRunningLocked() const {
+    return thread_.joinable() || engineRunning_;
 }
 
 void DeviceIO::stopRunLocked() {
@@ -437,7 +453,7 @@ void DeviceIO::stopThreadLocked() {
     finalCycle_ = nullptr;
     active_.store(idleCycle_.get());
     delete pending_.exchange(nullptr);
-    delete retired_.exchange(nullptr);
+    freeRetired();
     threadActive_ = false;
 }
 
@@ -448,15 +464,15 @@ void DeviceIO::setFormat(Format format) {
     format_ = std::move(format);
     if (threadActive_) {
         auto* next = new Cycle(format_);
-        delete retired_.exchange(nullptr);
+        freeRetired();
         delete pending_.exchange(next); // one the thread never took
     }
 }
 
-// Real-time. The buffers the thread drops go to `retired_` for the next format change to free; while
-// that slot is still full the new format waits a cycle.
+// Real-time. The buffers the thread drops are pushed onto `retired_` (lock-free) for the next format
+// change, or the thread's end, to free.
 void DeviceIO::adoptPending(Cycle*& cycle, double sampleTime) {
-    if (pending_.load() == nullptr || retired_.load() != nullptr) {
+    if (pending_.load() == nullptr) {
         return;
     }
     Cycle* next = pending_.exchange(nullptr);
@@ -471,7 +487,9 @@ void DeviceIO::adoptPending(Cycle*& cycle, double sampleTime) {
     }
     next->firstSampleTime.store(static_cast<int64_t>(sampleTime));
     active_.store(next);
-    retired_.store(cycle);
+    cycle->nextRetired = retired_.load();
+    while (!retired_.compare_exchange_weak(cycle->nextRetired, cycle)) {
+    }
     cycle = next;
 }
 

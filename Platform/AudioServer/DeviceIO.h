@@ -131,6 +131,8 @@ private:
     void startThreadLocked();
     void stopThreadLocked();
     void stopRunLocked(); // the thread and, when it was started, the engine's run
+    void freeRetired();
+    bool isRunningLocked() const;
     void purgeAndIdleLater();
     void purgeAndIdle();
     static void waitUntilIdle(const Proc& proc);
@@ -161,13 +163,13 @@ private:
     std::atomic<std::thread::id> ioThreadID_{};
 
     // Format side, never held while waiting for the IO thread. The thread adopts `pending_` at a cycle
-    // start and leaves the buffers it dropped in `retired_`, which the next change frees.
+    // start and pushes the buffers it dropped onto `retired_`, which the next change frees.
     mutable std::mutex formatMutex_;
     Format format_;
     bool threadActive_ = false;
     std::unique_ptr<Cycle> idleCycle_; // the buffers of the last run while no thread runs
     Cycle* finalCycle_ = nullptr;      // handed back by the exiting thread; read after the join
     std::atomic<Cycle*> pending_{nullptr};
-    std::atomic<Cycle*> retired_{nullptr};
+    std::atomic<Cycle*> retired_{nullptr}; // a list linked through Cycle::nextRetired
     std::atomic<Cycle*> active_{nullptr}; // what the record is read from
 };
