@@ -80,6 +80,16 @@ QCoro::Task<void> SCKAudioSource::start() {
     stream->addStreamOutput(std::weak_ptr<SCStreamOutput>(self), SCStreamOutputType::audio, audioQueue_);
     stream->addStreamOutput(std::weak_ptr<SCStreamOutput>(self), SCStreamOutputType::screen, videoQueue_);
 
+    // Published before it starts, so a stop by the owner or by the system while it starts finds it.
+    std::shared_ptr<SCStream> previous;
+    {
+        std::lock_guard lock(streamLock_);
+        previous = std::exchange(stream_, stream);
+    }
+    if (previous) {
+        previous->stopCapture(nullptr);
+    }
+
     auto started = std::make_shared<OneShotCompletion<void>>();
     stream->startCapture([started](std::exception_ptr error) {
         if (error) {
@@ -88,16 +98,15 @@ QCoro::Task<void> SCKAudioSource::start() {
             started->finish({});
         }
     });
-    auto starting = started->wait();
-    co_await starting;
-
-    std::shared_ptr<SCStream> previous;
-    {
+    try {
+        auto starting = started->wait();
+        co_await starting;
+    } catch (...) {
         std::lock_guard lock(streamLock_);
-        previous = std::exchange(stream_, std::move(stream));
-    }
-    if (previous) {
-        previous->stopCapture(nullptr);
+        if (stream_ == stream) {
+            stream_.reset();
+        }
+        throw;
     }
 }
 
