@@ -2,6 +2,8 @@
 // how the tap follows an application's processes, and that nothing outlives a stop or a failed start.
 #include <gtest/gtest.h>
 
+#include "CaptureTestSupport.h"
+
 #include <chrono>
 #include <cmath>
 #include <filesystem>
@@ -23,6 +25,8 @@
 namespace {
 
 using namespace std::chrono_literals;
+using CaptureTestSupport::amplitudeAt;
+using CaptureTestSupport::waitFor;
 
 constexpr const char* kProfile = R"({
   "devices": [ { "uid": "out", "name": "Speakers", "sampleRate": 48000, "bufferFrameSize": 256,
@@ -36,30 +40,8 @@ constexpr const char* kProfile = R"({
   ]
 })";
 
-double amplitudeAt(const std::vector<float>& x, double frequency) {
-    double s = 0, c = 0;
-    for (size_t n = 0; n < x.size(); ++n) {
-        const double phase = 2 * std::numbers::pi * frequency * double(n) / 48000;
-        s += x[n] * std::sin(phase);
-        c += x[n] * std::cos(phase);
-    }
-    return x.empty() ? 0 : 2 * std::hypot(s, c) / double(x.size());
-}
-
 double dB(double amplitude) {
     return 20 * std::log10(amplitude);
-}
-
-bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit = 3s) {
-    const auto until = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > until) {
-            return false;
-        }
-        QCoreApplication::processEvents();
-        std::this_thread::sleep_for(2ms);
-    }
-    return true;
 }
 
 // QCoro::waitFor never returns from a task that throws, so the error is caught inside one.
@@ -85,11 +67,8 @@ protected:
             QCoro::waitFor(source->stop());
         }
         sources.clear();
-        // Only now can no capture callback reach a ring a listener detached.
-        for (TDRingBuffer* ring : detachedRings) {
-            TDRingBufferDestroy(ring);
-        }
-        detachedRings.clear();
+        // Only now can no callback reach a ring a listener detached.
+        CaptureTestSupport::freeRings(detachedRings);
         EXPECT_TRUE(server->tapList().empty()) << "a tap was left behind";
         EXPECT_TRUE(server->aggregateDeviceList().empty()) << "an aggregate device was left behind";
         EXPECT_EQ(AudioServer::runningIOThreadCount(), 0u) << "an IO thread was left running";
@@ -103,22 +82,8 @@ protected:
         return sources.back();
     }
 
-    // The left channel of what the source writes over the next `seconds`. A detached ring may still be
-    // written once by a callback already running, so it is freed only after the sources have stopped.
     std::vector<float> listen(ProcessTapSource& source, double seconds) {
-        const uint32_t frames = static_cast<uint32_t>(seconds * 48000);
-        TDRingBuffer* ring = TDRingBufferCreate(2, frames + 8192);
-        TDFanoutAdd(source.fanout().raw(), ring);
-        waitFor([&] { return TDRingBufferAvailableToRead(ring) >= frames; });
-        std::vector<float> interleaved(size_t(frames) * 2);
-        const uint32_t got = TDRingBufferRead(ring, interleaved.data(), frames);
-        TDFanoutRemove(source.fanout().raw(), ring);
-        detachedRings.push_back(ring);
-        std::vector<float> left;
-        for (uint32_t f = 0; f < got; ++f) {
-            left.push_back(interleaved[f * 2]);
-        }
-        return left;
+        return CaptureTestSupport::listenLeft(source.fanout(), seconds, detachedRings);
     }
 
     std::filesystem::path home;

@@ -1,0 +1,71 @@
+// What the capture sources' tests share: listening to a source's fan-out at 48 kHz, measuring a tone in
+// what was heard, and waiting on the GUI thread while audio threads work.
+#pragma once
+
+#include <chrono>
+#include <cmath>
+#include <functional>
+#include <numbers>
+#include <thread>
+#include <vector>
+
+#include <QCoreApplication>
+
+#include "TandrelApp/Engine/AudioFanout.h"
+#include "TandrelCore/TandrelCore.h"
+
+namespace CaptureTestSupport {
+
+// The amplitude of one frequency in a 48 kHz signal (a single-bin Fourier estimate).
+inline double amplitudeAt(const std::vector<float>& x, double frequency) {
+    double s = 0, c = 0;
+    for (size_t n = 0; n < x.size(); ++n) {
+        const double phase = 2 * std::numbers::pi * frequency * double(n) / 48000;
+        s += x[n] * std::sin(phase);
+        c += x[n] * std::cos(phase);
+    }
+    return x.empty() ? 0 : 2 * std::hypot(s, c) / double(x.size());
+}
+
+// Keeps the GUI thread's events flowing until the condition holds or the limit passes.
+inline bool waitFor(const std::function<bool()>& condition,
+                    std::chrono::milliseconds limit = std::chrono::milliseconds(3000)) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > until) {
+            return false;
+        }
+        QCoreApplication::processEvents();
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+// The left channel of what a stereo fan-out receives over the next `seconds`. A detached ring may still
+// be written once by a callback already running, so it goes to `detached`, for the test to free once
+// its sources have stopped.
+inline std::vector<float> listenLeft(AudioFanout& fanout, double seconds,
+                                     std::vector<TDRingBuffer*>& detached) {
+    const uint32_t frames = static_cast<uint32_t>(seconds * 48000);
+    TDRingBuffer* ring = TDRingBufferCreate(2, frames + 8192);
+    TDFanoutAdd(fanout.raw(), ring);
+    waitFor([&] { return TDRingBufferAvailableToRead(ring) >= frames; });
+    std::vector<float> interleaved(size_t(frames) * 2);
+    const uint32_t got = TDRingBufferRead(ring, interleaved.data(), frames);
+    TDFanoutRemove(fanout.raw(), ring);
+    detached.push_back(ring);
+    std::vector<float> left;
+    for (uint32_t f = 0; f < got; ++f) {
+        left.push_back(interleaved[f * 2]);
+    }
+    return left;
+}
+
+inline void freeRings(std::vector<TDRingBuffer*>& rings) {
+    for (TDRingBuffer* ring : rings) {
+        TDRingBufferDestroy(ring);
+    }
+    rings.clear();
+}
+
+} // namespace CaptureTestSupport
