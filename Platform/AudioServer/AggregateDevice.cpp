@@ -82,20 +82,20 @@ OSStatus AudioServer::createAggregateDevice(PLRef description, AudioObjectID* ou
                 return kAudioHardwareBadDeviceError;
             }
         }
-        DeviceSpec spec;
-        spec.uid = *uid;
-        spec.name = name->empty() ? *uid : *name;
+        DeviceSpec record;
+        record.uid = *uid;
+        record.name = name->empty() ? *uid : *name;
         if (!mainUID->empty()) {
             auto main = deviceLocked(*mainUID);
             if (!main) {
                 return kAudioHardwareBadDeviceError;
             }
             const DeviceSpec& clock = main->specLocked();
-            spec.sampleRate = clock.sampleRate;
-            spec.bufferFrameSize = clock.bufferFrameSize;
-            spec.bufferFrameSizeMinimum = clock.bufferFrameSizeMinimum;
-            spec.bufferFrameSizeMaximum = clock.bufferFrameSizeMaximum;
-            spec.clockDriftPpm = clock.clockDriftPpm;
+            record.sampleRate = clock.sampleRate;
+            record.bufferFrameSize = clock.bufferFrameSize;
+            record.bufferFrameSizeMinimum = clock.bufferFrameSizeMinimum;
+            record.bufferFrameSizeMaximum = clock.bufferFrameSizeMaximum;
+            record.clockDriftPpm = clock.clockDriftPpm;
         }
         std::string tapUUID = taps->empty() ? std::string() : taps->front();
         if (!tapUUID.empty()) {
@@ -108,10 +108,10 @@ OSStatus AudioServer::createAggregateDevice(PLRef description, AudioObjectID* ou
             if (!known) {
                 return kAudioHardwareBadObjectError;
             }
-            spec.inputStreams = {2};
+            record.inputStreams = {2};
         }
         try {
-            id = addDeviceLocked(std::move(spec));
+            id = addDeviceLocked(std::move(record));
         } catch (const HardwareProfileError&) {
             return kAudioHardwareIllegalOperationError; // the UID is taken
         }

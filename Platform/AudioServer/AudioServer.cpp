@@ -122,8 +122,8 @@ void AudioServer::stop() {
 AudioServer::AudioServer(HardwareProfile profile, std::filesystem::path home)
     : home_(std::move(home)) {
     objects_[kAudioObjectSystemObject] = std::make_shared<SystemObject>(*this);
-    for (auto& spec : profile.devices) {
-        addDeviceLocked(std::move(spec));
+    for (auto& record : profile.devices) {
+        addDeviceLocked(std::move(record));
     }
     auto pick = [this](const std::string& uid, bool input) {
         if (!uid.empty()) {
@@ -460,14 +460,14 @@ std::shared_ptr<ProcessObject> AudioServer::processLocked(int32_t pid) const {
 
 // ---- Test hooks ----
 
-AudioObjectID AudioServer::addDeviceLocked(DeviceSpec spec) {
-    spec.validate();
-    if (deviceLocked(spec.uid)) {
-        throw HardwareProfileError("the uid \"" + spec.uid + "\" is taken");
+AudioObjectID AudioServer::addDeviceLocked(DeviceSpec record) {
+    record.validate();
+    if (deviceLocked(record.uid)) {
+        throw HardwareProfileError("the uid \"" + record.uid + "\" is taken");
     }
-    auto inputs = spec.inputStreams;
-    auto outputs = spec.outputStreams;
-    auto device = std::make_shared<SimulatedDevice>(*this, nextObjectIDLocked(), std::move(spec));
+    auto inputs = record.inputStreams;
+    auto outputs = record.outputStreams;
+    auto device = std::make_shared<SimulatedDevice>(*this, nextObjectIDLocked(), std::move(record));
     auto newID = [this] {
         return nextObjectIDLocked();
     };
@@ -481,11 +481,11 @@ AudioObjectID AudioServer::addDeviceLocked(DeviceSpec spec) {
     return device->objectID();
 }
 
-AudioObjectID AudioServer::addDevice(DeviceSpec spec) {
+AudioObjectID AudioServer::addDevice(DeviceSpec record) {
     AudioObjectID id;
     {
         std::lock_guard lock(modelMutex_);
-        id = addDeviceLocked(std::move(spec));
+        id = addDeviceLocked(std::move(record));
     }
     announce({{kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyDevices)},
               {kAudioObjectSystemObject, globalAddress(kAudioObjectPropertyOwnedObjects)}});
@@ -607,15 +607,15 @@ AudioObjectID AudioServer::deviceID(const std::string& uid) const {
     return deviceForUIDLocked(uid);
 }
 
-AudioObjectID AudioServer::addProcess(ProcessSpec spec) {
+AudioObjectID AudioServer::addProcess(ProcessSpec record) {
     AudioObjectID id;
     {
         std::lock_guard lock(modelMutex_);
-        if (processLocked(spec.pid)) {
+        if (processLocked(record.pid)) {
             return kAudioObjectUnknown;
         }
         id = nextObjectIDLocked();
-        objects_[id] = std::make_shared<ProcessObject>(*this, id, std::move(spec));
+        objects_[id] = std::make_shared<ProcessObject>(*this, id, std::move(record));
         processOrder_.push_back(id);
         refreshTapMixesLocked();
     }

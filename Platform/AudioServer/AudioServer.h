@@ -110,21 +110,21 @@ public:
     OSStatus destroyAggregateDevice(AudioObjectID device);
 
     // ---- Test hooks (each announces what it changes, like the real hardware would) ----
-    AudioObjectID addDevice(DeviceSpec spec); // throws HardwareProfileError for a bad spec or a taken UID
+    AudioObjectID addDevice(DeviceSpec record); // throws HardwareProfileError for a bad record or a taken UID
     bool removeDevice(const std::string& uid);
     bool renameDevice(const std::string& uid, const std::string& name);
     bool setNominalSampleRate(const std::string& uid, double rate); // any positive rate; joins the list
     bool setStreamLayout(const std::string& uid, AudioObjectPropertyScope scope,
                          std::vector<uint32_t> channels);
     AudioObjectID deviceID(const std::string& uid) const; // kAudioObjectUnknown when absent
-    AudioObjectID addProcess(ProcessSpec spec);
+    AudioObjectID addProcess(ProcessSpec record);
     bool removeProcess(int32_t pid);
     bool setProcessRunningOutput(int32_t pid, bool running);
     // Simulated applications: launched into the shared workspace and listed as process objects; their
     // signal reaches every tap that includes them. addApplication returns the pid and throws
-    // HardwareProfileError for a bad spec, std::invalid_argument for a pid already running.
-    int32_t addApplication(ApplicationSpec spec);
-    bool removeApplication(int32_t pid); // terminates it in the workspace too
+    // HardwareProfileError for a bad record, std::invalid_argument for a pid already running.
+    int32_t addApplication(ApplicationSpec record);
+    bool removeApplication(int32_t pid);                        // terminates it in the workspace too
     bool setApplicationSignal(int32_t pid, InputSignal signal); // false for an unknown pid or a bad signal
     // What each simulated application plays now (silence unless it runs output), in launch order; the
     // screen-capture streams mix their audio from it.
@@ -194,7 +194,7 @@ private:
     std::optional<Refusal> refusal(AudioObjectID id, AudioObjectPropertySelector selector,
                                    Operation op) const;
     AudioObjectID nextObjectIDLocked() { return nextObjectID_++; }
-    AudioObjectID addDeviceLocked(DeviceSpec spec);
+    AudioObjectID addDeviceLocked(DeviceSpec record);
     void removeObjectLocked(AudioObjectID id);
     std::shared_ptr<SimulatedDevice> deviceLocked(const std::string& uid) const;
     std::shared_ptr<ProcessObject> processLocked(int32_t pid) const;

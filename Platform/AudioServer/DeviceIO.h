@@ -171,5 +171,5 @@ private:
     Cycle* finalCycle_ = nullptr;      // handed back by the exiting thread; read after the join
     std::atomic<Cycle*> pending_{nullptr};
     std::atomic<Cycle*> retired_{nullptr}; // a list linked through Cycle::nextRetired
-    std::atomic<Cycle*> active_{nullptr}; // what the record is read from
+    std::atomic<Cycle*> active_{nullptr};  // what the record is read from
 };

@@ -1,8 +1,8 @@
 #include "Platform/AudioServer/ProcessObject.h"
 
-ProcessObject::ProcessObject(AudioServer& server, AudioObjectID id, ProcessSpec spec)
+ProcessObject::ProcessObject(AudioServer& server, AudioObjectID id, ProcessSpec record)
     : BuiltInObject(server, id, kAudioProcessClassID, kAudioObjectClassID, kAudioObjectSystemObject)
-    , spec_(std::move(spec)) {}
+    , spec_(std::move(record)) {}
 
 bool ProcessObject::setRunningOutputLocked(bool running) {
     if (spec_.runningOutput == running) {

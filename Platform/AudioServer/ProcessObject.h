@@ -7,7 +7,7 @@
 
 class ProcessObject final : public BuiltInObject {
 public:
-    ProcessObject(AudioServer& server, AudioObjectID id, ProcessSpec spec);
+    ProcessObject(AudioServer& server, AudioObjectID id, ProcessSpec record);
 
     const ProcessSpec& specLocked() const { return spec_; }
     // Returns false when nothing changed.

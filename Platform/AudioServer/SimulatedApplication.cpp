@@ -31,27 +31,27 @@ bool plays(const InputSignal& signal) {
 void AudioServer::launchApplications(const std::vector<ApplicationSpec>& applications) {
     SystemInfo::setResponsibilityFunction(&Workspace::sharedResponsiblePid);
     ProcessPath::setFunction(&sharedProcessPath);
-    for (const auto& spec : applications) {
+    for (const auto& record : applications) {
         try {
-            addApplication(spec);
+            addApplication(record);
         } catch (const std::exception& e) {
-            spdlog::warn("Audio server: the application {} was not launched: {}", spec.bundleID, e.what());
+            spdlog::warn("Audio server: the application {} was not launched: {}", record.bundleID, e.what());
         }
     }
 }
 
-int32_t AudioServer::addApplication(ApplicationSpec spec) {
-    spec.validate();
+int32_t AudioServer::addApplication(ApplicationSpec record) {
+    record.validate();
     RunningApplication app;
-    app.pid = spec.pid;
-    app.bundleIdentifier = spec.bundleID;
-    app.localizedName = nonEmpty(spec.name);
-    app.activationPolicy = spec.activationPolicy;
-    app.bundlePath = nonEmpty(spec.bundlePath);
-    app.executablePath = nonEmpty(spec.executablePath);
-    app.responsiblePid = spec.responsiblePid;
+    app.pid = record.pid;
+    app.bundleIdentifier = record.bundleID;
+    app.localizedName = nonEmpty(record.name);
+    app.activationPolicy = record.activationPolicy;
+    app.bundlePath = nonEmpty(record.bundlePath);
+    app.executablePath = nonEmpty(record.executablePath);
+    app.responsiblePid = record.responsiblePid;
     const int32_t pid = Workspace::shared().launch(std::move(app));
-    if (addProcess({pid, spec.bundleID, false}) == kAudioObjectUnknown) {
+    if (addProcess({pid, record.bundleID, false}) == kAudioObjectUnknown) {
         Workspace::shared().terminate(pid);
         throw std::invalid_argument("A process object with process id " + std::to_string(pid) + " exists");
     }
@@ -59,7 +59,7 @@ int32_t AudioServer::addApplication(ApplicationSpec spec) {
         std::lock_guard lock(modelMutex_);
         applications_.push_back(pid);
     }
-    setApplicationSignal(pid, spec.signal);
+    setApplicationSignal(pid, record.signal);
     return pid;
 }
 

@@ -39,9 +39,9 @@ PropertyValue StreamObject::read(const AudioObjectPropertyAddress& address, Qual
     }
 }
 
-SimulatedDevice::SimulatedDevice(AudioServer& server, AudioObjectID id, DeviceSpec spec)
+SimulatedDevice::SimulatedDevice(AudioServer& server, AudioObjectID id, DeviceSpec record)
     : BuiltInObject(server, id, kAudioDeviceClassID, kAudioObjectClassID, kAudioObjectSystemObject)
-    , spec_(std::move(spec))
+    , spec_(std::move(record))
     , io_(std::make_shared<DeviceIO>(spec_.name, ioFormatLocked())) {}
 
 DeviceIO::Format SimulatedDevice::ioFormatLocked() const {

@@ -36,7 +36,7 @@ private:
 
 class SimulatedDevice final : public BuiltInObject {
 public:
-    SimulatedDevice(AudioServer& server, AudioObjectID id, DeviceSpec spec);
+    SimulatedDevice(AudioServer& server, AudioObjectID id, DeviceSpec record);
 
     // Safe to use without the model lock; it outlives the device's removal until it is released.
     const std::shared_ptr<DeviceIO>& io() const { return io_; }

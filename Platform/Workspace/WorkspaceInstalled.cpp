@@ -91,7 +91,7 @@ std::optional<std::map<std::string, std::string>> readDesktopEntry(const fs::pat
     return keys;
 }
 
-// The message locale as the desktop entry spec matches it: lang_COUNTRY@MODIFIER, lang_COUNTRY,
+// The message locale as desktop entries match it: lang_COUNTRY@MODIFIER, lang_COUNTRY,
 // lang@MODIFIER, lang.
 std::vector<std::string> localeSuffixes() {
     std::string locale;

@@ -301,9 +301,9 @@ TEST_F(AudioServerTest, StoppedServerAnswersNotRunningAndDeliversNothing) {
               0);
     std::promise<void> release;
     queue->async([f = release.get_future().share()] { f.wait(); });
-    DeviceSpec spec;
-    spec.uid = "late";
-    server->addDevice(spec);
+    DeviceSpec record;
+    record.uid = "late";
+    server->addDevice(record);
     AudioServer::stop();
     release.set_value();
     queue->sync([] {});
