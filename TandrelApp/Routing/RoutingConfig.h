@@ -16,8 +16,8 @@
 
 #include <nlohmann/json_fwd.hpp>
 
-#include "TandrelApp/Engine/ChannelMapping.h"
 #include "TandrelApp/Engine/CaptureMode.h"
+#include "TandrelApp/Engine/ChannelMapping.h"
 #include "TandrelApp/Support/UUID.h"
 
 // What a configured source captures.
