@@ -1,0 +1,20 @@
+// The application's creation of its single routing controller from the saved configuration, and the save
+// it makes at quit; the application shell calls both (the updater also saves before it installs).
+// GUI thread only.
+#pragma once
+
+#include <memory>
+
+#include "TandrelApp/Routing/RoutingController.h"
+
+namespace ControllerLoader {
+
+// A persisting, discovering controller started from routing.json, or from the default configuration
+// when there is none or it cannot be read.
+std::shared_ptr<RoutingController> loadAppController(RoutingController::Timings timings = {});
+
+// Drops the controller's pending debounced save and, when it persists, writes its configuration now.
+// Stops no audio.
+void saveOnTerminate(RoutingController& controller);
+
+} // namespace ControllerLoader

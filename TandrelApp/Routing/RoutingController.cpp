@@ -1,0 +1,445 @@
+#include "TandrelApp/Routing/RoutingController.h"
+
+#include <algorithm>
+#include <cassert>
+#include <utility>
+
+#include <QCoreApplication>
+#include <QThread>
+
+#include "TandrelApp/Engine/AudioAppMonitor.h"
+#include "TandrelApp/Engine/CaptureModel.h"
+#include "TandrelApp/Engine/InputDeviceSource.h"
+#include "TandrelApp/Engine/OutputDestination.h"
+#include "TandrelApp/Routing/RoutingConfigStore.h"
+#include "TandrelApp/Support/SpawnOnMain.h"
+
+namespace {
+
+constexpr std::string_view linePrefix = "qorvix.tandrel.device.line";
+
+void assertMainThread() {
+    assert(QCoreApplication::instance() &&
+           QThread::currentThread() == QCoreApplication::instance()->thread());
+}
+
+bool matches(const Connection& connection, const Endpoint& from, const std::string& to, std::int64_t pair,
+             std::int64_t width) {
+    return connection.from == from && connection.toDeviceUID == to && connection.pair == pair &&
+           connection.width == width;
+}
+
+Connection newConnection(const Endpoint& from, const std::string& to, std::int64_t pair, std::int64_t width) {
+    Connection connection;
+    connection.id = UUID::random();
+    connection.from = from;
+    connection.toDeviceUID = to;
+    connection.pair = pair;
+    connection.width = width;
+    return connection;
+}
+
+void removeAll(std::vector<Connection>& connections, const UUID& id) {
+    std::erase_if(connections, [&id](const Connection& connection) { return connection.id == id; });
+}
+
+std::int64_t pairStart(std::int64_t channel) {
+    return channel - channel % 2;
+}
+
+// Pairs a device can show: one per two output channels, at least one.
+int pairCount(const AudioDeviceInfo& device) {
+    return std::max(1, static_cast<int>((static_cast<std::int64_t>(device.outputChannels) + 1) / 2));
+}
+
+} // namespace
+
+std::shared_ptr<AudioProducer> RoutingController::RunningSource::producer() const {
+    return std::visit([](const auto& running) -> std::shared_ptr<AudioProducer> { return running; }, value);
+}
+
+std::shared_ptr<RoutingController> RoutingController::create(RoutingConfig config, bool persists,
+                                                             bool autoDiscovers, Timings timings) {
+    return make<RoutingController>(std::move(config), persists, autoDiscovers, timings);
+}
+
+RoutingController::RoutingController(RoutingConfig config, bool persists, bool autoDiscovers, Timings timings)
+    : config_(std::move(config))
+    , log_(Log::app("Controller"))
+    , persists_(persists)
+    , autoDiscovers_(autoDiscovers)
+    , timings_(timings) {
+    assertMainThread();
+    saveTimer_.setSingleShot(true);
+    saveTimer_.setInterval(timings_.saveDelay);
+    // The timer dies with the controller, so a save never outlives it.
+    connect(&saveTimer_, &QTimer::timeout, this, [this] { RoutingConfigStore::save(config_); });
+    playingDebounce_.setSingleShot(true);
+}
+
+RoutingController::~RoutingController() = default;
+
+// Runs once the controller is owned, so that tasks and observers can hold it weakly.
+void RoutingController::start() {
+    observeWorkspace();
+    installMeterProvider();
+    if (autoDiscovers_) {
+        addDefaultSources();
+        pruneAutoAddedAppsGone();
+        addRunningApps();
+        startAppMonitor();
+        startDropoutLog();
+    }
+    // The device list is fetched by this first pass, since pendingDeviceRefresh starts true.
+    scheduleReconcile();
+}
+
+void RoutingController::setConfig(RoutingConfig value) {
+    assertMainThread();
+    RoutingConfig previous = std::exchange(config_, std::move(value));
+    emit configChanged();
+    configDidChange(previous);
+}
+
+void RoutingController::configDidChange(const RoutingConfig& previous) {
+    if (config_ == previous) {
+        return;
+    }
+    if (persists_) {
+        scheduleSave();
+    }
+    if (config_.captureMode != previous.captureMode) {
+        pendingCaptureRestart_ = true;
+    }
+    if (config_.latency != previous.latency) {
+        pendingRebuild_ = true;
+        pendingCaptureRestart_ = true;
+    }
+    scheduleReconcile();
+}
+
+// A burst of changes writes once, after the last change has been quiet for the save delay.
+void RoutingController::scheduleSave() {
+    saveTimer_.start();
+}
+
+void RoutingController::cancelPendingSave() {
+    assertMainThread();
+    saveTimer_.stop();
+}
+
+void RoutingController::scheduleReconcile() {
+    assertMainThread();
+    needsReconcile_ = true;
+    if (reconcileRunning_) {
+        return;
+    }
+    // Set before the post, so every request until the loop ends joins this one.
+    reconcileRunning_ = true;
+    std::weak_ptr<RoutingController> weak = weak_from_this();
+    spawnOnMain([weak] { return runReconcileLoop(weak); });
+}
+
+// Holds the controller only for the length of one pass, so a pass never keeps a dropped controller alive
+// beyond it.
+QCoro::Task<> RoutingController::runReconcileLoop(std::weak_ptr<RoutingController> weak) {
+    while (true) {
+        std::shared_ptr<RoutingController> self = weak.lock();
+        if (!self) {
+            co_return;
+        }
+        if (!self->needsReconcile_) {
+            self->reconcileRunning_ = false;
+            co_return;
+        }
+        self->needsReconcile_ = false;
+        co_await self->reconcile();
+    }
+}
+
+QCoro::Task<> RoutingController::reconcile() {
+    // filled later: the reconcile pass
+    co_return;
+}
+
+void RoutingController::setSourceStatus(const UUID& id, SourceStatus status) {
+    sourceStatus_[id] = std::move(status);
+    emit sourceStatusChanged();
+}
+
+void RoutingController::injectSource(std::shared_ptr<AudioProducer> producer, const UUID& id) {
+    assertMainThread();
+    sources_[id] = RunningSource{std::move(producer)};
+    setSourceStatus(id, SourceStatus::running("injected"));
+    scheduleReconcile();
+}
+
+void RoutingController::observeWorkspace() {
+    // filled later: launch and terminate observers
+}
+
+void RoutingController::installMeterProvider() {
+    // filled later: the meter store's peak provider
+}
+
+void RoutingController::addDefaultSources() {
+    // filled later: automatic adding of the default sources
+}
+
+void RoutingController::pruneAutoAddedAppsGone() {
+    // filled later: drops automatically added applications that no longer run
+}
+
+void RoutingController::addRunningApps() {
+    // filled later: automatic adding of running applications
+}
+
+void RoutingController::startAppMonitor() {
+    // filled later: the application audio monitor
+}
+
+void RoutingController::startDropoutLog() {
+    // filled later: the periodic dropout log
+}
+
+// ---- Lookups
+
+std::optional<std::uint32_t> RoutingController::sourceChannelCount(const Endpoint& endpoint) const {
+    if (const auto* source = std::get_if<Endpoint::Source>(&endpoint.value)) {
+        auto running = sources_.find(source->id);
+        if (running == sources_.end()) {
+            return std::nullopt;
+        }
+        auto producer = running->second.producer();
+        return producer ? std::optional(producer->channelCount()) : std::nullopt;
+    }
+    const auto& uid = std::get<Endpoint::Line>(endpoint.value).uid;
+    auto line = std::ranges::find(lines_, uid, &AudioDeviceInfo::uid);
+    return line == lines_.end() ? std::nullopt : std::optional(line->outputChannels);
+}
+
+std::uint32_t RoutingController::channelCountOrStereo(const Endpoint& endpoint) const {
+    return sourceChannelCount(endpoint).value_or(2);
+}
+
+std::optional<SourceConfig> RoutingController::source(const UUID& id) const {
+    auto found = std::ranges::find(config_.sources, id, &SourceConfig::id);
+    return found == config_.sources.end() ? std::nullopt : std::optional(*found);
+}
+
+std::optional<AudioDeviceInfo> RoutingController::device(const std::string& uid) const {
+    for (const auto* list : {&lines_, &outputDevices_}) {
+        auto found = std::ranges::find(*list, uid, &AudioDeviceInfo::uid);
+        if (found != list->end()) {
+            return *found;
+        }
+    }
+    return std::nullopt;
+}
+
+bool RoutingController::isSplit(const std::string& deviceUID, std::int64_t pair) const {
+    auto entry = config_.splitPairs.find(deviceUID);
+    return entry != config_.splitPairs.end() && entry->second.contains(pair);
+}
+
+int RoutingController::visiblePairs(const AudioDeviceInfo& device) const {
+    const int pairs = pairCount(device);
+    const bool isLine = device.uid.starts_with(linePrefix);
+    std::int64_t value = isLine ? std::min(pairs, 4) : 1;
+    if (auto stored = config_.visiblePairs.find(device.uid); stored != config_.visiblePairs.end()) {
+        value = stored->second;
+    }
+    return static_cast<int>(std::clamp<std::int64_t>(value, 1, pairs));
+}
+
+void RoutingController::setVisiblePairs(int count, const AudioDeviceInfo& device) {
+    assertMainThread();
+    RoutingConfig next = config_;
+    next.visiblePairs[device.uid] = std::clamp(count, 1, pairCount(device));
+    setConfig(std::move(next));
+}
+
+// ---- Editing
+
+void RoutingController::toggleConnection(const Endpoint& from, const std::string& to, std::int64_t pair,
+                                         std::int64_t width) {
+    assertMainThread();
+    RoutingConfig next = config_;
+    auto& connections = next.connections;
+    auto found = std::ranges::find_if(connections, [&](const Connection& connection) {
+        return matches(connection, from, to, pair, width);
+    });
+    if (found != connections.end()) {
+        removeAll(connections, UUID(found->id));
+    } else {
+        Connection connection = newConnection(from, to, pair, width);
+        if (width == 1) {
+            // A single channel takes the source channel of the same parity; a mono source has only one.
+            connection.monoMix = false;
+            connection.sourceChannel = pair % 2;
+            if (auto channels = sourceChannelCount(from); channels && *channels < 2) {
+                connection.sourceChannel = 0;
+            }
+        }
+        connections.push_back(std::move(connection));
+    }
+    setConfig(std::move(next));
+}
+
+void RoutingController::toggleRoute(const Endpoint& from, const std::string& to, std::int64_t pair,
+                                    std::int64_t width, std::int64_t bit) {
+    assertMainThread();
+    RoutingConfig next = config_;
+    auto& connections = next.connections;
+    auto found = std::ranges::find_if(connections, [&](const Connection& connection) {
+        return matches(connection, from, to, pair, width);
+    });
+    if (found != connections.end()) {
+        const std::int64_t mask = found->routeMaskFor(channelCountOrStereo(from));
+        if (mask == bit) {
+            removeAll(connections, UUID(found->id));
+        } else {
+            // The mask is relative to the pair start, so the channel moves there; the id stays, so the
+            // pass rebuilds the same route.
+            found->sourceChannel = pairStart(found->sourceChannel);
+            found->routeMask = mask ^ bit;
+        }
+    } else {
+        Connection connection = newConnection(from, to, pair, width);
+        connection.routeMask = bit;
+        connections.push_back(std::move(connection));
+    }
+    setConfig(std::move(next));
+}
+
+void RoutingController::setSplit(bool split, const std::string& deviceUID, std::int64_t pair) {
+    assertMainThread();
+    if (isSplit(deviceUID, pair) == split) {
+        return;
+    }
+    RoutingConfig next = config_;
+    if (split) {
+        splitPair(next.connections, deviceUID, pair);
+        next.splitPairs[deviceUID].insert(pair);
+    } else {
+        joinPair(next.connections, deviceUID, pair);
+        if (auto entry = next.splitPairs.find(deviceUID); entry != next.splitPairs.end()) {
+            entry->second.erase(pair);
+            if (entry->second.empty()) {
+                next.splitPairs.erase(entry);
+            }
+        }
+    }
+    setConfig(std::move(next));
+}
+
+// Replaces each stereo connection on the pair by one single-channel connection per destination channel
+// it reaches, carrying the same sound.
+void RoutingController::splitPair(std::vector<Connection>& connections, const std::string& deviceUID,
+                                  std::int64_t pair) const {
+    for (std::size_t index = connections.size(); index-- > 0;) {
+        const Connection& candidate = connections[index];
+        if (candidate.toDeviceUID != deviceUID || candidate.pair != pair || candidate.width != 2) {
+            continue;
+        }
+        const Connection removed = candidate;
+        connections.erase(connections.begin() + static_cast<std::ptrdiff_t>(index));
+        const ChannelMapping mapping = removed.channelMapping(channelCountOrStereo(removed.from));
+
+        std::set<std::int64_t> destinations;
+        for (const auto& entry : mapping.entries) {
+            destinations.insert(entry.destination);
+        }
+        for (std::int64_t destination : destinations) {
+            std::vector<std::int64_t> sources;
+            for (const auto& entry : mapping.entries) {
+                if (entry.destination == destination) {
+                    sources.push_back(entry.source);
+                }
+            }
+            Connection single = removed;
+            single.id = UUID::random();
+            single.width = 1;
+            single.pair = destination;
+            if (sources.size() == 1) {
+                single.sourceChannel = sources.front();
+                single.monoMix = false;
+                single.routeMask.reset();
+            } else {
+                const std::int64_t base = pairStart(*std::ranges::min_element(sources));
+                const auto has = [&sources](std::int64_t channel) {
+                    return std::ranges::find(sources, channel) != sources.end();
+                };
+                single.sourceChannel = base;
+                single.routeMask = (has(base) ? 1 : 0) | (has(base + 1) ? 4 : 0);
+            }
+            connections.push_back(std::move(single));
+        }
+    }
+}
+
+// Merges the single-channel connections on the pair's two channels into one stereo connection per
+// endpoint, expressed as a route mask over the pair.
+void RoutingController::joinPair(std::vector<Connection>& connections, const std::string& deviceUID,
+                                 std::int64_t pair) const {
+    std::vector<Connection> taken;
+    std::erase_if(connections, [&](const Connection& connection) {
+        const bool onPair = connection.toDeviceUID == deviceUID && connection.width == 1 &&
+                            (connection.pair == pair || connection.pair == pair + 1);
+        if (onPair) {
+            taken.push_back(connection);
+        }
+        return onPair;
+    });
+
+    std::vector<std::vector<Connection>> groups;
+    for (auto& connection : taken) {
+        auto group = std::ranges::find_if(
+            groups, [&connection](const auto& members) { return members.front().from == connection.from; });
+        if (group == groups.end()) {
+            groups.push_back({std::move(connection)});
+        } else {
+            group->push_back(std::move(connection));
+        }
+    }
+
+    for (const auto& group : groups) {
+        const std::uint32_t channels = channelCountOrStereo(group.front().from);
+        std::vector<ChannelMapping::Entry> entries;
+        for (const auto& connection : group) {
+            const auto mapping = connection.channelMapping(channels);
+            entries.insert(entries.end(), mapping.entries.begin(), mapping.entries.end());
+        }
+        if (entries.empty()) {
+            continue;
+        }
+        const std::int64_t base =
+            pairStart(std::ranges::min_element(entries, {}, &ChannelMapping::Entry::source)->source);
+        std::int64_t mask = 0;
+        for (const auto& entry : entries) {
+            auto row = std::ranges::find_if(Connection::routeBits, [&](const Connection::RouteBit& bit) {
+                return bit.sourceOffset == entry.source - base &&
+                       bit.destinationOffset == entry.destination - pair;
+            });
+            if (row != Connection::routeBits.end()) {
+                mask |= row->bit;
+            }
+        }
+
+        Connection joined = group.front();
+        joined.id = UUID::random();
+        joined.width = 2;
+        joined.pair = pair;
+        joined.sourceChannel = base;
+        joined.monoMix = true;
+        constexpr std::int64_t straightStereo = 9;
+        if (mask == straightStereo) {
+            joined.routeMask.reset();
+            joined.mode = channels == 1 ? MappingMode::automatic : MappingMode::stereo;
+        } else {
+            joined.routeMask = mask;
+            joined.mode = MappingMode::automatic;
+        }
+        connections.push_back(std::move(joined));
+    }
+}

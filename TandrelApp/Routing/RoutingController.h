@@ -1,0 +1,264 @@
+// The one live owner of the routing configuration on the GUI thread: it publishes the configuration and
+// the device lists to the mixer window, applies the window's edits, saves them, and holds the running
+// sources, destinations and routes that the reconcile pass builds. The application creates one at start
+// (ControllerLoader); the self-tests create their own.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <variant>
+#include <vector>
+
+#include <QObject>
+#include <QTimer>
+#include <qcoro/qcorotask.h>
+
+#include "Platform/AudioServer/AudioServer.h"
+#include "Platform/Workspace/Workspace.h"
+#include "TandrelApp/Engine/AudioDeviceInfo.h"
+#include "TandrelApp/Engine/AudioProducer.h"
+#include "TandrelApp/Engine/ChannelMapping.h"
+#include "TandrelApp/Engine/RoutingEngine.h"
+#include "TandrelApp/Routing/RoutingConfig.h"
+#include "TandrelApp/Support/Log.h"
+#include "TandrelApp/Support/UUID.h"
+
+class AudioAppMonitor;
+class AudioCaptureSource;
+class InputDeviceSource;
+class OutputDestination;
+
+// Delays the controller waits for; tests shorten them.
+struct RoutingControllerTimings {
+    // Quiet time after the last configuration change before it is written.
+    std::chrono::milliseconds saveDelay{500};
+};
+
+class RoutingController : public QObject, public std::enable_shared_from_this<RoutingController> {
+    Q_OBJECT
+
+public:
+    // What the mixer shows for one configured source.
+    struct SourceStatus {
+        struct Running {
+            std::string detail;
+            bool operator==(const Running&) const = default;
+        };
+        struct Waiting {
+            std::string text;
+            bool operator==(const Waiting&) const = default;
+        };
+        struct Failed {
+            std::string text;
+            bool operator==(const Failed&) const = default;
+        };
+        struct Idle {
+            bool operator==(const Idle&) const = default;
+        };
+        struct Starting {
+            bool operator==(const Starting&) const = default;
+        };
+        struct Standby {
+            bool operator==(const Standby&) const = default;
+        };
+
+        std::variant<Running, Waiting, Failed, Idle, Starting, Standby> value;
+
+        static SourceStatus running(std::string detail) { return {Running{std::move(detail)}}; }
+        static SourceStatus waiting(std::string text) { return {Waiting{std::move(text)}}; }
+        static SourceStatus failed(std::string text) { return {Failed{std::move(text)}}; }
+        static SourceStatus idle() { return {Idle{}}; }
+        static SourceStatus starting() { return {Starting{}}; }
+        static SourceStatus standby() { return {Standby{}}; }
+
+        bool operator==(const SourceStatus&) const = default;
+    };
+
+    // A device's hardware volume as last read: scalar 0...1 and mute.
+    struct HardwareVolume {
+        float scalar = 0.0f;
+        bool muted = false;
+        bool operator==(const HardwareVolume&) const = default;
+    };
+
+    using Timings = RoutingControllerTimings;
+
+    // Creates a controller with `config` as its live configuration and starts it: workspace observers,
+    // meters, automatic adding (only when `autoDiscovers`) and the first reconcile pass, which runs
+    // after the caller's event has returned. `persists` makes changes go to routing.json.
+    static std::shared_ptr<RoutingController> create(RoutingConfig config, bool persists, bool autoDiscovers,
+                                                     Timings timings = {});
+
+    ~RoutingController() override;
+    RoutingController(const RoutingController&) = delete;
+    RoutingController& operator=(const RoutingController&) = delete;
+
+    // Published state. Every assignment emits the field's signal, equal value or not.
+    const RoutingConfig& config() const { return config_; }
+    // Stores the value, announces it, then saves (debounced) and reconciles when it really changed.
+    void setConfig(RoutingConfig value);
+    const std::vector<AudioDeviceInfo>& lines() const { return lines_; }
+    const std::vector<AudioDeviceInfo>& outputDevices() const { return outputDevices_; }
+    const std::vector<AudioDeviceInfo>& inputDevices() const { return inputDevices_; }
+    const std::unordered_map<UUID, SourceStatus>& sourceStatus() const { return sourceStatus_; }
+    bool audioSystemResponsive() const { return audioSystemResponsive_; }
+    bool devicesLoaded() const { return devicesLoaded_; }
+    const std::optional<std::string>& message() const { return message_; }
+    const std::map<std::string, HardwareVolume>& hardwareVolumes() const { return hardwareVolumes_; }
+
+    bool persists() const { return persists_; }
+    bool autoDiscovers() const { return autoDiscovers_; }
+
+    // Drops a save that is waiting for its quiet time; the quit-time save writes at once instead.
+    void cancelPendingSave();
+
+    // Asks for a reconcile pass. Any number of requests before the pass starts give one pass; requests
+    // made while a pass runs give exactly one more.
+    void scheduleReconcile();
+
+    // Enters a producer of the routing self-test as the running source `id` and reconciles.
+    void injectSource(std::shared_ptr<AudioProducer> producer, const UUID& id);
+
+    // Matrix editing. Pairs are destination channel indices: a pair by its first channel, a single
+    // channel of a split pair by its own index. Each edit assigns the configuration once.
+    void toggleConnection(const Endpoint& from, const std::string& to, std::int64_t pair, std::int64_t width);
+    // `bit` is one of Connection::routeBits' bits (1, 2, 4, 8).
+    void toggleRoute(const Endpoint& from, const std::string& to, std::int64_t pair, std::int64_t width,
+                     std::int64_t bit);
+    void setSplit(bool split, const std::string& deviceUID, std::int64_t pair);
+    bool isSplit(const std::string& deviceUID, std::int64_t pair) const;
+    int visiblePairs(const AudioDeviceInfo& device) const;
+    void setVisiblePairs(int count, const AudioDeviceInfo& device);
+
+    // Lookups for the window and the reconcile pass.
+    // A running source's channel count or a line's; nothing for a source that is not running.
+    std::optional<std::uint32_t> sourceChannelCount(const Endpoint& endpoint) const;
+    std::optional<SourceConfig> source(const UUID& id) const;
+    // A line first, else an output device; input devices are not searched.
+    std::optional<AudioDeviceInfo> device(const std::string& uid) const;
+
+signals:
+    void configChanged();
+    void linesChanged();
+    void outputDevicesChanged();
+    void inputDevicesChanged();
+    void sourceStatusChanged();
+    void audioSystemResponsiveChanged();
+    void devicesLoadedChanged();
+    void messageChanged();
+    void hardwareVolumesChanged();
+
+protected:
+    RoutingController(RoutingConfig config, bool persists, bool autoDiscovers, Timings timings);
+
+    // Builds one controller of type T (this class, or a test's subclass) and starts it.
+    template <class T, class... Args>
+    static std::shared_ptr<T> make(Args&&... args) {
+        std::shared_ptr<T> controller(new T(std::forward<Args>(args)...));
+        controller->start();
+        return controller;
+    }
+
+    // One reconcile pass: brings the running audio objects in line with the configuration.
+    virtual QCoro::Task<> reconcile();
+
+private:
+    friend struct RoutingControllerTestAccess;
+
+    // What runs for one configured source.
+    struct RunningSource {
+        std::variant<std::shared_ptr<AudioCaptureSource>, std::shared_ptr<InputDeviceSource>,
+                     std::shared_ptr<AudioProducer>>
+            value;
+
+        std::shared_ptr<AudioProducer> producer() const;
+    };
+
+    // What a live route was built from; the route is rebuilt when any part of it changes.
+    struct RouteKey {
+        const AudioProducer* producer = nullptr;
+        const OutputDestination* destination = nullptr;
+        ChannelMapping mapping;
+        bool operator==(const RouteKey&) const = default;
+    };
+
+    struct LiveRoute {
+        RouteKey key;
+        std::shared_ptr<RoutingEngine::Route> route;
+    };
+
+    struct DeviceListener {
+        AudioObjectID object;
+        AudioObjectPropertyAddress address;
+        AudioObjectPropertyListenerToken token;
+    };
+
+    void start();
+    void configDidChange(const RoutingConfig& previous);
+    void scheduleSave();
+    static QCoro::Task<> runReconcileLoop(std::weak_ptr<RoutingController> weak);
+    void setSourceStatus(const UUID& id, SourceStatus status);
+
+    // Channel count of an endpoint for the editing rules: 2 when it is not known.
+    std::uint32_t channelCountOrStereo(const Endpoint& endpoint) const;
+    void splitPair(std::vector<Connection>& connections, const std::string& deviceUID,
+                   std::int64_t pair) const;
+    void joinPair(std::vector<Connection>& connections, const std::string& deviceUID,
+                  std::int64_t pair) const;
+
+    // Hooks of the start-up that later work fills in.
+    void observeWorkspace();       // filled later: launch and terminate observers
+    void installMeterProvider();   // filled later: the meter store's peak provider
+    void addDefaultSources();      // filled later: automatic adding of the default sources
+    void pruneAutoAddedAppsGone(); // filled later: drops automatically added apps that no longer run
+    void addRunningApps();         // filled later: automatic adding of running applications
+    void startAppMonitor();        // filled later: the application audio monitor
+    void startDropoutLog();        // filled later: the periodic dropout log
+
+    // Published.
+    RoutingConfig config_;
+    std::vector<AudioDeviceInfo> lines_;
+    std::vector<AudioDeviceInfo> outputDevices_;
+    std::vector<AudioDeviceInfo> inputDevices_;
+    std::unordered_map<UUID, SourceStatus> sourceStatus_;
+    bool audioSystemResponsive_ = true;
+    bool devicesLoaded_ = false;
+    std::optional<std::string> message_;
+    std::map<std::string, HardwareVolume> hardwareVolumes_;
+
+    // Declared before the maps that hold its routes, so it outlives them.
+    RoutingEngine engine_;
+    std::shared_ptr<spdlog::logger> log_;
+    std::unordered_map<UUID, RunningSource> sources_;
+    std::unordered_map<std::string, std::shared_ptr<OutputDestination>> destinations_;
+    std::unordered_map<std::string, std::shared_ptr<InputDeviceSource>> lineInputs_;
+    std::map<std::string, bool> lineGainSupport_;
+    std::map<std::string, std::vector<float>> lineGainsSent_;
+    std::unordered_map<UUID, LiveRoute> routes_;
+    bool reconcileRunning_ = false;
+    bool needsReconcile_ = false;
+    std::vector<DeviceListener> deviceListeners_;
+    bool systemListenerInstalled_ = false;
+    std::vector<Workspace::ObserverToken> workspaceObservers_;
+    bool recoveryRunning_ = false;
+    QTimer saveTimer_;
+    bool pendingDeviceRefresh_ = true;
+    bool pendingDeviceCheck_ = false;
+    bool pendingRebuild_ = false;
+    bool pendingCaptureRestart_ = false;
+    const bool persists_;
+    const bool autoDiscovers_;
+    std::shared_ptr<AudioAppMonitor> appMonitor_;
+    std::set<std::string> appsPlayingNow_;
+    std::set<std::string> latestPlayingIDs_;
+    QTimer playingDebounce_;
+    std::map<std::string, std::chrono::steady_clock::time_point> volumeEchoUntil_;
+    std::set<std::string> volumeChangePending_;
+    const Timings timings_;
+};
