@@ -153,7 +153,12 @@ QCoro::Task<> RoutingController::runReconcileLoop(std::weak_ptr<RoutingControlle
             co_return;
         }
         self->needsReconcile_ = false;
-        co_await self->reconcile();
+        // A pass reports its own failures; should one escape anyway, later requests must still run.
+        try {
+            co_await self->reconcile();
+        } catch (const std::exception& e) {
+            self->log_->error("Reconcile pass failed: {}", e.what());
+        }
     }
 }
 

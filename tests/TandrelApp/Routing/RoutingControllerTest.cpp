@@ -1,6 +1,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -259,6 +260,24 @@ TEST_F(RoutingControllerTest, RequestsDuringAPassGiveExactlyOneMore) {
     controller->scheduleReconcile();
     settle(*controller);
     EXPECT_EQ(*passes, 3) << "after the loop has ended, a new request starts a new pass";
+}
+
+TEST_F(RoutingControllerTest, PassThatThrowsDoesNotStopLaterPasses) {
+    auto passes = std::make_shared<int>(0);
+    auto body = [](CountingController&, int pass) -> QCoro::Task<> {
+        if (pass == 1) {
+            throw std::runtime_error("boom");
+        }
+        co_return;
+    };
+    auto controller = CountingController::create({}, false, passes, body);
+    settle(*controller);
+    ASSERT_EQ(*passes, 1);
+
+    controller->scheduleReconcile();
+
+    settle(*controller);
+    EXPECT_EQ(*passes, 2);
 }
 
 // ---- Start-up and quit
