@@ -296,14 +296,6 @@ TEST_F(RoutingControllerTest, AppControllerStartsFromTheSavedConfiguration) {
     settle(*controller);
 }
 
-TEST_F(RoutingControllerTest, AppControllerWithoutFileStartsFromDefaultsAndWritesNothing) {
-    auto controller = ControllerLoader::loadAppController();
-    settle(*controller);
-
-    EXPECT_EQ(controller->config(), RoutingConfig());
-    EXPECT_FALSE(saved());
-}
-
 TEST_F(RoutingControllerTest, SaveOnTerminateWritesAtOnceAndDropsThePendingSave) {
     auto controller = ControllerLoader::loadAppController({.saveDelay = 100ms});
     controller->setConfig(withSource(controller->config(), "com.example.a"));
