@@ -110,6 +110,7 @@ struct DeviceIO::Cycle {
                 mixAmplitude.push_back(tone.amplitude);
             }
             mixPhase.assign(mixIncrement.size(), 0.0);
+            mixTaken.assign(mixIncrement.size(), 0);
         }
     }
 
@@ -125,7 +126,8 @@ struct DeviceIO::Cycle {
     std::vector<double> increment, phase; // cycles per frame and position of each input channel's tone
     std::vector<float> amplitude;
     std::vector<double> mixIncrement, mixPhase, mixAmplitude; // the tones of a `mix` signal
-    const uint64_t recordCapacity;                            // frames
+    std::vector<char> mixTaken;    // scratch for handing phases over to the next format
+    const uint64_t recordCapacity; // frames
     std::unique_ptr<std::atomic<float>[]> record;
     std::atomic<uint64_t> recorded{0};
     std::atomic<int64_t> firstSampleTime{0};
@@ -482,8 +484,18 @@ void DeviceIO::adoptPending(Cycle*& cycle, double sampleTime) {
     for (size_t c = 0; c < std::min(next->phase.size(), cycle->phase.size()); ++c) {
         next->phase[c] = cycle->phase[c];
     }
-    for (size_t t = 0; t < std::min(next->mixPhase.size(), cycle->mixPhase.size()); ++t) {
-        next->mixPhase[t] = cycle->mixPhase[t];
+    // A tone keeps its phase when the set of tones changes (a process joins or leaves a tap): it is
+    // found by frequency and level, not by position, so the others do not jump.
+    std::fill(cycle->mixTaken.begin(), cycle->mixTaken.end(), 0);
+    for (size_t t = 0; t < next->mixPhase.size(); ++t) {
+        for (size_t u = 0; u < cycle->mixPhase.size(); ++u) {
+            if (!cycle->mixTaken[u] && cycle->mixIncrement[u] == next->mixIncrement[t] &&
+                cycle->mixAmplitude[u] == next->mixAmplitude[t]) {
+                next->mixPhase[t] = cycle->mixPhase[u];
+                cycle->mixTaken[u] = 1;
+                break;
+            }
+        }
     }
     next->firstSampleTime.store(static_cast<int64_t>(sampleTime));
     active_.store(next);

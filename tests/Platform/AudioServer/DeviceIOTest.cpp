@@ -561,3 +561,44 @@ TEST(HardwareProfileIO, SignalsAndDriftAreReadFromTheProfile) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(DeviceIOTest, AMixedToneKeepsItsPhaseWhenOtherTonesJoin) {
+    // A 700 Hz tone alone, then joined by a quiet 3 kHz one listed first: the 700 Hz tone must run on
+    // without a jump, as a tapped application does when another starts playing. (700 Hz, so that a
+    // cycle of 96 frames does not end on a whole period.)
+    const auto mixOf = [](std::vector<InputSignal::Tone> tones) {
+        return InputSignal{InputSignal::Kind::mix, std::move(tones), false};
+    };
+    ASSERT_TRUE(server->setInputSignal("multi", mixOf({{700, 0.5}})));
+    constexpr size_t kCapacity = 48000;
+    std::vector<float> heard(kCapacity);
+    std::atomic<size_t> count{0};
+    auto id = install("multi", [&](const AudioTimeStamp*, const AudioBufferList* in, const AudioTimeStamp*,
+                                   AudioBufferList*, const AudioTimeStamp*) {
+        const auto* samples = static_cast<const float*>(in->mBuffers[0].mData);
+        const uint32_t frames = in->mBuffers[0].mDataByteSize / (2 * sizeof(float));
+        size_t at = count.load();
+        for (uint32_t f = 0; f < frames && at < kCapacity; ++f) {
+            heard[at++] = samples[f * 2];
+        }
+        count.store(at);
+    });
+    ASSERT_EQ(AudioDeviceStart(server->deviceID("multi"), id), 0);
+    ASSERT_TRUE(waitFor([&] { return count.load() > kCapacity / 4; }));
+    ASSERT_TRUE(server->setInputSignal("multi", mixOf({{3000, 0.001}, {700, 0.5}})));
+    ASSERT_TRUE(waitFor([&] { return count.load() >= kCapacity; }));
+    AudioDeviceStop(server->deviceID("multi"), id);
+    AudioDeviceDestroyIOProcID(server->deviceID("multi"), id);
+
+    // A 700 Hz sine of amplitude 0.5 moves at most 2π·700/48000·0.5 ≈ 0.046 per sample (plus the quiet
+    // tone); a restarted phase jumps by up to 0.5.
+    float largestStep = 0;
+    for (size_t n = 1; n < kCapacity; ++n) {
+        largestStep = std::max(largestStep, std::abs(heard[n] - heard[n - 1]));
+    }
+    EXPECT_LT(largestStep, 0.06f);
+}
+
+} // namespace
