@@ -8,7 +8,9 @@
 #include <QThread>
 
 #include "TandrelApp/Engine/AudioAppMonitor.h"
+#include "TandrelApp/Engine/AudioDeviceCatalog.h"
 #include "TandrelApp/Engine/CaptureModel.h"
+#include "TandrelApp/Engine/CoreAudioCall.h"
 #include "TandrelApp/Engine/InputDeviceSource.h"
 #include "TandrelApp/Engine/OutputDestination.h"
 #include "TandrelApp/Routing/RoutingConfigStore.h"
@@ -17,6 +19,28 @@
 namespace {
 
 constexpr std::string_view linePrefix = "qorvix.tandrel.device.line";
+// No trailing dot: it covers the process-tap aggregates and the device-list announcement alike.
+constexpr std::string_view ownAggregatePrefix = "qorvix.tandrel.tap";
+constexpr double deviceCallTimeout = 5.0;
+
+std::string signature(const AudioDeviceInfo& device) {
+    return device.uid + "#" + std::to_string(device.inputChannels) + "/" +
+           std::to_string(device.outputChannels);
+}
+
+bool hasChannels(const AudioDeviceInfo& device) {
+    return device.inputChannels > 0 || device.outputChannels > 0;
+}
+
+QCoro::Task<> stopRunning(std::shared_ptr<AudioProducer> producer) {
+    if (auto input = std::dynamic_pointer_cast<InputDeviceSource>(producer)) {
+        auto stopping = input->stop();
+        co_await std::move(stopping);
+    } else if (auto capture = std::dynamic_pointer_cast<AudioCaptureSource>(producer)) {
+        auto stopping = capture->stop();
+        co_await std::move(stopping);
+    }
+}
 
 void assertMainThread() {
     assert(QCoreApplication::instance() &&
@@ -177,6 +201,212 @@ void RoutingController::injectSource(std::shared_ptr<AudioProducer> producer, co
     sources_[id] = RunningSource{std::move(producer)};
     setSourceStatus(id, SourceStatus::running("injected"));
     scheduleReconcile();
+}
+
+// ---- Device list
+
+QCoro::Task<std::vector<AudioDeviceInfo>> RoutingController::fetchDevices() {
+    auto listing = CoreAudioCall::run(std::string("デバイス一覧の取得"), deviceCallTimeout, [] {
+        auto devices = AudioDeviceCatalog::all();
+        std::erase_if(devices, [](const AudioDeviceInfo& device) {
+            return device.uid.starts_with(ownAggregatePrefix);
+        });
+        return devices;
+    });
+    co_return co_await std::move(listing);
+}
+
+QCoro::Task<> RoutingController::applyDevices(std::vector<AudioDeviceInfo> devices) {
+    assertMainThread();
+    std::vector<AudioDeviceInfo> lines;
+    std::vector<AudioDeviceInfo> outputs;
+    std::vector<AudioDeviceInfo> inputs;
+    for (const auto& device : devices) {
+        if (device.uid.starts_with(linePrefix)) {
+            lines.push_back(device);
+            continue;
+        }
+        if (device.outputChannels > 0) {
+            outputs.push_back(device);
+        }
+        if (device.inputChannels > 0) {
+            inputs.push_back(device);
+        }
+    }
+    // Stable, so lines with equal UIDs keep the server's order.
+    std::ranges::stable_sort(lines, [](const AudioDeviceInfo& a, const AudioDeviceInfo& b) {
+        return AudioDeviceCatalog::compareNaturally(a.uid, b.uid) < 0;
+    });
+    lines_ = std::move(lines);
+    emit linesChanged();
+    outputDevices_ = std::move(outputs);
+    emit outputDevicesChanged();
+    inputDevices_ = std::move(inputs);
+    emit inputDevicesChanged();
+    devicesLoaded_ = true;
+    emit devicesLoadedChanged();
+    addConnectedMonitors();
+
+    std::weak_ptr<RoutingController> weak = weak_from_this();
+    auto installing = installSystemListener();
+    co_await std::move(installing);
+    if (weak.expired()) {
+        co_return;
+    }
+    auto watching = watchSampleRates(std::move(devices));
+    co_await std::move(watching);
+}
+
+bool RoutingController::deviceSetChanged(const std::vector<AudioDeviceInfo>& devices) const {
+    // Devices without channels are left out on both sides: a line published without channels would
+    // otherwise differ from every fresh list and rebuild on each check.
+    std::set<std::string> current;
+    for (const auto* list : {&lines_, &outputDevices_, &inputDevices_}) {
+        for (const auto& device : *list) {
+            if (hasChannels(device)) {
+                current.insert(signature(device));
+            }
+        }
+    }
+    std::set<std::string> fresh;
+    for (const auto& device : devices) {
+        if (hasChannels(device)) {
+            fresh.insert(signature(device));
+        }
+    }
+    return current != fresh;
+}
+
+void RoutingController::refreshDeviceNames(const std::vector<AudioDeviceInfo>& devices) {
+    assertMainThread();
+    // The first device of a UID wins.
+    std::map<std::string, const AudioDeviceInfo*> byUID;
+    for (const auto& device : devices) {
+        byUID.try_emplace(device.uid, &device);
+    }
+    const auto renamed = [&byUID](std::vector<AudioDeviceInfo> list) {
+        for (auto& element : list) {
+            auto fresh = byUID.find(element.uid);
+            if (fresh != byUID.end() && fresh->second->name != element.name) {
+                element = *fresh->second;
+            }
+        }
+        return list;
+    };
+    auto lines = renamed(lines_);
+    auto outputs = renamed(outputDevices_);
+    auto inputs = renamed(inputDevices_);
+
+    bool lineRenamed = false;
+    for (std::size_t index = 0; index < std::min(lines_.size(), lines.size()); ++index) {
+        if (lines_[index].name != lines[index].name) {
+            log_->info("Device renamed: {} → {}", lines_[index].name, lines[index].name);
+            lineRenamed = true;
+        }
+    }
+    if (lines != lines_) {
+        lines_ = std::move(lines);
+        emit linesChanged();
+    }
+    if (outputs != outputDevices_) {
+        outputDevices_ = std::move(outputs);
+        emit outputDevicesChanged();
+    }
+    if (inputs != inputDevices_) {
+        inputDevices_ = std::move(inputs);
+        emit inputDevicesChanged();
+    }
+    // Other clients only see the driver's new line names after the server announces a list change.
+    if (lineRenamed) {
+        announceDeviceListChange();
+    }
+}
+
+QCoro::Task<> RoutingController::teardownDevices() {
+    assertMainThread();
+    for (auto& [id, live] : routes_) {
+        engine_.disconnect(live.route);
+    }
+    routes_.clear();
+
+    std::vector<std::shared_ptr<OutputDestination>> takenDestinations;
+    for (auto& [uid, destination] : destinations_) {
+        takenDestinations.push_back(std::move(destination));
+    }
+    destinations_.clear();
+    std::vector<std::shared_ptr<InputDeviceSource>> takenLineInputs;
+    for (auto& [uid, input] : lineInputs_) {
+        takenLineInputs.push_back(std::move(input));
+    }
+    lineInputs_.clear();
+    // The next pass probes the lines and sends their gains again.
+    lineGainSupport_.clear();
+    lineGainsSent_.clear();
+
+    std::weak_ptr<RoutingController> weak = weak_from_this();
+    for (auto& input : takenLineInputs) {
+        auto stopping = input->stop();
+        co_await std::move(stopping);
+    }
+    if (weak.expired()) {
+        co_return;
+    }
+
+    std::vector<std::pair<UUID, RunningSource>> inputSources;
+    std::erase_if(sources_, [&inputSources](const auto& entry) {
+        if (!std::holds_alternative<std::shared_ptr<InputDeviceSource>>(entry.second.value)) {
+            return false;
+        }
+        inputSources.emplace_back(entry.first, entry.second);
+        return true;
+    });
+    for (auto& [id, source] : inputSources) {
+        setSourceStatus(id, SourceStatus::idle());
+        stopInBackground(std::move(source));
+    }
+
+    for (auto& destination : takenDestinations) {
+        std::string label = destination->device().name + " の停止";
+        // The last reference is dropped on the call queue, where the destination stops its device
+        // callback and destroys its IO procedure in place; one that never started has nothing to stop.
+        auto stopping =
+            CoreAudioCall::run(std::move(label), deviceCallTimeout,
+                               [held = std::exchange(destination, nullptr)]() mutable { held.reset(); });
+        co_await std::move(stopping);
+        if (weak.expired()) {
+            co_return;
+        }
+    }
+
+    for (auto& [id, status] : sourceStatus_) {
+        if (std::holds_alternative<SourceStatus::Waiting>(status.value)) {
+            setSourceStatus(id, SourceStatus::idle());
+        }
+    }
+}
+
+void RoutingController::stopInBackground(RunningSource source) {
+    auto producer = source.producer();
+    spawnOnMain([producer] { return stopRunning(producer); });
+}
+
+void RoutingController::addConnectedMonitors() {
+    // filled later: auto-added monitors
+}
+
+QCoro::Task<> RoutingController::installSystemListener() {
+    // filled later: the device-list listener of the system object
+    co_return;
+}
+
+QCoro::Task<> RoutingController::watchSampleRates(std::vector<AudioDeviceInfo> devices) {
+    // filled later: the per-device listeners
+    (void)devices;
+    co_return;
+}
+
+void RoutingController::announceDeviceListChange() {
+    // filled later: the device-list announcement
 }
 
 void RoutingController::observeWorkspace() {

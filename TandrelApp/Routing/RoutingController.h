@@ -212,6 +212,28 @@ private:
     void joinPair(std::vector<Connection>& connections, const std::string& deviceUID,
                   std::int64_t pair) const;
 
+    // The audio server's device list, taken into the published lists, and the device side of the running
+    // audio taken down again. The reconcile pass calls them; each runs on the GUI thread.
+    // The server's devices in its order, without the program's own short-lived aggregates.
+    QCoro::Task<std::vector<AudioDeviceInfo>> fetchDevices();
+    // Publishes the lines (sorted by UID), outputs and inputs, then installs the server listeners.
+    QCoro::Task<> applyDevices(std::vector<AudioDeviceInfo> devices);
+    // Whether a device came, went or changed its channel counts; a rename alone is no change.
+    bool deviceSetChanged(const std::vector<AudioDeviceInfo>& devices) const;
+    // Takes over new names without a rebuild.
+    void refreshDeviceNames(const std::vector<AudioDeviceInfo>& devices);
+    // Stops all device IO and forgets routes, destinations, line inputs and input-device sources.
+    QCoro::Task<> teardownDevices();
+    // Stops a source already taken out of `sources_` without making the caller wait.
+    void stopInBackground(RunningSource source);
+
+    // Hooks of the device list that later work fills in.
+    void addConnectedMonitors();           // filled later: auto-added monitors
+    QCoro::Task<> installSystemListener(); // filled later: device-list listener
+    QCoro::Task<>
+    watchSampleRates(std::vector<AudioDeviceInfo> devices); // filled later: per-device listeners
+    void announceDeviceListChange();                        // filled later: device-list announcement
+
     // Hooks of the start-up that later work fills in.
     void observeWorkspace();       // filled later: launch and terminate observers
     void installMeterProvider();   // filled later: the meter store's peak provider

@@ -13,25 +13,13 @@
 #include <gtest/gtest.h>
 #include <qcoro/qcorotimer.h>
 
+#include "RoutingControllerTestAccess.h"
 #include "TandrelApp/Engine/AudioFanout.h"
 #include "TandrelApp/Routing/ControllerLoader.h"
 #include "TandrelApp/Routing/RoutingConfigStore.h"
 #include "TandrelApp/Routing/RoutingController.h"
 
 using namespace std::chrono_literals;
-
-struct RoutingControllerTestAccess {
-    static void publishDevices(RoutingController& controller, std::vector<AudioDeviceInfo> lines,
-                               std::vector<AudioDeviceInfo> outputs, std::vector<AudioDeviceInfo> inputs) {
-        controller.lines_ = std::move(lines);
-        controller.outputDevices_ = std::move(outputs);
-        controller.inputDevices_ = std::move(inputs);
-    }
-    static bool pendingRebuild(const RoutingController& c) { return c.pendingRebuild_; }
-    static bool pendingCaptureRestart(const RoutingController& c) { return c.pendingCaptureRestart_; }
-    static bool pendingDeviceRefresh(const RoutingController& c) { return c.pendingDeviceRefresh_; }
-    static bool reconcileRunning(const RoutingController& c) { return c.reconcileRunning_; }
-};
 
 namespace {
 

@@ -1,0 +1,73 @@
+// The controller's private state as the routing controller tests reach it (a friend of the controller).
+#pragma once
+
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "TandrelApp/Engine/InputDeviceSource.h"
+#include "TandrelApp/Engine/OutputDestination.h"
+#include "TandrelApp/Routing/RoutingController.h"
+
+struct RoutingControllerTestAccess {
+    static void publishDevices(RoutingController& controller, std::vector<AudioDeviceInfo> lines,
+                               std::vector<AudioDeviceInfo> outputs, std::vector<AudioDeviceInfo> inputs) {
+        controller.lines_ = std::move(lines);
+        controller.outputDevices_ = std::move(outputs);
+        controller.inputDevices_ = std::move(inputs);
+    }
+    static bool pendingRebuild(const RoutingController& c) { return c.pendingRebuild_; }
+    static bool pendingCaptureRestart(const RoutingController& c) { return c.pendingCaptureRestart_; }
+    static bool pendingDeviceRefresh(const RoutingController& c) { return c.pendingDeviceRefresh_; }
+    static bool reconcileRunning(const RoutingController& c) { return c.reconcileRunning_; }
+
+    // Device list.
+    static QCoro::Task<std::vector<AudioDeviceInfo>> fetchDevices(RoutingController& c) {
+        return c.fetchDevices();
+    }
+    static QCoro::Task<> applyDevices(RoutingController& c, std::vector<AudioDeviceInfo> devices) {
+        return c.applyDevices(std::move(devices));
+    }
+    static bool deviceSetChanged(const RoutingController& c, const std::vector<AudioDeviceInfo>& devices) {
+        return c.deviceSetChanged(devices);
+    }
+    static void refreshDeviceNames(RoutingController& c, const std::vector<AudioDeviceInfo>& devices) {
+        c.refreshDeviceNames(devices);
+    }
+    static QCoro::Task<> teardownDevices(RoutingController& c) { return c.teardownDevices(); }
+
+    // Running objects, entered the way the reconcile pass enters them.
+    static void addDestination(RoutingController& c, std::shared_ptr<OutputDestination> destination) {
+        c.destinations_[destination->id()] = std::move(destination);
+    }
+    static void addLineInput(RoutingController& c, std::shared_ptr<InputDeviceSource> input) {
+        c.lineInputs_[input->device().uid] = std::move(input);
+    }
+    static void addInputSource(RoutingController& c, const UUID& id,
+                               std::shared_ptr<InputDeviceSource> input) {
+        c.sources_[id] = RoutingController::RunningSource{std::move(input)};
+    }
+    static void addRoute(RoutingController& c, const UUID& connectionID,
+                         std::shared_ptr<AudioProducer> producer,
+                         std::shared_ptr<OutputDestination> destination, ChannelMapping mapping) {
+        RoutingController::RouteKey key{producer.get(), destination.get(), mapping};
+        auto route = c.engine_.connect(std::move(producer), std::move(destination), mapping, 1.0f);
+        c.routes_[connectionID] = RoutingController::LiveRoute{std::move(key), std::move(route)};
+    }
+    static void setStatus(RoutingController& c, const UUID& id, RoutingController::SourceStatus status) {
+        c.setSourceStatus(id, std::move(status));
+    }
+    static void cacheLineGains(RoutingController& c, const std::string& uid) {
+        c.lineGainSupport_[uid] = true;
+        c.lineGainsSent_[uid] = {1.0f, 1.0f};
+    }
+    static std::size_t routes(const RoutingController& c) { return c.routes_.size(); }
+    static std::size_t destinations(const RoutingController& c) { return c.destinations_.size(); }
+    static std::size_t lineInputs(const RoutingController& c) { return c.lineInputs_.size(); }
+    static std::size_t sources(const RoutingController& c) { return c.sources_.size(); }
+    static std::size_t lineGainCaches(const RoutingController& c) {
+        return c.lineGainSupport_.size() + c.lineGainsSent_.size();
+    }
+    static const RoutingEngine& engine(const RoutingController& c) { return c.engine_; }
+};
