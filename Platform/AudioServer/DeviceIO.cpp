@@ -258,12 +258,24 @@ OSStatus DeviceIO::startProc(AudioDeviceIOProcID id) {
 }
 
 OSStatus DeviceIO::stopProc(AudioDeviceIOProcID id) {
+    return haltProc(id, false);
+}
+
+OSStatus DeviceIO::destroyProc(AudioDeviceIOProcID id) {
+    return haltProc(id, true);
+}
+
+// Stop and destroy differ only in whether the proc also leaves the device's list.
+OSStatus DeviceIO::haltProc(AudioDeviceIOProcID id, bool destroy) {
     if (onIOThread()) {
         Proc* proc = findOnIOThread(id);
         if (proc == nullptr) {
             return kAudioHardwareIllegalOperationError;
         }
         proc->runToken.store(0);
+        if (destroy) {
+            proc->destroyed.store(true);
+        }
         waitUntilIdle(*proc); // a queued sibling may be running on its queue
         purgeAndIdleLater();
         return kAudioHardwareNoError;
@@ -279,45 +291,16 @@ OSStatus DeviceIO::stopProc(AudioDeviceIOProcID id) {
             return kAudioHardwareIllegalOperationError;
         }
         proc->runToken.store(0);
+        if (destroy) {
+            proc->destroyed.store(true);
+            std::erase(procs_, proc);
+            publishProcsLocked();
+        }
         if (!anyStartedLocked() && isRunningLocked()) {
             stopRunLocked();
         }
     }
     // Outside the lock: a queued block that is running may itself call into this device.
-    waitUntilIdle(*proc);
-    return kAudioHardwareNoError;
-}
-
-OSStatus DeviceIO::destroyProc(AudioDeviceIOProcID id) {
-    if (onIOThread()) {
-        Proc* proc = findOnIOThread(id);
-        if (proc == nullptr) {
-            return kAudioHardwareIllegalOperationError;
-        }
-        proc->runToken.store(0);
-        proc->destroyed.store(true);
-        waitUntilIdle(*proc);
-        purgeAndIdleLater();
-        return kAudioHardwareNoError;
-    }
-    std::shared_ptr<Proc> proc;
-    {
-        std::lock_guard lock(controlMutex_);
-        if (dead_) {
-            return kAudioHardwareBadDeviceError;
-        }
-        proc = findLocked(id);
-        if (!proc) {
-            return kAudioHardwareIllegalOperationError;
-        }
-        proc->runToken.store(0);
-        proc->destroyed.store(true);
-        std::erase(procs_, proc);
-        publishProcsLocked();
-        if (!anyStartedLocked() && isRunningLocked()) {
-            stopRunLocked();
-        }
-    }
     waitUntilIdle(*proc);
     return kAudioHardwareNoError;
 }

@@ -130,6 +130,7 @@ private:
     void publishProcsLocked();
     void startThreadLocked();
     void stopThreadLocked();
+    OSStatus haltProc(AudioDeviceIOProcID id, bool destroy);
     void stopRunLocked(); // the thread and, when it was started, the engine's run
     void freeRetired();
     bool isRunningLocked() const;
