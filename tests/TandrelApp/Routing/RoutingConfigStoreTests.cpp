@@ -10,6 +10,8 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+
+#include "TemporaryDataHome.h"
 #include <nlohmann/json.hpp>
 #include <sys/resource.h>
 
@@ -21,20 +23,7 @@ namespace {
 // user's configuration is never touched.
 class RoutingConfigStoreTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(home_.isValid());
-        savedDataHome_ = qgetenv("XDG_DATA_HOME");
-        hadDataHome_ = qEnvironmentVariableIsSet("XDG_DATA_HOME");
-        qputenv("XDG_DATA_HOME", home_.path().toUtf8());
-    }
-
-    void TearDown() override {
-        if (hadDataHome_) {
-            qputenv("XDG_DATA_HOME", savedDataHome_);
-        } else {
-            qunsetenv("XDG_DATA_HOME");
-        }
-    }
+    void SetUp() override { ASSERT_TRUE(home_.isValid()); }
 
     QString folder() const { return home_.path() + "/TandrelApp"; }
 
@@ -80,9 +69,7 @@ protected:
         std::signal(SIGXFSZ, previousHandler);
     }
 
-    QTemporaryDir home_;
-    QByteArray savedDataHome_;
-    bool hadDataHome_ = false;
+    TemporaryDataHome home_;
 };
 
 // Checks that every object's keys appear in sorted order in the written text.

@@ -11,6 +11,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <gtest/gtest.h>
+
+#include "TemporaryDataHome.h"
 #include <qcoro/qcorotimer.h>
 
 #include "RoutingControllerTestAccess.h"
@@ -76,20 +78,7 @@ private:
 // A fresh application-support folder per test, so no real configuration is read or written.
 class RoutingControllerTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(home_.isValid());
-        hadDataHome_ = qEnvironmentVariableIsSet("XDG_DATA_HOME");
-        savedDataHome_ = qgetenv("XDG_DATA_HOME");
-        qputenv("XDG_DATA_HOME", home_.path().toUtf8());
-    }
-
-    void TearDown() override {
-        if (hadDataHome_) {
-            qputenv("XDG_DATA_HOME", savedDataHome_);
-        } else {
-            qunsetenv("XDG_DATA_HOME");
-        }
-    }
+    void SetUp() override { ASSERT_TRUE(home_.isValid()); }
 
     static bool saved() { return QFile::exists(RoutingConfigStore::url()); }
 
@@ -109,9 +98,7 @@ protected:
         return config;
     }
 
-    QTemporaryDir home_;
-    bool hadDataHome_ = false;
-    QByteArray savedDataHome_;
+    TemporaryDataHome home_;
 };
 
 // ---- The change rule
