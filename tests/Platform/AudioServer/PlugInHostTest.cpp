@@ -21,6 +21,8 @@
 
 #include <gtest/gtest.h>
 
+#include "Support/PropertyChangeRecorder.h"
+
 extern char** environ;
 
 namespace {
@@ -143,38 +145,6 @@ bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds l
     return true;
 }
 
-// Collects the addresses announced to one listener.
-struct Heard {
-    std::mutex mutex;
-    std::vector<std::pair<AudioObjectID, AudioObjectPropertyAddress>> changes;
-
-    void listen(AudioObjectID object, AudioObjectPropertyAddress address) {
-        AudioObjectPropertyListenerToken token = 0;
-        ASSERT_EQ(AudioObjectAddPropertyListener(
-                      object, &address, DispatchQueue::serial("heard"),
-                      [this, object](uint32_t n, const AudioObjectPropertyAddress* a) {
-                          std::lock_guard lock(mutex);
-                          for (uint32_t i = 0; i < n; ++i) {
-                              changes.emplace_back(object, a[i]);
-                          }
-                      },
-                      &token),
-                  0);
-    }
-    bool saw(AudioObjectID object, AudioObjectPropertySelector selector,
-             AudioObjectPropertyScope scope = kAudioObjectPropertyScopeGlobal) {
-        return waitFor([&] {
-            std::lock_guard lock(mutex);
-            for (const auto& [o, a] : changes) {
-                if (o == object && a.mSelector == selector && a.mScope == scope) {
-                    return true;
-                }
-            }
-            return false;
-        });
-    }
-};
-
 class PlugInHost : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -251,7 +221,7 @@ TEST_F(PlugInHost, ServerAddsLayoutBufferSizeAndOutputVolumeToDriverDevices) {
     auto range = read<AudioValueRange>(line1, at(kAudioDevicePropertyBufferFrameSizeRange));
     EXPECT_LT(range.mMinimum, range.mMaximum);
 
-    Heard heard;
+    PropertyChangeRecorder heard;
     heard.listen(line1, at(kVolume, kAudioObjectPropertyScopeOutput));
     heard.listen(line1, at(kMute, kAudioObjectPropertyScopeOutput));
     auto volume = at(kVolume, kAudioObjectPropertyScopeOutput);
@@ -317,7 +287,7 @@ TEST_F(PlugInHost, IOCyclesLoopOneProcsOutputToAnothersInputAndSurviveARateChang
     procs.install(line1, 0.25f);
     EXPECT_TRUE(waitFor([&] { return procs.heard.load() == 0.25f; }));
 
-    Heard heard;
+    PropertyChangeRecorder heard;
     heard.listen(line1, at(kAudioDevicePropertyNominalSampleRate));
     double rate = 96000;
     auto nominal = at(kAudioDevicePropertyNominalSampleRate);
@@ -337,7 +307,7 @@ TEST_F(PlugInHost, LineListChangesReachListenersAndSurviveARestart) {
         return;
     }
     startServer();
-    Heard heard;
+    PropertyChangeRecorder heard;
     heard.listen(kAudioObjectSystemObject, at(kAudioHardwarePropertyDevices));
     const char* keys[] = {"number", "channels", "name"};
     PLRef values[] = {PLNumberCreateInt64(7), PLNumberCreateInt64(4), PLStringCreate("Seven")};

@@ -3,6 +3,8 @@
 // notifications, gains, volume and mute, and what survives a restart of the server.
 #include <gtest/gtest.h>
 
+#include "Support/PropertyChangeRecorder.h"
+
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -94,35 +96,6 @@ AudioObjectID deviceID(const std::string& uid) {
     auto device = AudioDeviceCatalog::device(uid);
     return device ? device->id : AudioObjectID{kAudioObjectUnknown};
 }
-
-// The selectors announced per object, from listeners on the objects given.
-struct Announcements {
-    std::mutex mutex;
-    std::vector<std::pair<AudioObjectID, AudioObjectPropertyAddress>> heard;
-
-    void listen(AudioObjectID object, AudioObjectPropertyAddress address) {
-        AudioObjectPropertyListenerToken token = 0;
-        ASSERT_EQ(AudioObjectAddPropertyListener(
-                      object, &address, DispatchQueue::serial("announcements"),
-                      [this, object](uint32_t n, const AudioObjectPropertyAddress* a) {
-                          std::lock_guard lock(mutex);
-                          for (uint32_t i = 0; i < n; ++i) {
-                              heard.emplace_back(object, a[i]);
-                          }
-                      },
-                      &token),
-                  0);
-    }
-    bool saw(AudioObjectID object, AudioObjectPropertyAddress address) {
-        return waitFor([&] {
-            std::lock_guard lock(mutex);
-            return std::any_of(heard.begin(), heard.end(), [&](const auto& h) {
-                return h.first == object && h.second.mSelector == address.mSelector &&
-                       h.second.mScope == address.mScope;
-            });
-        });
-    }
-};
 
 // One proc plays a tone into a line, another keeps the last second of the line's first input channel.
 class ToneLoop {
@@ -285,7 +258,7 @@ TEST_F(LineDriverIntegration, AWrittenListAddsRenamesAndResizesLinesAndIsAnnounc
         return;
     }
     startServer();
-    Announcements announcements;
+    PropertyChangeRecorder announcements;
     announcements.listen(kAudioObjectSystemObject, at(kAudioHardwarePropertyDevices));
     announcements.listen(line1, at(kAudioObjectPropertyName));
     announcements.listen(line2, at(kAudioDevicePropertyStreamConfiguration, kAudioObjectPropertyScopeOutput));
@@ -345,7 +318,7 @@ TEST_F(LineDriverIntegration, VolumeAndMuteWrittenThroughTheDeviceAreReadBackAnd
         return;
     }
     startServer();
-    Announcements announcements;
+    PropertyChangeRecorder announcements;
     auto volume = at(kVolume, kAudioObjectPropertyScopeOutput);
     auto mute = at(kMute, kAudioObjectPropertyScopeOutput);
     announcements.listen(line2, volume);
