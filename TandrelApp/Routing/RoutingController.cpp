@@ -4,9 +4,6 @@
 #include <cassert>
 #include <utility>
 
-#include <QCoreApplication>
-#include <QThread>
-
 #include "TandrelApp/Engine/AudioAppMonitor.h"
 #include "TandrelApp/Engine/AudioDeviceCatalog.h"
 #include "TandrelApp/Engine/CaptureModel.h"
@@ -14,14 +11,12 @@
 #include "TandrelApp/Engine/InputDeviceSource.h"
 #include "TandrelApp/Engine/OutputDestination.h"
 #include "TandrelApp/Routing/RoutingConfigStore.h"
+#include "TandrelApp/Routing/RoutingControllerDetail.h"
 #include "TandrelApp/Support/SpawnOnMain.h"
 
-namespace {
+using namespace RoutingControllerDetail;
 
-constexpr std::string_view linePrefix = "qorvix.tandrel.device.line";
-// No trailing dot: it covers the process-tap aggregates and the device-list announcement alike.
-constexpr std::string_view ownAggregatePrefix = "qorvix.tandrel.tap";
-constexpr double deviceCallTimeout = 5.0;
+namespace {
 
 std::string signature(const AudioDeviceInfo& device) {
     return device.uid + "#" + std::to_string(device.inputChannels) + "/" +
@@ -30,21 +25,6 @@ std::string signature(const AudioDeviceInfo& device) {
 
 bool hasChannels(const AudioDeviceInfo& device) {
     return device.inputChannels > 0 || device.outputChannels > 0;
-}
-
-QCoro::Task<> stopRunning(std::shared_ptr<AudioProducer> producer) {
-    if (auto input = std::dynamic_pointer_cast<InputDeviceSource>(producer)) {
-        auto stopping = input->stop();
-        co_await std::move(stopping);
-    } else if (auto capture = std::dynamic_pointer_cast<AudioCaptureSource>(producer)) {
-        auto stopping = capture->stop();
-        co_await std::move(stopping);
-    }
-}
-
-void assertMainThread() {
-    assert(QCoreApplication::instance() &&
-           QThread::currentThread() == QCoreApplication::instance()->thread());
 }
 
 bool matches(const Connection& connection, const Endpoint& from, const std::string& to, std::int64_t pair,
@@ -77,6 +57,16 @@ int pairCount(const AudioDeviceInfo& device) {
 }
 
 } // namespace
+
+QCoro::Task<> RoutingControllerDetail::stopRunning(std::shared_ptr<AudioProducer> producer) {
+    if (auto input = std::dynamic_pointer_cast<InputDeviceSource>(producer)) {
+        auto stopping = input->stop();
+        co_await std::move(stopping);
+    } else if (auto capture = std::dynamic_pointer_cast<AudioCaptureSource>(producer)) {
+        auto stopping = capture->stop();
+        co_await std::move(stopping);
+    }
+}
 
 std::shared_ptr<AudioProducer> RoutingController::RunningSource::producer() const {
     return std::visit([](const auto& running) -> std::shared_ptr<AudioProducer> { return running; }, value);
@@ -186,11 +176,6 @@ QCoro::Task<> RoutingController::runReconcileLoop(std::weak_ptr<RoutingControlle
     }
 }
 
-QCoro::Task<> RoutingController::reconcile() {
-    // filled later: the reconcile pass
-    co_return;
-}
-
 void RoutingController::setSourceStatus(const UUID& id, SourceStatus status) {
     sourceStatus_[id] = std::move(status);
     emit sourceStatusChanged();
@@ -206,7 +191,7 @@ void RoutingController::injectSource(std::shared_ptr<AudioProducer> producer, co
 // ---- Device list
 
 QCoro::Task<std::vector<AudioDeviceInfo>> RoutingController::fetchDevices() {
-    auto listing = CoreAudioCall::run(std::string("デバイス一覧の取得"), deviceCallTimeout, [] {
+    auto listing = CoreAudioCall::run(std::string("デバイス一覧の取得"), timings_.callTimeout, [] {
         auto devices = AudioDeviceCatalog::all();
         std::erase_if(devices, [](const AudioDeviceInfo& device) {
             return device.uid.starts_with(ownAggregatePrefix);
@@ -222,7 +207,7 @@ QCoro::Task<> RoutingController::applyDevices(std::vector<AudioDeviceInfo> devic
     std::vector<AudioDeviceInfo> outputs;
     std::vector<AudioDeviceInfo> inputs;
     for (const auto& device : devices) {
-        if (device.uid.starts_with(linePrefix)) {
+        if (isLine(device.uid)) {
             lines.push_back(device);
             continue;
         }
@@ -366,12 +351,7 @@ QCoro::Task<> RoutingController::teardownDevices() {
     }
 
     for (auto& destination : takenDestinations) {
-        std::string label = destination->device().name + " の停止";
-        // The last reference is dropped on the call queue, where the destination stops its device
-        // callback and destroys its IO procedure in place; one that never started has nothing to stop.
-        auto stopping =
-            CoreAudioCall::run(std::move(label), deviceCallTimeout,
-                               [held = std::exchange(destination, nullptr)]() mutable { held.reset(); });
+        auto stopping = stopDestination(std::exchange(destination, nullptr));
         co_await std::move(stopping);
         if (weak.expired()) {
             co_return;
@@ -383,6 +363,15 @@ QCoro::Task<> RoutingController::teardownDevices() {
             setSourceStatus(id, SourceStatus::idle());
         }
     }
+}
+
+QCoro::Task<> RoutingController::stopDestination(std::shared_ptr<OutputDestination> destination) {
+    std::string label = destination->device().name + " の停止";
+    // The last reference is dropped on the call queue, where the destination stops its device callback
+    // and destroys its IO procedure in place; one that never started has nothing to stop.
+    auto stopping = CoreAudioCall::run(std::move(label), timings_.callTimeout,
+                                       [held = std::move(destination)]() mutable { held.reset(); });
+    co_await std::move(stopping);
 }
 
 void RoutingController::stopInBackground(RunningSource source) {
@@ -479,8 +468,7 @@ bool RoutingController::isSplit(const std::string& deviceUID, std::int64_t pair)
 
 int RoutingController::visiblePairs(const AudioDeviceInfo& device) const {
     const int pairs = pairCount(device);
-    const bool isLine = device.uid.starts_with(linePrefix);
-    std::int64_t value = isLine ? std::min(pairs, 4) : 1;
+    std::int64_t value = isLine(device.uid) ? std::min(pairs, 4) : 1;
     if (auto stored = config_.visiblePairs.find(device.uid); stored != config_.visiblePairs.end()) {
         value = stored->second;
     }

@@ -6,6 +6,8 @@
 
 #include <chrono>
 #include <cstdint>
+#include <exception>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -38,6 +40,8 @@ class OutputDestination;
 struct RoutingControllerTimings {
     // Quiet time after the last configuration change before it is written.
     std::chrono::milliseconds saveDelay{500};
+    // Time-out, in seconds, of each audio-server call of the reconcile pass and the device list.
+    double callTimeout = 5.0;
 };
 
 class RoutingController : public QObject, public std::enable_shared_from_this<RoutingController> {
@@ -124,6 +128,11 @@ public:
 
     // Enters a producer of the routing self-test as the running source `id` and reconciles.
     void injectSource(std::shared_ptr<AudioProducer> producer, const UUID& id);
+    // Returns once no reconcile pass runs and no source is starting (checked every 20 ms).
+    QCoro::Task<> waitForReconcile();
+    // Forgets every waiting and failed status, so the next pass starts those sources again, and asks
+    // for that pass.
+    void retrySources();
 
     // Matrix editing. Pairs are destination channel indices: a pair by its first channel, a single
     // channel of a split pair by its own index. Each edit assigns the configuration once.
@@ -165,7 +174,8 @@ protected:
         return controller;
     }
 
-    // One reconcile pass: brings the running audio objects in line with the configuration.
+    // One reconcile pass: brings the running audio objects in line with the configuration. Never
+    // throws: a time-out of the audio server marks it unresponsive, any other error goes to message().
     virtual QCoro::Task<> reconcile();
 
 private:
@@ -200,6 +210,7 @@ private:
     };
 
     void start();
+    void setMessage(std::string text);
     void configDidChange(const RoutingConfig& previous);
     void scheduleSave();
     static QCoro::Task<> runReconcileLoop(std::weak_ptr<RoutingController> weak);
@@ -226,6 +237,41 @@ private:
     QCoro::Task<> teardownDevices();
     // Stops a source already taken out of `sources_` without making the caller wait.
     void stopInBackground(RunningSource source);
+    // Stops every running capture source (a new capture mode or latency); input and injected sources
+    // keep running. Starting statuses become idle.
+    void stopCaptureSources();
+    // Disconnects and forgets the route of each connection that matches, or that is no longer
+    // configured at all.
+    void disconnectRoutes(const std::function<bool(const Connection&)>& matches);
+    // Releases a destination on the call queue, where it stops its device callback; throws TimedOut.
+    QCoro::Task<> stopDestination(std::shared_ptr<OutputDestination> destination);
+
+    // The pass itself; throws what ends it early.
+    QCoro::Task<> reconcileSteps();
+    QCoro::Task<> openDestination(const std::string& uid);
+    QCoro::Task<> syncLineInputs();
+    void syncRoute(const Connection& connection);
+    QCoro::Task<> syncLineGains();
+    void applyDestinationGains();
+    // Whether a connection can be routed now.
+    bool isValid(const Connection& connection) const;
+    // Whether the pass is to run a configured source now.
+    bool shouldCapture(const SourceConfig& source) const;
+    // The producer a connection from `endpoint` reads: a running source, or a line's input.
+    std::shared_ptr<AudioProducer> producer(const Endpoint& endpoint) const;
+    std::uint32_t bufferFrames() const;
+
+    // Starts one configured source; reports through sourceStatus and asks for a pass itself.
+    static QCoro::Task<> startSource(std::weak_ptr<RoutingController> weak, SourceConfig source);
+    // Enters a started source, or stops it again when it is no longer wanted.
+    void commitStartedSource(const SourceConfig& source, RunningSource running);
+    // A capture source ended by itself (reported from its own thread, handled on the GUI thread).
+    static QCoro::Task<> reportSourceStopped(std::weak_ptr<RoutingController> weak, UUID id,
+                                             std::exception_ptr error);
+    void sourceStopped(const UUID& id, std::exception_ptr error);
+    // Marks the audio system unresponsive after a time-out and asks for a rebuild.
+    void audioSystemUnresponsive();
+    void startRecovery(); // filled later: the probe that waits for the audio server to answer again
 
     // Hooks of the device list that later work fills in.
     void addConnectedMonitors();           // filled later: auto-added monitors

@@ -51,6 +51,17 @@ std::vector<std::string> uids(const std::vector<AudioDeviceInfo>& devices) {
     return out;
 }
 
+// Runs no reconcile pass of its own, so each test drives the device methods alone.
+class QuietController : public RoutingController {
+public:
+    QuietController()
+        : RoutingController(RoutingConfig{}, false, false, {.callTimeout = 0.5}) {}
+    static std::shared_ptr<QuietController> create() { return make<QuietController>(); }
+
+protected:
+    QCoro::Task<> reconcile() override { co_return; }
+};
+
 class RoutingControllerDevicesTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -68,7 +79,7 @@ protected:
             { "uid": "silent", "name": "Silent" }
           ]})"),
                                      .home = home});
-        controller = RoutingController::create(RoutingConfig{}, false, false);
+        controller = QuietController::create();
     }
     void TearDown() override {
         controller.reset();
@@ -240,7 +251,7 @@ TEST_F(RoutingControllerDevicesTest, TeardownThatTimesOutHasAlreadyForgottenEver
     Access::setStatus(*controller, waitingID, RoutingController::SourceStatus::waiting("later"));
     speakers.reset();
 
-    CoreAudioCall::simulatedDelay = 6.0;
+    CoreAudioCall::simulatedDelay = 0.8;
     auto error = QCoro::waitFor(catching(Access::teardownDevices(*controller)));
     CoreAudioCall::simulatedDelay = 0;
     ASSERT_TRUE(error.has_value());

@@ -1,0 +1,33 @@
+// What the routing controller's source files share: the UID prefixes of the program's own devices, the
+// time-out of its audio-server calls, and the stop of a producer that was taken out of service.
+#pragma once
+
+#include <cassert>
+#include <memory>
+#include <string_view>
+
+#include <QCoreApplication>
+#include <QThread>
+#include <qcoro/qcorotask.h>
+
+#include "TandrelApp/Engine/AudioProducer.h"
+
+namespace RoutingControllerDetail {
+
+inline constexpr std::string_view linePrefix = "qorvix.tandrel.device.line";
+// No trailing dot: it covers the process-tap aggregates and the device-list announcement alike.
+inline constexpr std::string_view ownAggregatePrefix = "qorvix.tandrel.tap";
+
+inline bool isLine(std::string_view uid) {
+    return uid.starts_with(linePrefix);
+}
+
+inline void assertMainThread() {
+    assert(QCoreApplication::instance() &&
+           QThread::currentThread() == QCoreApplication::instance()->thread());
+}
+
+// Stops a capture source or an input device source; anything else (an injected producer) is left alone.
+QCoro::Task<> stopRunning(std::shared_ptr<AudioProducer> producer);
+
+} // namespace RoutingControllerDetail
