@@ -379,53 +379,6 @@ void RoutingController::stopInBackground(RunningSource source) {
     spawnOnMain([producer] { return stopRunning(producer); });
 }
 
-void RoutingController::addConnectedMonitors() {
-    // filled later: auto-added monitors
-}
-
-QCoro::Task<> RoutingController::installSystemListener() {
-    // filled later: the device-list listener of the system object
-    co_return;
-}
-
-QCoro::Task<> RoutingController::watchSampleRates(std::vector<AudioDeviceInfo> devices) {
-    // filled later: the per-device listeners
-    (void)devices;
-    co_return;
-}
-
-void RoutingController::announceDeviceListChange() {
-    // filled later: the device-list announcement
-}
-
-void RoutingController::observeWorkspace() {
-    // filled later: launch and terminate observers
-}
-
-void RoutingController::installMeterProvider() {
-    // filled later: the meter store's peak provider
-}
-
-void RoutingController::addDefaultSources() {
-    // filled later: automatic adding of the default sources
-}
-
-void RoutingController::pruneAutoAddedAppsGone() {
-    // filled later: drops automatically added applications that no longer run
-}
-
-void RoutingController::addRunningApps() {
-    // filled later: automatic adding of running applications
-}
-
-void RoutingController::startAppMonitor() {
-    // filled later: the application audio monitor
-}
-
-void RoutingController::startDropoutLog() {
-    // filled later: the periodic dropout log
-}
-
 // ---- Lookups
 
 std::optional<std::uint32_t> RoutingController::sourceChannelCount(const Endpoint& endpoint) const {

@@ -157,8 +157,8 @@ QCoro::Task<> RoutingController::reconcileSteps() {
             continue;
         }
         const auto status = sourceStatus_.find(configured.id);
-        const bool isStarting =
-            status != sourceStatus_.end() && std::holds_alternative<SourceStatus::Starting>(status->second.value);
+        const bool isStarting = status != sourceStatus_.end() &&
+                                std::holds_alternative<SourceStatus::Starting>(status->second.value);
         if (!shouldCapture(configured)) {
             if (!isStarting) {
                 setSourceStatus(configured.id, SourceStatus::standby());
@@ -333,7 +333,8 @@ void RoutingController::syncRoute(const Connection& connection) {
     route->isMuted = connection.isMuted;
     TDRouteSetMuted(route->raw(), connection.isMuted);
     for (std::uint32_t channel = 0; channel < producer->channelCount(); ++channel) {
-        TDRouteSetSourceChannelGain(route->raw(), channel, configured ? configured->channelGain(channel) : 1.0f);
+        TDRouteSetSourceChannelGain(route->raw(), channel,
+                                    configured ? configured->channelGain(channel) : 1.0f);
     }
     const auto capture = std::dynamic_pointer_cast<AudioCaptureSource>(producer);
     const bool viaScreenCapture = capture && capture->backend() == CaptureBackend::screenCaptureKit;
@@ -357,7 +358,8 @@ QCoro::Task<> RoutingController::syncLineGains() {
     }
 
     for (const AudioDeviceInfo& line : std::vector(lines_)) {
-        if (auto support = lineGainSupport_.find(line.uid); support == lineGainSupport_.end() || !support->second) {
+        if (auto support = lineGainSupport_.find(line.uid);
+            support == lineGainSupport_.end() || !support->second) {
             continue;
         }
         const DeviceVolume volume = config_.volume(line.uid);
@@ -365,7 +367,8 @@ QCoro::Task<> RoutingController::syncLineGains() {
         for (std::uint32_t channel = 0; channel < line.outputChannels; ++channel) {
             gains.push_back(volume.gain(channel));
         }
-        if (auto sent = lineGainsSent_.find(line.uid); sent != lineGainsSent_.end() && sent->second == gains) {
+        if (auto sent = lineGainsSent_.find(line.uid);
+            sent != lineGainsSent_.end() && sent->second == gains) {
             continue;
         }
         const AudioObjectID id = line.id;
@@ -384,7 +387,8 @@ void RoutingController::applyDestinationGains() {
         const DeviceVolume volume = config_.volume(uid);
         const std::uint32_t channels = TDDestinationChannels(destination->raw());
         for (std::uint32_t channel = 0; channel < channels; ++channel) {
-            TDDestinationSetChannelGain(destination->raw(), channel, lineApplies ? 1.0f : volume.gain(channel));
+            TDDestinationSetChannelGain(destination->raw(), channel,
+                                        lineApplies ? 1.0f : volume.gain(channel));
         }
     }
 }
@@ -422,8 +426,9 @@ bool RoutingController::shouldCapture(const SourceConfig& source) const {
     if (app == nullptr || appsPlayingNow_.contains(app->bundleID)) {
         return true;
     }
-    return std::ranges::any_of(config_.connections,
-                               [&source](const Connection& connection) { return isFrom(connection, source.id); });
+    return std::ranges::any_of(config_.connections, [&source](const Connection& connection) {
+        return isFrom(connection, source.id);
+    });
 }
 
 std::shared_ptr<AudioProducer> RoutingController::producer(const Endpoint& endpoint) const {
@@ -496,8 +501,8 @@ QCoro::Task<> RoutingController::startSource(std::weak_ptr<RoutingController> we
         }
     } else {
         const auto* app = std::get_if<SourceKind::Application>(&source.kind.value);
-        const CaptureTarget target =
-            app != nullptr ? CaptureTarget::application(app->bundleID, source.name) : CaptureTarget::systemAudio();
+        const CaptureTarget target = app != nullptr ? CaptureTarget::application(app->bundleID, source.name)
+                                                    : CaptureTarget::systemAudio();
         std::shared_ptr<AudioCaptureSource> capture;
         if (backend(self->config_.captureMode, target) == CaptureBackend::processTap) {
             auto tap = std::make_shared<ProcessTapSource>(target);
@@ -569,7 +574,7 @@ void RoutingController::commitStartedSource(const SourceConfig& source, RunningS
 }
 
 QCoro::Task<> RoutingController::reportSourceStopped(std::weak_ptr<RoutingController> weak, UUID id,
-                                                    std::exception_ptr error) {
+                                                     std::exception_ptr error) {
     if (auto self = weak.lock()) {
         self->sourceStopped(id, std::move(error));
     }
@@ -633,8 +638,4 @@ void RoutingController::audioSystemUnresponsive() {
     if (!recoveryRunning_) {
         startRecovery();
     }
-}
-
-void RoutingController::startRecovery() {
-    // filled later: the probe that waits for the audio server to answer again
 }
