@@ -365,6 +365,12 @@ OSStatus AudioServer::destroyIOProc(AudioObjectID device, AudioDeviceIOProcID pr
 }
 
 OSStatus AudioServer::startIOProc(AudioObjectID device, AudioDeviceIOProcID procID) {
+    {
+        std::lock_guard lock(modelMutex_);
+        if (auto refusal = startRefusals_.find(device); refusal != startRefusals_.end()) {
+            return refusal->second;
+        }
+    }
     OSStatus status;
     auto io = deviceIO(device, &status);
     return io ? io->startProc(procID) : status;
@@ -700,6 +706,15 @@ void AudioServer::refuseProperty(AudioObjectID object, AudioObjectPropertySelect
                                  uint32_t operations) {
     std::lock_guard lock(modelMutex_);
     refusals_[{object, selector}] = Refusal{status, operations};
+}
+
+void AudioServer::refuseDeviceStart(AudioObjectID device, OSStatus status) {
+    std::lock_guard lock(modelMutex_);
+    if (status == kAudioHardwareNoError) {
+        startRefusals_.erase(device);
+    } else {
+        startRefusals_[device] = status;
+    }
 }
 
 void AudioServer::clearRefusals() {

@@ -143,6 +143,9 @@ public:
     enum Operation : uint32_t { get = 1, getSize = 2, set = 4, all = 7 };
     void refuseProperty(AudioObjectID object, AudioObjectPropertySelector selector, OSStatus status,
                         uint32_t operations = all);
+    // Every later start of an IO proc on the device fails with `status` (a device another client holds
+    // exclusively, say); 0 lets starts succeed again.
+    void refuseDeviceStart(AudioObjectID device, OSStatus status);
     void clearRefusals();
 
     // ---- Test hooks for device IO ----
@@ -218,6 +221,7 @@ private:
     std::vector<AudioObjectID> tapOrder_;
     std::map<AudioObjectID, std::string> aggregateTaps_; // aggregate device → its tap's UUID ("" for none)
     OSStatus aggregateFailure_ = kAudioHardwareNoError;
+    std::map<AudioObjectID, OSStatus> startRefusals_;
     std::vector<int32_t> applications_; // pids launched into the workspace
 
     std::vector<std::shared_ptr<PlugInHost>> plugInHosts_; // set once, before the server is shared

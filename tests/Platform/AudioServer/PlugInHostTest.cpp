@@ -4,8 +4,6 @@
 #include "Platform/AudioServer/AudioServerClient.h"
 #include "Platform/AudioServer/PlugInStorage.h"
 
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -21,9 +19,8 @@
 
 #include <gtest/gtest.h>
 
+#include "Support/DriverTestProcess.h"
 #include "Support/PropertyChangeRecorder.h"
-
-extern char** environ;
 
 namespace {
 
@@ -40,41 +37,10 @@ AudioObjectPropertyAddress at(AudioObjectPropertySelector selector,
     return {selector, scope, element};
 }
 
-// The bundle the build made beside the tests folder (or TANDREL_DRIVER_BUNDLE).
-std::filesystem::path driverBundle() {
-    if (const char* given = std::getenv("TANDREL_DRIVER_BUNDLE"); given != nullptr && *given != '\0') {
-        return given;
-    }
-    return std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path() /
-           "TandrelDriver.driver";
-}
+using DriverTestProcess::driverBundle;
 
-// The driver keeps process-wide state and is never unloaded, so a case that needs a pristine driver runs
-// in a fresh copy of this program. True in the parent (which has checked the child's result).
 bool ranInChild() {
-    if (std::getenv(kChildVariable) != nullptr) {
-        return false;
-    }
-    const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-    const std::string filter = std::string("--gtest_filter=") + test->test_suite_name() + "." + test->name();
-    const std::string exe = std::filesystem::read_symlink("/proc/self/exe").string();
-    std::vector<std::string> env;
-    for (char** e = environ; *e != nullptr; ++e) {
-        env.emplace_back(*e);
-    }
-    env.push_back(std::string(kChildVariable) + "=1");
-    std::vector<char*> envp, argv{const_cast<char*>(exe.c_str()), const_cast<char*>(filter.c_str()), nullptr};
-    for (auto& e : env) {
-        envp.push_back(e.data());
-    }
-    envp.push_back(nullptr);
-    pid_t pid = 0;
-    EXPECT_EQ(posix_spawn(&pid, exe.c_str(), nullptr, nullptr, argv.data(), envp.data()), 0);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
-        << "the child run failed; see its output above";
-    return true;
+    return DriverTestProcess::ranInChild(kChildVariable);
 }
 
 template <typename T>

@@ -3,10 +3,9 @@
 // notifications, gains, volume and mute, and what survives a restart of the server.
 #include <gtest/gtest.h>
 
+#include "Support/DriverTestProcess.h"
 #include "Support/PropertyChangeRecorder.h"
 
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -26,8 +25,6 @@
 #include "TandrelApp/Engine/AudioDeviceCatalog.h"
 #include "TandrelApp/Engine/LineConfigurator.h"
 
-extern char** environ;
-
 namespace {
 
 using namespace std::chrono_literals;
@@ -44,41 +41,14 @@ AudioObjectPropertyAddress at(AudioObjectPropertySelector selector,
     return {selector, scope, kAudioObjectPropertyElementMain};
 }
 
-std::filesystem::path driverBundle() {
-    if (const char* given = std::getenv("TANDREL_DRIVER_BUNDLE"); given != nullptr && *given != '\0') {
-        return given;
-    }
-    return std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path() /
-           "TandrelDriver.driver";
-}
+using DriverTestProcess::driverBundle;
 
-// Runs the current test again in a fresh copy of this program (the driver is process-wide and never
-// unloaded, and a restart of the server is a new process) with extra environment; true when it passed.
 bool runChild(const std::vector<std::string>& extraEnvironment) {
-    const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-    const std::string filter = std::string("--gtest_filter=") + test->test_suite_name() + "." + test->name();
-    const std::string exe = std::filesystem::read_symlink("/proc/self/exe").string();
-    std::vector<std::string> env{std::string(kChildVariable) + "=1"};
-    env.insert(env.end(), extraEnvironment.begin(), extraEnvironment.end());
-    for (char** e = environ; *e != nullptr; ++e) {
-        env.emplace_back(*e);
-    }
-    std::vector<char*> envp, argv{const_cast<char*>(exe.c_str()), const_cast<char*>(filter.c_str()), nullptr};
-    for (auto& e : env) {
-        envp.push_back(e.data());
-    }
-    envp.push_back(nullptr);
-    pid_t pid = 0;
-    if (posix_spawn(&pid, exe.c_str(), nullptr, nullptr, argv.data(), envp.data()) != 0) {
-        return false;
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return DriverTestProcess::runChild(kChildVariable, extraEnvironment);
 }
 
 bool inChild() {
-    return std::getenv(kChildVariable) != nullptr;
+    return DriverTestProcess::inChild(kChildVariable);
 }
 
 bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit = 5s) {

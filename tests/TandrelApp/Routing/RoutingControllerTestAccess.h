@@ -2,6 +2,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -70,4 +71,24 @@ struct RoutingControllerTestAccess {
         return c.lineGainSupport_.size() + c.lineGainsSent_.size();
     }
     static const RoutingEngine& engine(const RoutingController& c) { return c.engine_; }
+
+    // What the reconcile pass built.
+    static std::shared_ptr<OutputDestination> destination(const RoutingController& c,
+                                                          const std::string& uid) {
+        auto found = c.destinations_.find(uid);
+        return found == c.destinations_.end() ? nullptr : found->second;
+    }
+    static std::shared_ptr<InputDeviceSource> lineInput(const RoutingController& c, const std::string& uid) {
+        auto found = c.lineInputs_.find(uid);
+        return found == c.lineInputs_.end() ? nullptr : found->second;
+    }
+    static std::shared_ptr<RoutingEngine::Route> route(const RoutingController& c, const UUID& connectionID) {
+        auto found = c.routes_.find(connectionID);
+        return found == c.routes_.end() ? nullptr : found->second.route;
+    }
+    static std::optional<std::vector<float>> lineGainsSent(const RoutingController& c,
+                                                           const std::string& uid) {
+        auto found = c.lineGainsSent_.find(uid);
+        return found == c.lineGainsSent_.end() ? std::nullopt : std::optional(found->second);
+    }
 };
