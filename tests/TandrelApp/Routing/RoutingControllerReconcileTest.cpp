@@ -12,6 +12,7 @@
 #include <vector>
 
 #include <QElapsedTimer>
+#include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
 #include <gtest/gtest.h>
@@ -299,6 +300,64 @@ TEST_F(RoutingControllerReconcileTest, TimeOutEndsThePassWithoutBlockingTheGUITh
     EXPECT_FALSE(controller->devicesLoaded());
     EXPECT_FALSE(controller->message().has_value()) << "a time-out is not an error message";
     settle();
+}
+
+} // namespace
+
+namespace {
+
+// Input-device sources without the driver: their statuses as devices come and go from the list.
+TEST(RoutingControllerSourceStatus, InputSourcesRunWaitForTheirDeviceAndLeaveWithTheirConfiguration) {
+    TemporaryDataHome dataHome;
+    const auto home =
+        std::filesystem::temp_directory_path() / ("tandrel-source-status-test-" + std::to_string(::getpid()));
+    auto server = AudioServer::start({.profile = nlohmann::json::parse(kProfile), .home = home});
+    const auto inputSource = [](std::string uid) {
+        SourceConfig source;
+        source.id = UUID::random();
+        source.kind = SourceKind::inputDevice(uid);
+        source.name = uid;
+        return source;
+    };
+    const SourceConfig present = inputSource("interface");
+    const SourceConfig absent = inputSource("unplugged");
+    RoutingConfig config;
+    config.sources = {present, absent};
+    auto controller =
+        RoutingController::create(config, false, false, {.saveDelay = 100ms, .callTimeout = 2.0});
+    QCoro::waitFor(controller->waitForReconcile());
+
+    using Status = RoutingController::SourceStatus;
+    EXPECT_EQ(controller->sourceStatus().at(present.id), Status::running("入力デバイス"));
+    EXPECT_EQ(controller->sourceStatus().at(absent.id), Status::waiting("デバイスが接続されていません"));
+    EXPECT_EQ(Access::sources(*controller), 1u);
+
+    // A waiting source is left alone by later passes, and tried again on request.
+    QSignalSpy statusSpy(controller.get(), &RoutingController::sourceStatusChanged);
+    controller->scheduleReconcile();
+    QCoro::waitFor(controller->waitForReconcile());
+    EXPECT_EQ(statusSpy.count(), 0);
+    controller->retrySources();
+    QCoro::waitFor(controller->waitForReconcile());
+    EXPECT_GE(statusSpy.count(), 2) << "cleared, then starting, then waiting again";
+    EXPECT_EQ(controller->sourceStatus().at(absent.id), Status::waiting("デバイスが接続されていません"));
+
+    // A running source that leaves the configuration is stopped and forgotten.
+    RoutingConfig next = controller->config();
+    next.sources = {absent};
+    controller->setConfig(next);
+    QCoro::waitFor(controller->waitForReconcile());
+    EXPECT_FALSE(controller->sourceStatus().contains(present.id));
+    EXPECT_EQ(Access::sources(*controller), 0u);
+    EXPECT_TRUE(QTest::qWaitFor([] { return AudioServer::runningIOThreadCount() == 0; }, 3000))
+        << "the removed source's device callback was stopped";
+
+    controller.reset();
+    CoreAudioCall::sync([] {});
+    server.reset();
+    AudioServer::stop();
+    DeferredWork::runPendingNow();
+    std::filesystem::remove_all(home);
 }
 
 } // namespace
