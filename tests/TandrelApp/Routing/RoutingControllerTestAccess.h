@@ -1,7 +1,9 @@
 // The controller's private state as the routing controller tests reach it (a friend of the controller).
 #pragma once
 
+#include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -70,4 +72,13 @@ struct RoutingControllerTestAccess {
         return c.lineGainSupport_.size() + c.lineGainsSent_.size();
     }
     static const RoutingEngine& engine(const RoutingController& c) { return c.engine_; }
+
+    // Sources and monitors, playing applications.
+    static const std::set<std::string>& appsPlayingNow(const RoutingController& c) {
+        return c.appsPlayingNow_;
+    }
+    static void pruneAutoAddedApps(RoutingController& c,
+                                   const std::function<bool(const std::string&)>& isGone) {
+        c.pruneAutoAddedApps(isGone);
+    }
 };
