@@ -21,7 +21,6 @@
 
 using namespace std::chrono_literals;
 using Access = RoutingControllerTestAccess;
-using App = AudioAppMonitor::App;
 
 namespace {
 
@@ -75,14 +74,6 @@ ApplicationSpec simulatedApp(std::string bundleID, std::string name) {
     app.bundleID = std::move(bundleID);
     app.name = std::move(name);
     return app;
-}
-
-Connection connectionFrom(const UUID& source, const std::string& to) {
-    Connection connection;
-    connection.id = UUID::random();
-    connection.from = Endpoint::source(source);
-    connection.toDeviceUID = to;
-    return connection;
 }
 
 std::vector<std::string> names(const RoutingController& controller) {
@@ -149,7 +140,7 @@ TEST_F(RoutingControllerSourcesTest, AutomaticAddingNeverBringsBackWhatTheUserRe
     EXPECT_FALSE(controller->config().autoAdd.systemAudio);
     EXPECT_TRUE(controller->config().autoAdd.dismissedApps.contains("org.example.player"));
 
-    // Every automatic path at once: switches, a launch, a playing report and a fresh device list.
+    // Every automatic path: the switches, a launch and a playing report.
     controller->setAutoAddsRunningApps(true);
     controller->setAutoAddsMonitors(true);
     const int launched = Workspace::shared().launch(runningApp("org.example.late"));
@@ -170,6 +161,13 @@ TEST_F(RoutingControllerSourcesTest, AutomaticAddingNeverBringsBackWhatTheUserRe
     EXPECT_TRUE(controller->config().autoAdd.systemAudio);
     EXPECT_EQ(controller->config().monitorDeviceUIDs, std::vector<std::string>{"headphones"});
     EXPECT_EQ(controller->config().autoAdd.dismissedMonitors, std::set<std::string>{"speakers"});
+
+    // Excluding takes the user's own source of the application too, with its connections.
+    controller->toggleConnection(Endpoint::source(find(*controller, "org.example.radio")->id), "headphones",
+                                 0, 2);
+    controller->excludeApp("org.example.radio");
+    EXPECT_EQ(names(*controller), (std::vector<std::string>{"System", "org.example.late"}));
+    EXPECT_TRUE(controller->config().connections.empty());
     Workspace::shared().terminate(launched);
 }
 
@@ -234,7 +232,7 @@ TEST(RoutingControllerSourceRulesTest, PruneSparesWhatTheUserTouchedOrConnected)
     const SourceConfig byHand = appSource("org.example.gone", false);
     const SourceConfig stillRunning = appSource("org.example.running", true);
     config.sources = {untouched, quieter, muted, connected, byHand, stillRunning};
-    config.connections = {connectionFrom(connected.id, "speakers")};
+    config.connections.emplace_back().from = Endpoint::source(connected.id);
     auto controller = QuietController::create(config);
 
     Access::pruneAutoAddedApps(*controller, [](const std::string& id) { return id == "org.example.gone"; });
@@ -284,24 +282,6 @@ TEST(RoutingControllerSourceRulesTest, StillPlayingAddsInNameOrderAndWakesOnlyWa
     EXPECT_EQ(controller->sourceStatus().at(failed.id),
               RoutingController::SourceStatus::failed("停止しました"));
     EXPECT_TRUE(controller->shouldCapture(*find(*controller, "org.example.bee")));
-}
-
-TEST(RoutingControllerSourceRulesTest, ExcludeRemovesEverySourceOfTheAppWithItsConnections) {
-    RoutingConfig config;
-    const SourceConfig byHand = appSource("org.example.noisy", false);
-    const SourceConfig automatic = appSource("org.example.noisy", true);
-    const SourceConfig other = appSource("org.example.quiet", false);
-    config.sources = {byHand, other, automatic};
-    const Connection kept = connectionFrom(other.id, "speakers");
-    config.connections = {connectionFrom(byHand.id, "speakers"), kept,
-                          connectionFrom(automatic.id, "speakers")};
-    auto controller = QuietController::create(config);
-
-    controller->excludeApp("org.example.noisy");
-
-    EXPECT_EQ(controller->config().sources, std::vector<SourceConfig>{other});
-    EXPECT_EQ(controller->config().connections, std::vector<Connection>{kept});
-    EXPECT_EQ(controller->excludedApps(), std::vector<std::string>{"org.example.noisy"});
 }
 
 // Display names come from the running application, then the installed entry, then the identifier; the
