@@ -91,7 +91,11 @@ RoutingController::RoutingController(RoutingConfig config, bool persists, bool a
     playingDebounce_.setSingleShot(true);
 }
 
-RoutingController::~RoutingController() = default;
+RoutingController::~RoutingController() {
+    for (Workspace::ObserverToken token : workspaceObservers_) {
+        Workspace::shared().removeObserver(token);
+    }
+}
 
 // Runs once the controller is owned, so that tasks and observers can hold it weakly.
 void RoutingController::start() {
@@ -99,7 +103,9 @@ void RoutingController::start() {
     installMeterProvider();
     if (autoDiscovers_) {
         addDefaultSources();
-        pruneAutoAddedAppsGone();
+        pruneAutoAddedApps([](const std::string& bundleID) {
+            return Workspace::shared().runningApplications(bundleID).empty();
+        });
         addRunningApps();
         startAppMonitor();
         startDropoutLog();

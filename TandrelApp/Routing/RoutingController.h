@@ -23,6 +23,7 @@
 
 #include "Platform/AudioServer/AudioServer.h"
 #include "Platform/Workspace/Workspace.h"
+#include "TandrelApp/Engine/AudioAppMonitor.h"
 #include "TandrelApp/Engine/AudioDeviceInfo.h"
 #include "TandrelApp/Engine/AudioProducer.h"
 #include "TandrelApp/Engine/ChannelMapping.h"
@@ -31,7 +32,6 @@
 #include "TandrelApp/Support/Log.h"
 #include "TandrelApp/Support/UUID.h"
 
-class AudioAppMonitor;
 class AudioCaptureSource;
 class InputDeviceSource;
 class OutputDestination;
@@ -42,6 +42,8 @@ struct RoutingControllerTimings {
     std::chrono::milliseconds saveDelay{500};
     // Time-out, in seconds, of each audio-server call of the reconcile pass and the device list.
     double callTimeout = 5.0;
+    // How long a report of playing applications must stand unchanged before it takes effect.
+    std::chrono::milliseconds playingDebounce{1500};
 };
 
 class RoutingController : public QObject, public std::enable_shared_from_this<RoutingController> {
@@ -152,6 +154,40 @@ public:
     // A line first, else an output device; input devices are not searched.
     std::optional<AudioDeviceInfo> device(const std::string& uid) const;
 
+    // Sources and monitors, playing applications and exclusions. Removing a source or monitor by hand
+    // puts it on its dismissed list, so automatic adding never brings it back; adding it by hand takes
+    // it off again. Every step of an edit assigns the configuration once.
+    void addSource(const SourceKind& kind, const std::string& name);
+    void removeSource(const UUID& id);
+    void addMonitor(const std::string& uid);
+    void removeMonitor(const std::string& uid);
+    // The automatic-adding switches. They always write; switching running applications or monitors on
+    // adds what is there now.
+    bool autoAddsApps() const { return config_.autoAdd.apps; }
+    void setAutoAddsApps(bool on);
+    bool autoAddsRunningApps() const { return config_.autoAdd.runningApps; }
+    void setAutoAddsRunningApps(bool on);
+    bool autoAddsMonitors() const { return config_.autoAdd.monitors; }
+    void setAutoAddsMonitors(bool on);
+    // The excluded bundle identifiers, in the order of their applications' display names.
+    std::vector<std::string> excludedApps() const;
+    // Excludes an application from automatic adding and removes all its sources and their connections.
+    void excludeApp(const std::string& bundleID);
+    // Lifts an exclusion and adds the application at once when it runs.
+    void includeApp(const std::string& bundleID);
+    // The application audio monitor's report; only the last one of a burst takes effect, once it has
+    // stood for the debounce time.
+    void appsPlayingAudio(std::vector<AudioAppMonitor::App> apps);
+    // A report that stood: starts the sources of playing applications, wakes those that waited for
+    // them, and adds new ones when automatic adding is on.
+    void appsStillPlaying(std::vector<AudioAppMonitor::App> apps);
+    // Whether the reconcile pass is to run a configured source now: anything but an application always,
+    // an application while it plays or while a connection starts from it.
+    bool shouldCapture(const SourceConfig& source) const;
+    // An application's display name: the running one's, else the installed one's without ".app",
+    // else the bundle identifier.
+    static std::string appName(const std::string& bundleID);
+
 signals:
     void configChanged();
     void linesChanged();
@@ -255,8 +291,6 @@ private:
     void applyDestinationGains();
     // Whether a connection can be routed now.
     bool isValid(const Connection& connection) const;
-    // Whether the pass is to run a configured source now.
-    bool shouldCapture(const SourceConfig& source) const;
     // The producer a connection from `endpoint` reads: a running source, or a line's input.
     std::shared_ptr<AudioProducer> producer(const Endpoint& endpoint) const;
     std::uint32_t bufferFrames() const;
@@ -274,20 +308,30 @@ private:
     void startRecovery(); // filled later: the probe that waits for the audio server to answer again
 
     // Hooks of the device list that later work fills in.
-    void addConnectedMonitors();           // filled later: auto-added monitors
     QCoro::Task<> installSystemListener(); // filled later: device-list listener
     QCoro::Task<>
     watchSampleRates(std::vector<AudioDeviceInfo> devices); // filled later: per-device listeners
     void announceDeviceListChange();                        // filled later: device-list announcement
 
     // Hooks of the start-up that later work fills in.
-    void observeWorkspace();       // filled later: launch and terminate observers
-    void installMeterProvider();   // filled later: the meter store's peak provider
-    void addDefaultSources();      // filled later: automatic adding of the default sources
-    void pruneAutoAddedAppsGone(); // filled later: drops automatically added apps that no longer run
-    void addRunningApps();         // filled later: automatic adding of running applications
-    void startAppMonitor();        // filled later: the application audio monitor
-    void startDropoutLog();        // filled later: the periodic dropout log
+    void installMeterProvider(); // filled later: the meter store's peak provider
+    void startDropoutLog();      // filled later: the periodic dropout log
+
+    // Automatic adding of sources and monitors, and the workspace's launch and termination events.
+    void observeWorkspace();
+    // Adds the whole-system source at the top unless it was dismissed or is there.
+    void addDefaultSources();
+    // Removes the automatically added application sources that the user left untouched and
+    // unconnected and whose application `isGone`.
+    void pruneAutoAddedApps(const std::function<bool(const std::string&)>& isGone);
+    // Adds the running applications that are neither configured nor dismissed.
+    void addRunningApps();
+    // Watches which applications play sound, on systems with process taps.
+    void startAppMonitor();
+    static QCoro::Task<> runAppMonitor(std::shared_ptr<AudioAppMonitor> monitor,
+                                       std::shared_ptr<spdlog::logger> log);
+    // Adds the output devices that are neither monitors nor dismissed.
+    void addConnectedMonitors();
 
     // Published.
     RoutingConfig config_;

@@ -421,16 +421,6 @@ bool RoutingController::isValid(const Connection& connection) const {
     return isLine(connection.toDeviceUID) || toMonitor;
 }
 
-bool RoutingController::shouldCapture(const SourceConfig& source) const {
-    const auto* app = std::get_if<SourceKind::Application>(&source.kind.value);
-    if (app == nullptr || appsPlayingNow_.contains(app->bundleID)) {
-        return true;
-    }
-    return std::ranges::any_of(config_.connections, [&source](const Connection& connection) {
-        return isFrom(connection, source.id);
-    });
-}
-
 std::shared_ptr<AudioProducer> RoutingController::producer(const Endpoint& endpoint) const {
     if (const auto* source = std::get_if<Endpoint::Source>(&endpoint.value)) {
         auto running = sources_.find(source->id);

@@ -258,7 +258,10 @@ TEST_F(RoutingControllerTest, PassThatThrowsDoesNotStopLaterPasses) {
 // ---- Start-up and quit
 
 TEST_F(RoutingControllerTest, AppControllerStartsFromTheSavedConfiguration) {
-    const RoutingConfig stored = withSource({}, "com.example.saved");
+    RoutingConfig stored = withSource({}, "com.example.saved");
+    // Nothing for the automatic adding to add, so the start leaves the configuration as saved.
+    stored.autoAdd.systemAudio = false;
+    stored.autoAdd.runningApps = false;
     RoutingConfigStore::save(stored);
 
     auto controller = ControllerLoader::loadAppController();

@@ -1,8 +1,10 @@
 // The controller's private state as the routing controller tests reach it (a friend of the controller).
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -90,5 +92,14 @@ struct RoutingControllerTestAccess {
                                                            const std::string& uid) {
         auto found = c.lineGainsSent_.find(uid);
         return found == c.lineGainsSent_.end() ? std::nullopt : std::optional(found->second);
+    }
+
+    // Sources and monitors, playing applications.
+    static const std::set<std::string>& appsPlayingNow(const RoutingController& c) {
+        return c.appsPlayingNow_;
+    }
+    static void pruneAutoAddedApps(RoutingController& c,
+                                   const std::function<bool(const std::string&)>& isGone) {
+        c.pruneAutoAddedApps(isGone);
     }
 };

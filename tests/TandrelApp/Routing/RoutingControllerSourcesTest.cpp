@@ -1,0 +1,311 @@
+// Sources and monitors added by hand and automatically, playing applications and exclusions, and the
+// workspace's launch and termination events, against the emulated server's simulated applications.
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <QTemporaryDir>
+#include <QTest>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "Platform/AudioServer/AudioServer.h"
+#include "Platform/Workspace/Workspace.h"
+#include "TandrelApp/Routing/RoutingController.h"
+
+#include "RoutingControllerTestAccess.h"
+
+using namespace std::chrono_literals;
+using Access = RoutingControllerTestAccess;
+
+namespace {
+
+constexpr int playerPid = 7401;
+constexpr int radioPid = 7402;
+
+constexpr const char* profile = R"({
+  "devices": [
+    { "uid": "speakers", "name": "Speakers", "outputStreams": [2] },
+    { "uid": "headphones", "name": "Headphones", "outputStreams": [2] }
+  ],
+  "applications": [
+    { "pid": 7401, "bundleID": "org.example.player", "name": "Player" },
+    { "pid": 7402, "bundleID": "org.example.radio", "name": "Radio" }
+  ]
+})";
+
+const RoutingController::Timings fast{.saveDelay = 100ms, .callTimeout = 2.0, .playingDebounce = 150ms};
+
+// Runs no reconcile pass, so the tests drive the rules alone.
+class QuietController : public RoutingController {
+public:
+    explicit QuietController(RoutingConfig config)
+        : RoutingController(std::move(config), false, false, fast) {}
+    static std::shared_ptr<QuietController> create(RoutingConfig config = {}) {
+        return make<QuietController>(std::move(config));
+    }
+
+protected:
+    QCoro::Task<> reconcile() override { co_return; }
+};
+
+SourceConfig appSource(const std::string& bundleID, bool isAutoAdded) {
+    SourceConfig source;
+    source.id = UUID::random();
+    source.kind = SourceKind::application(bundleID);
+    source.name = bundleID;
+    source.isAutoAdded = isAutoAdded;
+    return source;
+}
+
+RunningApplication runningApp(std::string bundleID, std::optional<std::string> name = std::nullopt) {
+    RunningApplication app;
+    app.bundleIdentifier = std::move(bundleID);
+    app.localizedName = std::move(name);
+    return app;
+}
+
+ApplicationSpec simulatedApp(std::string bundleID, std::string name) {
+    ApplicationSpec app;
+    app.bundleID = std::move(bundleID);
+    app.name = std::move(name);
+    return app;
+}
+
+std::vector<std::string> names(const RoutingController& controller) {
+    std::vector<std::string> out;
+    for (const auto& source : controller.config().sources) {
+        out.push_back(source.name);
+    }
+    return out;
+}
+
+const SourceConfig* find(const RoutingController& controller, const std::string& bundleID) {
+    for (const auto& source : controller.config().sources) {
+        if (source.kind == SourceKind::application(bundleID)) {
+            return &source;
+        }
+    }
+    return nullptr;
+}
+
+// A live controller that discovers automatically, over an emulated server with two simulated
+// applications and two outputs.
+class RoutingControllerSourcesTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        home =
+            std::filesystem::temp_directory_path() / ("tandrel-sources-test-" + std::to_string(::getpid()));
+        server = AudioServer::start({.profile = nlohmann::json::parse(profile), .home = home});
+    }
+    void TearDown() override {
+        if (controller) {
+            QCoro::waitFor(controller->waitForReconcile());
+            controller.reset();
+        }
+        server.reset();
+        AudioServer::stop();
+        EXPECT_TRUE(QTest::qWaitFor([] { return AudioServer::runningIOThreadCount() == 0; }, 3000));
+        std::filesystem::remove_all(home);
+    }
+
+    void startController(RoutingConfig config) {
+        controller = RoutingController::create(std::move(config), false, true, fast);
+        QCoro::waitFor(controller->waitForReconcile());
+    }
+
+    std::filesystem::path home;
+    std::shared_ptr<AudioServer> server;
+    std::shared_ptr<RoutingController> controller;
+};
+
+TEST_F(RoutingControllerSourcesTest, AutomaticAddingNeverBringsBackWhatTheUserRemovedUntilAddedByHand) {
+    RoutingConfig config;
+    config.autoAdd.dismissedApps = {"org.example.radio"};
+    config.autoAdd.dismissedMonitors = {"headphones"};
+    startController(config);
+    ASSERT_EQ(names(*controller), (std::vector<std::string>{"システム全体", "Player"}));
+    EXPECT_FALSE(controller->config().sources[0].isAutoAdded);
+    EXPECT_TRUE(controller->config().sources[1].isAutoAdded);
+    EXPECT_EQ(controller->config().monitorDeviceUIDs, std::vector<std::string>{"speakers"});
+
+    for (const auto& source : std::vector(controller->config().sources)) {
+        controller->removeSource(source.id);
+    }
+    controller->removeMonitor("speakers");
+    EXPECT_FALSE(controller->config().autoAdd.systemAudio);
+    EXPECT_TRUE(controller->config().autoAdd.dismissedApps.contains("org.example.player"));
+
+    // Every automatic path: the switches, a launch and a playing report.
+    controller->setAutoAddsRunningApps(true);
+    controller->setAutoAddsMonitors(true);
+    const int launched = Workspace::shared().launch(runningApp("org.example.late"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return find(*controller, "org.example.late") != nullptr; }, 2000));
+    controller->appsStillPlaying({{"org.example.player", "Player"}, {"org.example.radio", "Radio"}});
+    controller->scheduleReconcile();
+    QCoro::waitFor(controller->waitForReconcile());
+    EXPECT_EQ(names(*controller), std::vector<std::string>{"org.example.late"});
+    EXPECT_TRUE(controller->config().monitorDeviceUIDs.empty());
+
+    controller->addSource(SourceKind::application("org.example.radio"), "Radio");
+    controller->addSource(SourceKind::systemAudio(), "System");
+    controller->addMonitor("headphones");
+    controller->addMonitor("headphones");
+    EXPECT_EQ(names(*controller), (std::vector<std::string>{"System", "org.example.late", "Radio"}));
+    EXPECT_FALSE(find(*controller, "org.example.radio")->isAutoAdded);
+    EXPECT_EQ(controller->config().autoAdd.dismissedApps, std::set<std::string>{"org.example.player"});
+    EXPECT_TRUE(controller->config().autoAdd.systemAudio);
+    EXPECT_EQ(controller->config().monitorDeviceUIDs, std::vector<std::string>{"headphones"});
+    EXPECT_EQ(controller->config().autoAdd.dismissedMonitors, std::set<std::string>{"speakers"});
+
+    // Excluding takes the user's own source of the application too, with its connections.
+    controller->toggleConnection(Endpoint::source(find(*controller, "org.example.radio")->id), "headphones",
+                                 0, 2);
+    controller->excludeApp("org.example.radio");
+    EXPECT_EQ(names(*controller), (std::vector<std::string>{"System", "org.example.late"}));
+    EXPECT_TRUE(controller->config().connections.empty());
+    Workspace::shared().terminate(launched);
+}
+
+TEST_F(RoutingControllerSourcesTest, PlayingApplicationIsAddedAndCapturedButAnExcludedOneIsNot) {
+    RoutingConfig config;
+    config.autoAdd.systemAudio = false;
+    config.autoAdd.runningApps = false;
+    config.autoAdd.dismissedApps = {"org.example.radio"};
+    startController(config);
+    ASSERT_TRUE(controller->config().sources.empty());
+
+    server->setApplicationSignal(playerPid, InputSignal::sine(440, -20));
+    server->setApplicationSignal(radioPid, InputSignal::sine(440, -20));
+
+    ASSERT_TRUE(QTest::qWaitFor([&] { return find(*controller, "org.example.player") != nullptr; }, 4000));
+    const SourceConfig added = *find(*controller, "org.example.player");
+    EXPECT_EQ(added.name, "Player");
+    EXPECT_TRUE(added.isAutoAdded);
+    EXPECT_TRUE(controller->config().connections.empty())
+        << "it runs because it plays, not because it is used";
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            auto status = controller->sourceStatus().find(added.id);
+            return status != controller->sourceStatus().end() &&
+                   status->second == RoutingController::SourceStatus::running("Process Tap");
+        },
+        5000));
+    EXPECT_EQ(controller->config().sources.size(), 1u) << "the excluded application is never added";
+}
+
+TEST_F(RoutingControllerSourcesTest, LaunchedAppIsAddedAndOnlyItsUntouchedSourceGoesWhenItQuits) {
+    RoutingConfig config;
+    config.autoAdd.systemAudio = false;
+    config.autoAdd.dismissedApps = {"org.example.player", "org.example.radio"};
+    startController(config);
+
+    const int first = server->addApplication(simulatedApp("org.example.first", "First"));
+    const int second = server->addApplication(simulatedApp("org.example.second", "Second"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return controller->config().sources.size() == 2; }, 2000));
+    EXPECT_TRUE(find(*controller, "org.example.first")->isAutoAdded);
+    // Added again by hand, the second becomes the user's own.
+    controller->addSource(SourceKind::application("org.example.second"), "Second");
+
+    server->removeApplication(first);
+    server->removeApplication(second);
+
+    ASSERT_TRUE(QTest::qWaitFor([&] { return find(*controller, "org.example.first") == nullptr; }, 2000));
+    QTest::qWait(50);
+    EXPECT_EQ(names(*controller), std::vector<std::string>{"Second"});
+}
+
+// ---- The rules alone
+
+TEST(RoutingControllerSourceRulesTest, PruneSparesWhatTheUserTouchedOrConnected) {
+    RoutingConfig config;
+    const SourceConfig untouched = appSource("org.example.gone", true);
+    SourceConfig quieter = appSource("org.example.gone", true);
+    quieter.volumeDB = -3.0f;
+    SourceConfig muted = appSource("org.example.gone", true);
+    muted.isMuted = true;
+    const SourceConfig connected = appSource("org.example.gone", true);
+    const SourceConfig byHand = appSource("org.example.gone", false);
+    const SourceConfig stillRunning = appSource("org.example.running", true);
+    config.sources = {untouched, quieter, muted, connected, byHand, stillRunning};
+    config.connections.emplace_back().from = Endpoint::source(connected.id);
+    auto controller = QuietController::create(config);
+
+    Access::pruneAutoAddedApps(*controller, [](const std::string& id) { return id == "org.example.gone"; });
+
+    config.sources.erase(config.sources.begin());
+    EXPECT_EQ(controller->config().sources, config.sources);
+}
+
+TEST(RoutingControllerSourceRulesTest, OnlyTheLastReportOfABurstTakesEffectAfterTheDebounce) {
+    auto controller = QuietController::create();
+
+    controller->appsPlayingAudio({{"org.example.brief", "Brief"}});
+    QTest::qWait(100);
+    controller->appsPlayingAudio({{"org.example.steady", "Steady"}});
+    QTest::qWait(100);
+    EXPECT_TRUE(controller->config().sources.empty()) << "the first report was superseded in time";
+    EXPECT_TRUE(Access::appsPlayingNow(*controller).empty());
+
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !controller->config().sources.empty(); }, 1000));
+    EXPECT_EQ(names(*controller), std::vector<std::string>{"Steady"});
+    EXPECT_EQ(Access::appsPlayingNow(*controller), std::set<std::string>{"org.example.steady"});
+
+    controller->appsPlayingAudio({});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Access::appsPlayingNow(*controller).empty(); }, 1000));
+    EXPECT_EQ(controller->config().sources.size(), 1u);
+}
+
+TEST(RoutingControllerSourceRulesTest, StillPlayingAddsInNameOrderAndWakesOnlyWaitingSources) {
+    RoutingConfig config;
+    const SourceConfig waiting = appSource("org.example.waiting", false);
+    const SourceConfig failed = appSource("org.example.failed", false);
+    config.sources = {waiting, failed};
+    auto controller = QuietController::create(config);
+    Access::setStatus(*controller, waiting.id,
+                      RoutingController::SourceStatus::waiting("アプリが起動していません"));
+    Access::setStatus(*controller, failed.id, RoutingController::SourceStatus::failed("停止しました"));
+
+    controller->appsStillPlaying({{"org.example.bee", "Bee"},
+                                  {"org.example.failed", "Failed"},
+                                  {"org.example.app10", "App 10"},
+                                  {"org.example.waiting", "Waiting"},
+                                  {"org.example.app9", "app 9"}});
+
+    EXPECT_EQ(names(*controller), (std::vector<std::string>{"org.example.waiting", "org.example.failed",
+                                                            "app 9", "App 10", "Bee"}));
+    EXPECT_EQ(controller->sourceStatus().at(waiting.id), RoutingController::SourceStatus::idle());
+    EXPECT_EQ(controller->sourceStatus().at(failed.id),
+              RoutingController::SourceStatus::failed("停止しました"));
+    EXPECT_TRUE(controller->shouldCapture(*find(*controller, "org.example.bee")));
+}
+
+// Display names come from the running application, then the installed entry, then the identifier; the
+// exclusion list is in the order of those names.
+TEST(RoutingControllerSourceRulesTest, ExcludedAppsAreOrderedByTheirDisplayNames) {
+    QTemporaryDir applications;
+    ASSERT_TRUE(applications.isValid());
+    const std::string folder = applications.path().toStdString();
+    std::ofstream(folder + "/org.example.installed.desktop")
+        << "[Desktop Entry]\nType=Application\nName=Zither.app\n";
+    Workspace::shared().setApplicationDirectories({folder});
+    const int running = Workspace::shared().launch(runningApp("org.example.running", "Mandolin"));
+    RoutingConfig config;
+    config.autoAdd.dismissedApps = {"org.example.installed", "org.example.running", "aaa.unknown"};
+    auto controller = QuietController::create(config);
+
+    EXPECT_EQ(RoutingController::appName("org.example.installed"), "Zither");
+    EXPECT_EQ(RoutingController::appName("org.example.running"), "Mandolin");
+    EXPECT_EQ(RoutingController::appName("aaa.unknown"), "aaa.unknown");
+    EXPECT_EQ(controller->excludedApps(),
+              (std::vector<std::string>{"aaa.unknown", "org.example.running", "org.example.installed"}));
+
+    Workspace::shared().terminate(running);
+    Workspace::shared().setApplicationDirectories({});
+}
+
+} // namespace
