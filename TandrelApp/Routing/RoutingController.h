@@ -18,6 +18,7 @@
 #include <vector>
 
 #include <QObject>
+#include <QString>
 #include <QTimer>
 #include <qcoro/qcorotask.h>
 
@@ -27,6 +28,7 @@
 #include "TandrelApp/Engine/AudioProducer.h"
 #include "TandrelApp/Engine/ChannelMapping.h"
 #include "TandrelApp/Engine/RoutingEngine.h"
+#include "TandrelApp/Routing/MeterStore.h"
 #include "TandrelApp/Routing/RoutingConfig.h"
 #include "TandrelApp/Support/Log.h"
 #include "TandrelApp/Support/UUID.h"
@@ -42,6 +44,8 @@ struct RoutingControllerTimings {
     std::chrono::milliseconds saveDelay{500};
     // Time-out, in seconds, of each audio-server call of the reconcile pass and the device list.
     double callTimeout = 5.0;
+    // Period of the dropout log.
+    std::chrono::milliseconds dropoutLogInterval{2000};
 };
 
 class RoutingController : public QObject, public std::enable_shared_from_this<RoutingController> {
@@ -151,6 +155,24 @@ public:
     std::optional<SourceConfig> source(const UUID& id) const;
     // A line first, else an output device; input devices are not searched.
     std::optional<AudioDeviceInfo> device(const std::string& uid) const;
+
+    // ---- Meters, dropout log, route information, reset of settings
+    // The store the meter views register with; the controller feeds it the peaks of the running audio.
+    MeterStore& meters() { return meters_; }
+    // A live route's depth, clock drift and underruns, for the help text of a matrix cell.
+    struct RouteInfo {
+        double bufferMs = 0;
+        double driftPpm = 0;
+        std::uint64_t underruns = 0;
+        bool operator==(const RouteInfo&) const = default;
+    };
+    // Nothing when the connection has no live route (or its rates are not known).
+    std::optional<RouteInfo> routeInfo(const UUID& connectionID) const;
+    // Backs up routing.json, forgets the user defaults, and returns to the default configuration with
+    // the automatic sources and monitors; with `resetLines` the driver's lines first go back to the two
+    // default lines at full volume. Returns the backup's path, when one was made. Throws the line reset's
+    // error, and then leaves the configuration and the user defaults as they were.
+    QCoro::Task<std::optional<QString>> resetSettings(bool resetLines);
 
 signals:
     void configChanged();
@@ -289,6 +311,21 @@ private:
     void startAppMonitor();        // filled later: the application audio monitor
     void startDropoutLog();        // filled later: the periodic dropout log
 
+    // ---- Meters, dropout log, reset of settings
+    struct DropoutCounts {
+        std::uint64_t underruns = 0;
+        std::uint64_t overruns = 0;
+    };
+    // The peaks since the last take: up to 8 channels per running source, every channel of each
+    // destination and line input; a line input replaces its line's destination entry.
+    MeterStore::Levels collectPeaks();
+    static QCoro::Task<> runDropoutLog(std::weak_ptr<RoutingController> weak,
+                                       std::chrono::milliseconds interval);
+    // Logs each route whose counts grew since `lastSeen`, which it updates and prunes.
+    void logDropouts(std::unordered_map<UUID, DropoutCounts>& lastSeen, spdlog::logger& log) const;
+    // Full volume and no mute on every line, then the default line list; runs on the call queue.
+    static void resetLinesToDefault(const std::vector<AudioObjectID>& lines);
+
     // Published.
     RoutingConfig config_;
     std::vector<AudioDeviceInfo> lines_;
@@ -329,4 +366,5 @@ private:
     std::map<std::string, std::chrono::steady_clock::time_point> volumeEchoUntil_;
     std::set<std::string> volumeChangePending_;
     const Timings timings_;
+    MeterStore meters_;
 };

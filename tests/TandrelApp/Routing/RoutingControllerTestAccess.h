@@ -70,4 +70,8 @@ struct RoutingControllerTestAccess {
         return c.lineGainSupport_.size() + c.lineGainsSent_.size();
     }
     static const RoutingEngine& engine(const RoutingController& c) { return c.engine_; }
+
+    // Meters, dropout log, reset of settings.
+    static void startDropoutLog(RoutingController& c) { c.startDropoutLog(); }
+    static void setPendingDeviceRefresh(RoutingController& c, bool value) { c.pendingDeviceRefresh_ = value; }
 };
