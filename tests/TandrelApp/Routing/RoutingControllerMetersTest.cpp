@@ -29,6 +29,7 @@
 #include "TandrelApp/Routing/RoutingConfigStore.h"
 #include "TandrelApp/Routing/RoutingController.h"
 #include "TandrelApp/Support/Log.h"
+#include "TandrelApp/Support/UserDefaults.h"
 #include "TemporaryDataHome.h"
 
 using namespace std::chrono_literals;
@@ -260,6 +261,144 @@ TEST_F(RoutingControllerRoutesTest, RouteInformationReadsTheLiveRoute) {
 
     synth->rate = 0;
     EXPECT_EQ(controller->routeInfo(connection), std::nullopt) << "no rate, no depth to report";
+}
+
+// ---- Reset of settings
+
+class RoutingControllerResetTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(home.isValid());
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, home.path() + "/config");
+        Workspace::setOwnBundleIdentifier(bundleID);
+        UserDefaults::persistentDomain(bundleID)->setValue("TDUIScale", 1.25);
+
+        SourceConfig source;
+        source.id = UUID::random();
+        source.kind = SourceKind::application("a.b");
+        source.name = "A";
+        saved.sources.push_back(source);
+        RoutingConfigStore::save(saved);
+        controller = QuietController::create(saved, true);
+    }
+    void TearDown() override {
+        controller.reset();
+        AudioServer::stop();
+        Workspace::setOwnBundleIdentifier(std::nullopt);
+        DeferredWork::runPendingNow();
+    }
+
+    static bool hasUIScale() { return UserDefaults::persistentDomain(bundleID)->contains("TDUIScale"); }
+    static QByteArray fileContents(const QString& path) {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray{};
+    }
+
+    // An edit whose save is still waiting when the reset comes.
+    void editWithoutWaiting() {
+        RoutingConfig edited = controller->config();
+        edited.hiddenFaders.insert("speakers");
+        controller->setConfig(edited);
+    }
+
+    static constexpr const char* bundleID = "qorvix.tandrel.app.resettest";
+    TemporaryDataHome home;
+    RoutingConfig saved;
+    std::shared_ptr<QuietController> controller;
+};
+
+TEST_F(RoutingControllerResetTest, ResetBacksUpTheFileAndSavesTheDefaultsAtOnce) {
+    const QByteArray before = fileContents(RoutingConfigStore::url());
+    editWithoutWaiting();
+    Access::setStatus(*controller, saved.sources[0].id, RoutingController::SourceStatus::failed("x"));
+    Access::setPendingDeviceRefresh(*controller, false);
+
+    std::optional<QString> backup;
+    ASSERT_EQ(QCoro::waitFor(resetCatching(controller, false, &backup)), std::nullopt);
+
+    ASSERT_TRUE(backup.has_value());
+    EXPECT_EQ(QFileInfo(*backup).absolutePath(), QFileInfo(RoutingConfigStore::url()).absolutePath());
+    EXPECT_TRUE(QRegularExpression(R"(^routing\.backup-\d{8}-\d{6}\.json$)")
+                    .match(QFileInfo(*backup).fileName())
+                    .hasMatch())
+        << QFileInfo(*backup).fileName().toStdString();
+    EXPECT_EQ(fileContents(*backup), before) << "the backup holds the file as it was, not the pending edit";
+    EXPECT_EQ(controller->config(), RoutingConfig{});
+    EXPECT_EQ(RoutingConfigStore::load(), RoutingConfig{}) << "saved before the reset returns";
+    EXPECT_TRUE(controller->sourceStatus().empty());
+    EXPECT_TRUE(Access::pendingDeviceRefresh(*controller));
+    EXPECT_FALSE(hasUIScale()) << "the application's user defaults are forgotten";
+
+    QFile::remove(RoutingConfigStore::url());
+    QTest::qWait(250);
+    EXPECT_FALSE(QFile::exists(RoutingConfigStore::url())) << "no debounced save comes after the reset";
+}
+
+TEST_F(RoutingControllerResetTest, FailedLineResetChangesNothingButTheBackupAndStillSavesThePendingEdit) {
+    AudioServer::start({.profile = std::nullopt, .home = home.path().toStdString() + "/server"});
+    editWithoutWaiting();
+    const RoutingConfig edited = controller->config();
+
+    std::optional<QString> backup;
+    const auto error = QCoro::waitFor(resetCatching(controller, true, &backup));
+
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(*error, LineConfigurator::ConfiguratorError::driverNotFound().what());
+    EXPECT_EQ(controller->config(), edited);
+    EXPECT_TRUE(hasUIScale());
+    EXPECT_EQ(
+        QDir(QFileInfo(RoutingConfigStore::url()).absolutePath()).entryList({"routing.backup-*.json"}).size(),
+        1);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return RoutingConfigStore::load() == edited; }, 1000))
+        << "the edit whose save the reset cancelled is saved after all";
+}
+
+// Needs the real driver, which keeps process-wide state: the case runs in a child of its own.
+TEST_F(RoutingControllerResetTest, LineResetRestoresTheDefaultLinesAtFullVolume) {
+    if (!DriverTestProcess::driverBuilt()) {
+        GTEST_SKIP() << "the driver bundle is not built";
+    }
+    if (DriverTestProcess::ranInChild("TANDREL_RESET_LINES_TEST_CHILD")) {
+        return;
+    }
+    const auto serverHome = std::filesystem::path(home.path().toStdString()) / "server";
+    AudioServer::start(
+        {.profile = std::nullopt, .home = serverHome, .plugIns = {{DriverTestProcess::driverBundle()}}});
+    LineConfigurator::write({{1, 2, "Mic"}, {2, 8, "Eight"}, {5, 4, "Five"}});
+    // The driver applies a list on its own queue.
+    ASSERT_TRUE(QTest::qWaitFor([] { return AudioDeviceCatalog::tandrelLines().size() == 3; }, 2000));
+    const auto lines = AudioDeviceCatalog::tandrelLines();
+    const AudioObjectPropertyAddress volume{TD_FOURCC('v', 'o', 'l', 'm'), kAudioObjectPropertyScopeOutput,
+                                            0};
+    const AudioObjectPropertyAddress mute{TD_FOURCC('m', 'u', 't', 'e'), kAudioObjectPropertyScopeOutput, 0};
+    for (const auto& line : lines) {
+        const float quiet = 0.25f;
+        const uint32_t muted = 1;
+        ASSERT_EQ(AudioObjectSetPropertyData(line.id, &volume, 0, nullptr, sizeof quiet, &quiet), 0);
+        ASSERT_EQ(AudioObjectSetPropertyData(line.id, &mute, 0, nullptr, sizeof muted, &muted), 0);
+    }
+    Access::publishDevices(*controller, lines, {}, {});
+
+    std::optional<QString> backup;
+    ASSERT_EQ(QCoro::waitFor(resetCatching(controller, true, &backup)), std::nullopt);
+
+    EXPECT_EQ(LineConfigurator::read(), (std::vector<LineSpec>{{1, 2, "Line 1"}, {2, 64, "Line 2"}}));
+    EXPECT_TRUE(QTest::qWaitFor([] { return AudioDeviceCatalog::tandrelLines().size() == 2; }, 2000));
+    for (const auto& uid : {"qorvix.tandrel.device.line1", "qorvix.tandrel.device.line2"}) {
+        const auto line = AudioDeviceCatalog::device(uid);
+        ASSERT_TRUE(line.has_value()) << uid;
+        float level = 0;
+        uint32_t muted = 1;
+        uint32_t size = sizeof level;
+        EXPECT_EQ(AudioObjectGetPropertyData(line->id, &volume, 0, nullptr, &size, &level), 0);
+        size = sizeof muted;
+        EXPECT_EQ(AudioObjectGetPropertyData(line->id, &mute, 0, nullptr, &size, &muted), 0);
+        EXPECT_FLOAT_EQ(level, 1.0f) << uid;
+        EXPECT_EQ(muted, 0u) << uid;
+    }
+    EXPECT_EQ(RoutingConfigStore::load(), RoutingConfig{});
+    // The driver stores the new list and volumes a second later; the process must not exit before.
+    QTest::qWait(1200);
 }
 
 } // namespace
