@@ -77,7 +77,8 @@ QCoro::Task<> RoutingController::runDropoutLog(std::weak_ptr<RoutingController> 
     auto log = Log::app("Dropouts");
     std::unordered_map<UUID, DropoutCounts> lastSeen;
     while (true) {
-        co_await QCoro::sleepFor(interval);
+        auto sleeping = QCoro::sleepFor(interval);
+        co_await std::move(sleeping);
         auto self = weak.lock();
         if (!self) {
             co_return;
