@@ -18,6 +18,7 @@
 #include <vector>
 
 #include <QObject>
+#include <QString>
 #include <QTimer>
 #include <qcoro/qcorotask.h>
 
@@ -28,6 +29,7 @@
 #include "TandrelApp/Engine/AudioProducer.h"
 #include "TandrelApp/Engine/ChannelMapping.h"
 #include "TandrelApp/Engine/RoutingEngine.h"
+#include "TandrelApp/Routing/MeterStore.h"
 #include "TandrelApp/Routing/RoutingConfig.h"
 #include "TandrelApp/Support/Log.h"
 #include "TandrelApp/Support/UUID.h"
@@ -44,6 +46,8 @@ struct RoutingControllerTimings {
     double callTimeout = 5.0;
     // How long a report of playing applications must stand unchanged before it takes effect.
     std::chrono::milliseconds playingDebounce{1500};
+    // Period of the dropout log.
+    std::chrono::milliseconds dropoutLogInterval{2000};
 };
 
 class RoutingController : public QObject, public std::enable_shared_from_this<RoutingController> {
@@ -187,6 +191,23 @@ public:
     // An application's display name: the running one's, else the installed one's without ".app",
     // else the bundle identifier.
     static std::string appName(const std::string& bundleID);
+    // ---- Meters, dropout log, route information, reset of settings
+    // The store the meter views register with; the controller feeds it the peaks of the running audio.
+    MeterStore& meters() { return meters_; }
+    // A live route's depth, clock drift and underruns, for the help text of a matrix cell.
+    struct RouteInfo {
+        double bufferMs = 0;
+        double driftPpm = 0;
+        std::uint64_t underruns = 0;
+        bool operator==(const RouteInfo&) const = default;
+    };
+    // Nothing when the connection has no live route (or its rates are not known).
+    std::optional<RouteInfo> routeInfo(const UUID& connectionID) const;
+    // Backs up routing.json, forgets the user defaults, and returns to the default configuration with
+    // the automatic sources and monitors; with `resetLines` the driver's lines first go back to the two
+    // default lines at full volume. Returns the backup's path, when one was made. Throws the line reset's
+    // error, and then leaves the configuration and the user defaults as they were.
+    QCoro::Task<std::optional<QString>> resetSettings(bool resetLines);
 
 signals:
     void configChanged();
@@ -313,9 +334,9 @@ private:
     watchSampleRates(std::vector<AudioDeviceInfo> devices); // filled later: per-device listeners
     void announceDeviceListChange();                        // filled later: device-list announcement
 
-    // Hooks of the start-up that later work fills in.
-    void installMeterProvider(); // filled later: the meter store's peak provider
-    void startDropoutLog();      // filled later: the periodic dropout log
+    // Started with the controller.
+    void installMeterProvider(); // the meter store's peak provider
+    void startDropoutLog();      // the periodic dropout log
 
     // Automatic adding of sources and monitors, and the workspace's launch and termination events.
     void observeWorkspace();
@@ -332,6 +353,21 @@ private:
                                        std::shared_ptr<spdlog::logger> log);
     // Adds the output devices that are neither monitors nor dismissed.
     void addConnectedMonitors();
+
+    // ---- Meters, dropout log, reset of settings
+    struct DropoutCounts {
+        std::uint64_t underruns = 0;
+        std::uint64_t overruns = 0;
+    };
+    // The peaks since the last take: up to 8 channels per running source, every channel of each
+    // destination and line input; a line input replaces its line's destination entry.
+    MeterStore::Levels collectPeaks();
+    static QCoro::Task<> runDropoutLog(std::weak_ptr<RoutingController> weak,
+                                       std::chrono::milliseconds interval);
+    // Logs each route whose counts grew since `lastSeen`, which it updates and prunes.
+    void logDropouts(std::unordered_map<UUID, DropoutCounts>& lastSeen, spdlog::logger& log) const;
+    // Full volume and no mute on every line, then the default line list; runs on the call queue.
+    static void resetLinesToDefault(const std::vector<AudioObjectID>& lines);
 
     // Published.
     RoutingConfig config_;
@@ -373,4 +409,5 @@ private:
     std::map<std::string, std::chrono::steady_clock::time_point> volumeEchoUntil_;
     std::set<std::string> volumeChangePending_;
     const Timings timings_;
+    MeterStore meters_;
 };

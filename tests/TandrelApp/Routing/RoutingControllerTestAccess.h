@@ -102,4 +102,7 @@ struct RoutingControllerTestAccess {
                                    const std::function<bool(const std::string&)>& isGone) {
         c.pruneAutoAddedApps(isGone);
     }
+    // Meters, dropout log, reset of settings.
+    static void startDropoutLog(RoutingController& c) { c.startDropoutLog(); }
+    static void setPendingDeviceRefresh(RoutingController& c, bool value) { c.pendingDeviceRefresh_ = value; }
 };
