@@ -91,4 +91,8 @@ struct RoutingControllerTestAccess {
         auto found = c.lineGainsSent_.find(uid);
         return found == c.lineGainsSent_.end() ? std::nullopt : std::optional(found->second);
     }
+
+    // Volumes and recovery.
+    static void audioSystemUnresponsive(RoutingController& c) { c.audioSystemUnresponsive(); }
+    static bool recoveryRunning(const RoutingController& c) { return c.recoveryRunning_; }
 };
