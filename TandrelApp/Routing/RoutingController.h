@@ -48,6 +48,10 @@ struct RoutingControllerTimings {
     std::chrono::milliseconds playingDebounce{1500};
     // Period of the dropout log.
     std::chrono::milliseconds dropoutLogInterval{2000};
+    // Sleep before each probe of an audio server that stopped answering, and the probe's time-out in
+    // seconds.
+    std::chrono::milliseconds recoveryInterval{3000};
+    double probeTimeout = 2.0;
 };
 
 class RoutingController : public QObject, public std::enable_shared_from_this<RoutingController> {
@@ -150,6 +154,25 @@ public:
     bool isSplit(const std::string& deviceUID, std::int64_t pair) const;
     int visiblePairs(const AudioDeviceInfo& device) const;
     void setVisiblePairs(int count, const AudioDeviceInfo& device);
+
+    // Volume and mute editing. Volumes are dB, clamped to -60 ... +12; an edit that is not a finite
+    // number is ignored. A per-pair or per-channel volume of 0 dB removes its entry. Device edits create
+    // the device's entry with the defaults; channels and pairs count from 0.
+    void setSourceMuted(const UUID& id, bool muted);
+    void setSourceVolume(const UUID& id, float dB);
+    void setSourceChannelVolume(const UUID& id, std::int64_t channel, float dB);
+    void setSourceChannelMuted(const UUID& id, std::int64_t channel, bool muted);
+    void setDeviceVolume(const std::string& uid, float dB);
+    void setDeviceMuted(const std::string& uid, bool muted);
+    void setPairVolume(const std::string& uid, std::int64_t pair, float dB);
+    void setChannelVolume(const std::string& uid, std::int64_t channel, float dB);
+    // Unmuting a channel of a device without an entry creates none.
+    void setChannelMuted(const std::string& uid, std::int64_t channel, bool muted);
+    // The pair's channels below `channels` (the device's output channel count); always stores the entry.
+    void setPairMuted(const std::string& uid, std::int64_t pair, std::int64_t channels, bool muted);
+    // True when every channel of the pair below `channels` is muted (so also for an empty range).
+    bool isPairMuted(const std::string& uid, std::int64_t pair, std::int64_t channels) const;
+    void setShowsFaders(bool shows, const std::string& uid);
 
     // Lookups for the window and the reconcile pass.
     // A running source's channel count or a line's; nothing for a source that is not running.
@@ -326,7 +349,9 @@ private:
     void sourceStopped(const UUID& id, std::exception_ptr error);
     // Marks the audio system unresponsive after a time-out and asks for a rebuild.
     void audioSystemUnresponsive();
-    void startRecovery(); // filled later: the probe that waits for the audio server to answer again
+    // Probes the audio server until it answers, then asks for a full rebuild and restarts the sources.
+    void startRecovery();
+    static QCoro::Task<> runRecovery(std::weak_ptr<RoutingController> weak, Timings timings);
 
     // Hooks of the device list that later work fills in.
     QCoro::Task<> installSystemListener(); // filled later: device-list listener

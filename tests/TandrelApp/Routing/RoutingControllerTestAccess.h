@@ -105,4 +105,7 @@ struct RoutingControllerTestAccess {
     // Meters, dropout log, reset of settings.
     static void startDropoutLog(RoutingController& c) { c.startDropoutLog(); }
     static void setPendingDeviceRefresh(RoutingController& c, bool value) { c.pendingDeviceRefresh_ = value; }
+    // Volumes and recovery.
+    static void audioSystemUnresponsive(RoutingController& c) { c.audioSystemUnresponsive(); }
+    static bool recoveryRunning(const RoutingController& c) { return c.recoveryRunning_; }
 };
