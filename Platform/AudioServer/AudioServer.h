@@ -144,6 +144,8 @@ public:
     void refuseProperty(AudioObjectID object, AudioObjectPropertySelector selector, OSStatus status,
                         uint32_t operations = all);
     void clearRefusals();
+    // Property listeners registered now, over every object and client.
+    std::size_t listenerCount() const;
 
     // ---- Test hooks for device IO ----
     // The last `frames` frames the device played since it last started, interleaved over its output
