@@ -70,4 +70,8 @@ struct RoutingControllerTestAccess {
         return c.lineGainSupport_.size() + c.lineGainsSent_.size();
     }
     static const RoutingEngine& engine(const RoutingController& c) { return c.engine_; }
+
+    // Listeners and hardware volume linking.
+    static bool pendingDeviceCheck(const RoutingController& c) { return c.pendingDeviceCheck_; }
+    static std::size_t deviceListeners(const RoutingController& c) { return c.deviceListeners_.size(); }
 };
