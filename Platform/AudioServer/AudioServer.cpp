@@ -304,6 +304,11 @@ OSStatus AudioServer::removePropertyListener(AudioObjectID id, const AudioObject
     return kAudioHardwareNoError;
 }
 
+std::size_t AudioServer::listenerCount() const {
+    std::lock_guard lock(listenerMutex_);
+    return listeners_.size();
+}
+
 void AudioServer::announce(const PropertyChanges& changes) {
     if (changes.empty()) {
         return;

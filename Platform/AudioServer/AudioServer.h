@@ -147,6 +147,8 @@ public:
     // exclusively, say); 0 lets starts succeed again.
     void refuseDeviceStart(AudioObjectID device, OSStatus status);
     void clearRefusals();
+    // Property listeners registered now, over every object and client.
+    std::size_t listenerCount() const;
 
     // ---- Test hooks for device IO ----
     // The last `frames` frames the device played since it last started, interleaved over its output

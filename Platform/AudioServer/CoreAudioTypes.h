@@ -173,6 +173,8 @@ enum {
     kAudioDevicePropertyStreamConfiguration = TD_FOURCC('s', 'l', 'a', 'y'),
     kAudioDevicePropertyBufferFrameSize = TD_FOURCC('f', 's', 'i', 'z'),
     kAudioDevicePropertyBufferFrameSizeRange = TD_FOURCC('f', 's', 'z', '#'),
+    kAudioDevicePropertyVolumeScalar = TD_FOURCC('v', 'o', 'l', 'm'),
+    kAudioDevicePropertyMute = TD_FOURCC('m', 'u', 't', 'e'),
     /* Streams. */
     kAudioStreamPropertyDirection = TD_FOURCC('s', 'd', 'i', 'r'),
     kAudioStreamPropertyVirtualFormat = TD_FOURCC('s', 'f', 'm', 't'),

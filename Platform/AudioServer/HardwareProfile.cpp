@@ -96,6 +96,16 @@ DeviceSpec deviceFromJSON(const json& j, size_t index) {
     if (auto signal = j.find("inputSignal"); signal != j.end() && !signal->is_null()) {
         d.inputSignal = signalFromJSON(*signal, where);
     }
+    const auto volume = field<std::string>(j, "volume", "main", where);
+    if (volume == "main") {
+        d.volumeControls = DeviceSpec::VolumeControls::main;
+    } else if (volume == "channels") {
+        d.volumeControls = DeviceSpec::VolumeControls::channels;
+    } else if (volume == "none") {
+        d.volumeControls = DeviceSpec::VolumeControls::none;
+    } else {
+        throw HardwareProfileError(where + ": \"volume\" must be \"main\", \"channels\" or \"none\"");
+    }
     try {
         d.validate();
     } catch (const HardwareProfileError& e) {

@@ -6,12 +6,14 @@
 //                    "sampleRate": 48000, "sampleRates": [44100, 48000],
 //                    "bufferFrameSize": 512, "bufferFrameSizeRange": [15, 4096],
 //                    "inputStreams": [2, 6], "outputStreams": [2],
-//                    "clockDriftPpm": 50, "inputSignal": <signal> } ],
+//                    "clockDriftPpm": 50, "inputSignal": <signal>, "volume": "main" } ],
 //     "defaultInput": "<uid>", "defaultOutput": "<uid>", "defaultSystemOutput": "<uid>" }
 // Stream lists give each stream's channel count, in order. A signal is "silence", "loopback" (the
 // device's own output, one buffer later) or a sine: {"sine": 330, "level": -30} (level in dBFS, or
 // "amplitude" linear), or {"sine": [{"frequency": 440, "level": -20}, ...]} with one tone per input
 // channel (channels past the list are silent). Without "inputSignal" the inputs are silent.
+// "volume" places the output volume and mute controls: "main" (the main element, the default), "channels"
+// (one per output channel, elements 1...n) or "none"; a device without outputs has none.
 //
 // "applications" lists simulated applications (each key but "bundleID" optional):
 //   [ { "pid": 4100, "bundleID": "...", "name": "...", "activationPolicy": "regular" | "accessory" |
@@ -74,6 +76,9 @@ struct DeviceSpec {
     // Positive: the device's clock runs fast, so its cycles come that many parts per million more often.
     double clockDriftPpm = 0;
     InputSignal inputSignal;
+    // Where the output volume scalar ('volm') and mute ('mute') controls sit.
+    enum class VolumeControls { main, channels, none };
+    VolumeControls volumeControls = VolumeControls::main;
 
     // Fills the derived defaults and throws HardwareProfileError when the record cannot describe a device.
     void validate();

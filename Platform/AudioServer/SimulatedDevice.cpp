@@ -174,18 +174,84 @@ PropertyValue SimulatedDevice::read(const AudioObjectPropertyAddress& address, Q
     case kAudioDevicePropertyBufferFrameSizeRange:
         return PropertyValue::of(
             AudioValueRange{double(spec_.bufferFrameSizeMinimum), double(spec_.bufferFrameSizeMaximum)});
+    case kAudioDevicePropertyVolumeScalar:
+        if (!hasVolumeControl(address)) {
+            return PropertyValue::error(kAudioHardwareUnknownPropertyError);
+        }
+        return PropertyValue::of(volumes_.contains(address.mElement) ? volumes_.at(address.mElement) : 1.0f);
+    case kAudioDevicePropertyMute:
+        if (!hasVolumeControl(address)) {
+            return PropertyValue::error(kAudioHardwareUnknownPropertyError);
+        }
+        return PropertyValue::of(uint32_t{mutes_.contains(address.mElement) && mutes_.at(address.mElement)});
     default:
         return BuiltInObject::read(address, qualifier);
     }
 }
 
+bool SimulatedDevice::hasVolumeControl(const AudioObjectPropertyAddress& address) const {
+    if (address.mScope != kAudioObjectPropertyScopeOutput) {
+        return false;
+    }
+    uint32_t outputs = 0;
+    for (uint32_t n : spec_.outputStreams) {
+        outputs += n;
+    }
+    switch (spec_.volumeControls) {
+    case DeviceSpec::VolumeControls::main:
+        return outputs > 0 && address.mElement == kAudioObjectPropertyElementMain;
+    case DeviceSpec::VolumeControls::channels:
+        return address.mElement >= 1 && address.mElement <= outputs;
+    case DeviceSpec::VolumeControls::none:
+        return false;
+    }
+    return false;
+}
+
+// Like hardware, a control announces a write only when its value really changed.
+OSStatus SimulatedDevice::writeVolumeControl(const AudioObjectPropertyAddress& address, PropertyData data,
+                                             PropertyChanges& changes) {
+    bool changed = false;
+    if (address.mSelector == kAudioDevicePropertyVolumeScalar) {
+        float scalar = 0;
+        if (!readExactly(data, &scalar)) {
+            return kAudioHardwareBadPropertySizeError;
+        }
+        scalar = std::clamp(scalar, 0.0f, 1.0f);
+        auto [entry, added] = volumes_.try_emplace(address.mElement, 1.0f);
+        changed = entry->second != scalar;
+        entry->second = scalar;
+    } else {
+        uint32_t mute = 0;
+        if (!readExactly(data, &mute)) {
+            return kAudioHardwareBadPropertySizeError;
+        }
+        auto [entry, added] = mutes_.try_emplace(address.mElement, false);
+        changed = entry->second != (mute != 0);
+        entry->second = mute != 0;
+    }
+    if (changed) {
+        changes.push_back(
+            {objectID(), {address.mSelector, kAudioObjectPropertyScopeOutput, address.mElement}});
+    }
+    return kAudioHardwareNoError;
+}
+
 bool SimulatedDevice::settable(const AudioObjectPropertyAddress& address) const {
+    if (address.mSelector == kAudioDevicePropertyVolumeScalar ||
+        address.mSelector == kAudioDevicePropertyMute) {
+        return hasVolumeControl(address);
+    }
     return address.mSelector == kAudioDevicePropertyNominalSampleRate ||
            address.mSelector == kAudioDevicePropertyBufferFrameSize;
 }
 
 OSStatus SimulatedDevice::write(const AudioObjectPropertyAddress& address, Qualifier, PropertyData data,
                                 PropertyChanges& changes) {
+    if (address.mSelector == kAudioDevicePropertyVolumeScalar ||
+        address.mSelector == kAudioDevicePropertyMute) {
+        return writeVolumeControl(address, data, changes);
+    }
     if (address.mSelector == kAudioDevicePropertyNominalSampleRate) {
         double rate = 0;
         if (!readExactly(data, &rate)) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -66,8 +67,14 @@ private:
     PropertyValue streamConfiguration(bool input) const;
     std::vector<AudioObjectID> streamIDs(AudioObjectPropertyScope scope) const;
     DeviceIO::Format ioFormatLocked() const;
+    // Whether the output volume and mute controls exist at this address's element.
+    bool hasVolumeControl(const AudioObjectPropertyAddress& address) const;
+    OSStatus writeVolumeControl(const AudioObjectPropertyAddress& address, PropertyData data,
+                                PropertyChanges& changes);
 
     DeviceSpec spec_;
+    std::map<uint32_t, float> volumes_; // by element; 1 until written
+    std::map<uint32_t, bool> mutes_;
     std::vector<std::shared_ptr<StreamObject>> streams_; // inputs first, each direction in order
     std::shared_ptr<DeviceIO> io_;
 };

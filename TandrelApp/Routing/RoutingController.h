@@ -52,6 +52,12 @@ struct RoutingControllerTimings {
     // seconds.
     std::chrono::milliseconds recoveryInterval{3000};
     double probeTimeout = 2.0;
+
+    // Listeners and hardware volume linking: the wait before a device-list announcement, the settle time
+    // after a volume report, and how long a copied volume's own report counts as its echo.
+    std::chrono::milliseconds announceDelay{300};
+    std::chrono::milliseconds volumeSettle{80};
+    std::chrono::milliseconds volumeEchoWindow{600};
 };
 
 class RoutingController : public QObject, public std::enable_shared_from_this<RoutingController> {
@@ -94,11 +100,17 @@ public:
         bool operator==(const SourceStatus&) const = default;
     };
 
-    // A device's hardware volume as last read: scalar 0...1 and mute.
+    // A device's hardware volume as last read: scalar 0...1 and mute. Its two functions are the only
+    // place where the device's own output volume is touched; both block, so call them on the call queue.
     struct HardwareVolume {
         float scalar = 0.0f;
         bool muted = false;
         bool operator==(const HardwareVolume&) const = default;
+
+        // Main element, else channel 1; a device without a volume reads as 1.0, not muted.
+        static HardwareVolume read(AudioObjectID device);
+        // Main element when it is settable, else channels 1 and 2; the server's answers are not checked.
+        static void write(AudioObjectID device, float scalar, bool muted);
     };
 
     using Timings = RoutingControllerTimings;
@@ -131,6 +143,14 @@ public:
 
     // Drops a save that is waiting for its quiet time; the quit-time save writes at once instead.
     void cancelPendingSave();
+
+    // Hardware volume linking between a line and the monitors that play it.
+    // The devices whose hardware volume follows this one's: a linked line's monitors, or a monitor's
+    // linked lines.
+    std::vector<AudioDeviceInfo> volumePartners(const std::string& uid) const;
+    void setLinksMonitorToLineVolume(bool linked, const std::string& uid);
+    // Writes a published device's volume in the background; its change report publishes and links it.
+    void setHardwareVolume(const std::string& uid, float scalar, bool muted);
 
     // Asks for a reconcile pass. Any number of requests before the pass starts give one pass; requests
     // made while a pass runs give exactly one more.
@@ -326,6 +346,21 @@ private:
     // Releases a destination on the call queue, where it stops its device callback; throws TimedOut.
     QCoro::Task<> stopDestination(std::shared_ptr<OutputDestination> destination);
 
+    // Audio-server listeners, the device-list announcement and hardware volume linking.
+    struct ListenerRegistry; // the registrations really made, kept on the call queue
+    enum class DeviceChange { deviceCheck, volume, sampleRate };
+    static QCoro::Task<> handleDeviceChange(std::weak_ptr<RoutingController> weak, DeviceChange change,
+                                            AudioDeviceInfo device);
+    static QCoro::Task<> announceAfterDelay(std::weak_ptr<RoutingController> weak);
+    void loadHardwareVolumes(const std::vector<AudioDeviceInfo>& devices);
+    static QCoro::Task<> readHardwareVolumes(std::weak_ptr<RoutingController> weak,
+                                             std::vector<std::pair<std::string, AudioObjectID>> devices);
+    void hardwareVolumeChanged(const AudioDeviceInfo& device);
+    static QCoro::Task<> settleHardwareVolume(std::weak_ptr<RoutingController> weak, AudioDeviceInfo device);
+    // Publishes a settled value and returns the partners it is to be copied to (none for an echo).
+    std::vector<AudioObjectID> takeHardwareVolume(const AudioDeviceInfo& device, HardwareVolume value);
+    std::shared_ptr<ListenerRegistry> listenerRegistry_;
+
     // The pass itself; throws what ends it early.
     QCoro::Task<> reconcileSteps();
     QCoro::Task<> openDestination(const std::string& uid);
@@ -353,11 +388,10 @@ private:
     void startRecovery();
     static QCoro::Task<> runRecovery(std::weak_ptr<RoutingController> weak, Timings timings);
 
-    // Hooks of the device list that later work fills in.
-    QCoro::Task<> installSystemListener(); // filled later: device-list listener
-    QCoro::Task<>
-    watchSampleRates(std::vector<AudioDeviceInfo> devices); // filled later: per-device listeners
-    void announceDeviceListChange();                        // filled later: device-list announcement
+    // The audio-server listeners and the device-list announcement.
+    QCoro::Task<> installSystemListener();                                // the device-list listener, once
+    QCoro::Task<> watchSampleRates(std::vector<AudioDeviceInfo> devices); // replaces the per-device listeners
+    void announceDeviceListChange(); // makes every client re-read the list
 
     // Started with the controller.
     void installMeterProvider(); // the meter store's peak provider

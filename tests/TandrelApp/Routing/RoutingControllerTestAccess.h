@@ -108,4 +108,7 @@ struct RoutingControllerTestAccess {
     // Volumes and recovery.
     static void audioSystemUnresponsive(RoutingController& c) { c.audioSystemUnresponsive(); }
     static bool recoveryRunning(const RoutingController& c) { return c.recoveryRunning_; }
+    // Listeners and hardware volume linking.
+    static bool pendingDeviceCheck(const RoutingController& c) { return c.pendingDeviceCheck_; }
+    static std::size_t deviceListeners(const RoutingController& c) { return c.deviceListeners_.size(); }
 };
