@@ -190,6 +190,9 @@ TEST_F(RoutingControllerListenersTest, ServerChangesLeadToChecksRebuildsNameTake
 
     ASSERT_TRUE(server->removeDevice("usb"));
     EXPECT_TRUE(QTest::qWaitFor([&] { return !output("usb").has_value(); }, 3000));
+    // The lists are published before the new device listeners are in place; a change made before the
+    // pass is over would go unheard.
+    QCoro::waitFor(controller->waitForReconcile());
 
     mark = controller->passes.size();
     ASSERT_TRUE(server->setStreamLayout("speakers", kAudioObjectPropertyScopeOutput, {4}));
