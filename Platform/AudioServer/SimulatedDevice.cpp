@@ -217,7 +217,8 @@ OSStatus SimulatedDevice::writeVolumeControl(const AudioObjectPropertyAddress& a
         if (!readExactly(data, &scalar)) {
             return kAudioHardwareBadPropertySizeError;
         }
-        scalar = std::clamp(scalar, 0.0f, 1.0f);
+        // NaN counts as silence, like any value below the range.
+        scalar = !(scalar > 0.0f) ? 0.0f : std::min(scalar, 1.0f);
         auto [entry, added] = volumes_.try_emplace(address.mElement, 1.0f);
         changed = entry->second != scalar;
         entry->second = scalar;
