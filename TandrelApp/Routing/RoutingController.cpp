@@ -23,8 +23,10 @@ std::string signature(const AudioDeviceInfo& device) {
            std::to_string(device.outputChannels);
 }
 
-bool hasChannels(const AudioDeviceInfo& device) {
-    return device.inputChannels > 0 || device.outputChannels > 0;
+// Whether a device takes part in the comparison of device sets. Other devices without channels are
+// left out on both sides; lines always count, so one that comes or goes without channels is noticed.
+bool counts(const AudioDeviceInfo& device) {
+    return isLine(device.uid) || device.inputChannels > 0 || device.outputChannels > 0;
 }
 
 bool matches(const Connection& connection, const Endpoint& from, const std::string& to, std::int64_t pair,
@@ -178,6 +180,8 @@ QCoro::Task<> RoutingController::runReconcileLoop(std::weak_ptr<RoutingControlle
             co_await self->reconcile();
         } catch (const std::exception& e) {
             self->log_->error("Reconcile pass failed: {}", e.what());
+        } catch (...) {
+            self->log_->error("Reconcile pass failed");
         }
     }
 }
@@ -254,14 +258,14 @@ bool RoutingController::deviceSetChanged(const std::vector<AudioDeviceInfo>& dev
     std::set<std::string> current;
     for (const auto* list : {&lines_, &outputDevices_, &inputDevices_}) {
         for (const auto& device : *list) {
-            if (hasChannels(device)) {
+            if (counts(device)) {
                 current.insert(signature(device));
             }
         }
     }
     std::set<std::string> fresh;
     for (const auto& device : devices) {
-        if (hasChannels(device)) {
+        if (counts(device)) {
             fresh.insert(signature(device));
         }
     }
@@ -364,11 +368,7 @@ QCoro::Task<> RoutingController::teardownDevices() {
         }
     }
 
-    for (auto& [id, status] : sourceStatus_) {
-        if (std::holds_alternative<SourceStatus::Waiting>(status.value)) {
-            setSourceStatus(id, SourceStatus::idle());
-        }
-    }
+    setStatuses<SourceStatus::Waiting>(SourceStatus::idle());
 }
 
 QCoro::Task<> RoutingController::stopDestination(std::shared_ptr<OutputDestination> destination) {
@@ -381,6 +381,10 @@ QCoro::Task<> RoutingController::stopDestination(std::shared_ptr<OutputDestinati
 }
 
 void RoutingController::stopInBackground(RunningSource source) {
+    // An injected producer belongs to whoever injected it.
+    if (std::holds_alternative<std::shared_ptr<AudioProducer>>(source.value)) {
+        return;
+    }
     auto producer = source.producer();
     spawnOnMain([producer] { return stopRunning(producer); });
 }

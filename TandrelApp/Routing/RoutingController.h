@@ -315,6 +315,20 @@ private:
     void scheduleSave();
     static QCoro::Task<> runReconcileLoop(std::weak_ptr<RoutingController> weak);
     void setSourceStatus(const UUID& id, SourceStatus status);
+    // Gives every source whose status is of case `Case` the status `status`.
+    template <class Case>
+    void setStatuses(const SourceStatus& status) {
+        std::vector<UUID> matching;
+        for (const auto& [id, current] : sourceStatus_) {
+            if (std::holds_alternative<Case>(current.value)) {
+                matching.push_back(id);
+            }
+        }
+        // Collected first: a slot of the signal may change the map.
+        for (const UUID& id : matching) {
+            setSourceStatus(id, status);
+        }
+    }
 
     // Channel count of an endpoint for the editing rules: 2 when it is not known.
     std::uint32_t channelCountOrStereo(const Endpoint& endpoint) const;
@@ -375,9 +389,12 @@ private:
     std::uint32_t bufferFrames() const;
 
     // Starts one configured source; reports through sourceStatus and asks for a pass itself.
-    static QCoro::Task<> startSource(std::weak_ptr<RoutingController> weak, SourceConfig source);
+    // `attempt` tells this start from later ones of the same source.
+    static QCoro::Task<> startSource(std::weak_ptr<RoutingController> weak, SourceConfig source,
+                                     std::uint64_t attempt);
+    bool isCurrentStart(const UUID& id, std::uint64_t attempt) const;
     // Enters a started source, or stops it again when it is no longer wanted.
-    void commitStartedSource(const SourceConfig& source, RunningSource running);
+    void commitStartedSource(const SourceConfig& source, RunningSource running, bool current);
     // A capture source ended by itself (reported from its own thread, handled on the GUI thread).
     static QCoro::Task<> reportSourceStopped(std::weak_ptr<RoutingController> weak, UUID id,
                                              std::exception_ptr error);
@@ -443,6 +460,8 @@ private:
     RoutingEngine engine_;
     std::shared_ptr<spdlog::logger> log_;
     std::unordered_map<UUID, RunningSource> sources_;
+    // The latest start of each source, so that a superseded start can tell it was.
+    std::unordered_map<UUID, std::uint64_t> startAttempts_;
     std::unordered_map<std::string, std::shared_ptr<OutputDestination>> destinations_;
     std::unordered_map<std::string, std::shared_ptr<InputDeviceSource>> lineInputs_;
     std::map<std::string, bool> lineGainSupport_;

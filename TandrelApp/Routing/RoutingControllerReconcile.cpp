@@ -172,8 +172,9 @@ QCoro::Task<> RoutingController::reconcileSteps() {
             continue;
         }
         setSourceStatus(configured.id, SourceStatus::starting());
+        const std::uint64_t attempt = ++startAttempts_[configured.id];
         std::weak_ptr<RoutingController> weak = weak_from_this();
-        spawnOnMain([weak, configured] { return startSource(weak, configured); });
+        spawnOnMain([weak, configured, attempt] { return startSource(weak, configured, attempt); });
     }
 
     // Connections that can be routed, and the devices they need.
@@ -454,18 +455,16 @@ void RoutingController::stopCaptureSources() {
         setSourceStatus(id, SourceStatus::idle());
         stopInBackground(std::move(entry.mapped()));
     }
-    for (auto& [id, status] : sourceStatus_) {
-        if (std::holds_alternative<SourceStatus::Starting>(status.value)) {
-            setSourceStatus(id, SourceStatus::idle());
-        }
-    }
+    setStatuses<SourceStatus::Starting>(SourceStatus::idle());
 }
 
 // ---- Source life cycle
 
-QCoro::Task<> RoutingController::startSource(std::weak_ptr<RoutingController> weak, SourceConfig source) {
+QCoro::Task<> RoutingController::startSource(std::weak_ptr<RoutingController> weak, SourceConfig source,
+                                             std::uint64_t attempt) {
     auto self = weak.lock();
-    if (!self) {
+    // A capture restart may have replaced this start with a newer one before it began.
+    if (!self || !self->isCurrentStart(source.id, attempt)) {
         co_return;
     }
     const std::uint32_t frames = self->bufferFrames();
@@ -519,7 +518,12 @@ QCoro::Task<> RoutingController::startSource(std::weak_ptr<RoutingController> we
         }
         co_return;
     }
+    const bool current = self->isCurrentStart(source.id, attempt);
     if (failure) {
+        // A start that was superseded meanwhile leaves the status to the newer one.
+        if (!current) {
+            co_return;
+        }
         bool notRunning = false;
         try {
             std::rethrow_exception(failure);
@@ -532,15 +536,22 @@ QCoro::Task<> RoutingController::startSource(std::weak_ptr<RoutingController> we
         self->scheduleReconcile();
         co_return;
     }
-    self->commitStartedSource(source, std::move(running));
+    self->commitStartedSource(source, std::move(running), current);
 }
 
-void RoutingController::commitStartedSource(const SourceConfig& source, RunningSource running) {
+bool RoutingController::isCurrentStart(const UUID& id, std::uint64_t attempt) const {
+    auto latest = startAttempts_.find(id);
+    return latest != startAttempts_.end() && latest->second == attempt;
+}
+
+void RoutingController::commitStartedSource(const SourceConfig& source, RunningSource running, bool current) {
     const bool configured = this->source(source.id).has_value();
     auto status = sourceStatus_.find(source.id);
     const bool stillStarting =
         status != sourceStatus_.end() && std::holds_alternative<SourceStatus::Starting>(status->second.value);
-    if (!configured || !stillStarting) {
+    // The status alone cannot tell this start from a newer one made after a capture restart; one that
+    // was superseded must not enter a source set up with the old capture mode or latency.
+    if (!configured || !stillStarting || !current) {
         stopInBackground(std::move(running));
         if (!configured && sourceStatus_.erase(source.id) > 0) {
             emit sourceStatusChanged();

@@ -361,3 +361,60 @@ TEST(RoutingControllerSourceStatus, InputSourcesRunWaitForTheirDeviceAndLeaveWit
 }
 
 } // namespace
+
+namespace {
+
+// Runs no pass of its own: the test plays the pass's part in a source's start.
+class PasslessController : public RoutingController {
+public:
+    explicit PasslessController(RoutingConfig config)
+        : RoutingController(std::move(config), false, false, {.saveDelay = 100ms, .callTimeout = 2.0}) {}
+    static std::shared_ptr<PasslessController> create(RoutingConfig config) {
+        return make<PasslessController>(std::move(config));
+    }
+
+protected:
+    QCoro::Task<> reconcile() override { co_return; }
+};
+
+// A capture restart turns a starting source idle and the same pass starts it again at once, so the first
+// start finds the status "starting" again when it finishes. Only the latest start may enter the source.
+TEST(RoutingControllerSourceStatus, StartSupersededByARestartNeverEntersItsSource) {
+    TemporaryDataHome dataHome;
+    const auto home = std::filesystem::temp_directory_path() /
+                      ("tandrel-superseded-start-test-" + std::to_string(::getpid()));
+    auto server = AudioServer::start({.profile = nlohmann::json::parse(kProfile), .home = home});
+    SourceConfig source;
+    source.id = UUID::random();
+    source.kind = SourceKind::inputDevice("interface");
+    source.name = "Interface";
+    RoutingConfig config;
+    config.sources = {source};
+    auto controller = PasslessController::create(config);
+    Access::publishDevices(*controller, {}, {}, {*AudioDeviceCatalog::device("interface")});
+
+    using Status = RoutingController::SourceStatus;
+    const auto first = Access::beginStart(*controller, source.id);
+    auto firstStart = Access::startSource(*controller, source, first);
+    // The restart, while the first start waits for the server.
+    Access::setStatus(*controller, source.id, Status::idle());
+    const auto second = Access::beginStart(*controller, source.id);
+    QCoro::waitFor(std::move(firstStart));
+    EXPECT_EQ(Access::sources(*controller), 0u) << "the superseded start is stopped, not entered";
+    EXPECT_EQ(controller->sourceStatus().at(source.id), Status::starting());
+
+    auto secondStart = Access::startSource(*controller, source, second);
+    QCoro::waitFor(std::move(secondStart));
+    EXPECT_EQ(controller->sourceStatus().at(source.id), Status::running("入力デバイス"));
+    ASSERT_NE(Access::sourceProducer(*controller, source.id), nullptr);
+
+    controller.reset();
+    EXPECT_TRUE(QTest::qWaitFor([] { return AudioServer::runningIOThreadCount() == 0; }, 3000));
+    CoreAudioCall::sync([] {});
+    server.reset();
+    AudioServer::stop();
+    DeferredWork::runPendingNow();
+    std::filesystem::remove_all(home);
+}
+
+} // namespace

@@ -1,6 +1,7 @@
 // The controller's private state as the routing controller tests reach it (a friend of the controller).
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -92,6 +93,20 @@ struct RoutingControllerTestAccess {
                                                            const std::string& uid) {
         auto found = c.lineGainsSent_.find(uid);
         return found == c.lineGainsSent_.end() ? std::nullopt : std::optional(found->second);
+    }
+
+    // A source start as the reconcile pass makes it: the status becomes starting and the attempt is
+    // counted; the start itself runs up to its first suspension when called.
+    static std::uint64_t beginStart(RoutingController& c, const UUID& id) {
+        c.setSourceStatus(id, RoutingController::SourceStatus::starting());
+        return ++c.startAttempts_[id];
+    }
+    static QCoro::Task<> startSource(RoutingController& c, SourceConfig source, std::uint64_t attempt) {
+        return RoutingController::startSource(c.weak_from_this(), std::move(source), attempt);
+    }
+    static std::shared_ptr<AudioProducer> sourceProducer(const RoutingController& c, const UUID& id) {
+        auto found = c.sources_.find(id);
+        return found == c.sources_.end() ? nullptr : found->second.producer();
     }
 
     // Sources and monitors, playing applications.
