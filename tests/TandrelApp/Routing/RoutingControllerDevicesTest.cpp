@@ -16,21 +16,15 @@
 #include "TandrelApp/Engine/OutputDestination.h"
 #include "TandrelApp/Routing/RoutingController.h"
 
+#include "ControllerTestSupport.h"
 #include "RoutingControllerTestAccess.h"
 
 using Access = RoutingControllerTestAccess;
 
 namespace {
 
-// QCoro::waitFor never returns from a task that throws, so every error is caught inside one.
-QCoro::Task<std::optional<std::string>> catching(QCoro::Task<> task) {
-    try {
-        co_await std::move(task);
-    } catch (const std::exception& e) {
-        co_return std::string(e.what());
-    }
-    co_return std::nullopt;
-}
+using ControllerTestSupport::catching;
+using ControllerTestSupport::uids;
 
 QCoro::Task<std::vector<AudioDeviceInfo>> fetchCatching(std::shared_ptr<RoutingController> controller,
                                                         std::string* error) {
@@ -41,14 +35,6 @@ QCoro::Task<std::vector<AudioDeviceInfo>> fetchCatching(std::shared_ptr<RoutingC
         *error = e.what();
     }
     co_return {};
-}
-
-std::vector<std::string> uids(const std::vector<AudioDeviceInfo>& devices) {
-    std::vector<std::string> out;
-    for (const auto& device : devices) {
-        out.push_back(device.uid);
-    }
-    return out;
 }
 
 // Runs no reconcile pass of its own, so each test drives the device methods alone.

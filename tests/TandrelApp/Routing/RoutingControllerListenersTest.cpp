@@ -17,6 +17,7 @@
 #include "TandrelApp/Routing/RoutingController.h"
 #include "TandrelApp/Support/Log.h"
 
+#include "ControllerTestSupport.h"
 #include "RoutingControllerTestAccess.h"
 
 using Access = RoutingControllerTestAccess;
@@ -24,28 +25,14 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr const char* line1 = "qorvix.tandrel.device.line1";
+using ControllerTestSupport::catching;
+using ControllerTestSupport::uids;
 
-QCoro::Task<std::optional<std::string>> catching(QCoro::Task<> task) {
-    try {
-        co_await std::move(task);
-    } catch (const std::exception& e) {
-        co_return std::string(e.what());
-    }
-    co_return std::nullopt;
-}
+constexpr const char* line1 = "qorvix.tandrel.device.line1";
 
 QCoro::Task<std::vector<AudioDeviceInfo>> fetchDevices(std::shared_ptr<RoutingController> controller) {
     auto fetching = Access::fetchDevices(*controller);
     co_return co_await std::move(fetching);
-}
-
-std::vector<std::string> uids(const std::vector<AudioDeviceInfo>& devices) {
-    std::vector<std::string> out;
-    for (const auto& device : devices) {
-        out.push_back(device.uid);
-    }
-    return out;
 }
 
 // Notes the state of the flags each pass starts with; a quiet one runs no pass at all.

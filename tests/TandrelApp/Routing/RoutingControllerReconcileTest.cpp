@@ -82,27 +82,19 @@ std::vector<float> driverGains(AudioObjectID line) {
     return gains;
 }
 
-class RoutingControllerReconcileTest : public ::testing::Test {
+// The emulated server from the profile above, and the teardown every controller test here needs: the
+// controller first, then its device callbacks, then the server.
+class EmulatedServerTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        if (!DriverTestProcess::driverBuilt()) {
-            GTEST_SKIP() << "the driver bundle is not built: " << DriverTestProcess::driverBundle();
-        }
-        if (!DriverTestProcess::inChild(kChildVariable)) {
-            return;
-        }
+    void startServer(bool withDriver) {
         home =
             std::filesystem::temp_directory_path() / ("tandrel-reconcile-test-" + std::to_string(::getpid()));
-        server = AudioServer::start({.profile = nlohmann::json::parse(kProfile),
-                                     .home = home,
-                                     .plugIns = {{DriverTestProcess::driverBundle()}}});
-        source.id = UUID::random();
-        source.kind = SourceKind::inputDevice("interface");
-        source.name = "Interface";
-        config.sources = {source};
-        config.monitorDeviceUIDs = {"speakers", "phones"};
-        // Large device buffers and margins, so a busy machine's scheduling cannot starve a route.
-        config.latency = LatencyPreset::safe;
+        std::optional<std::vector<std::filesystem::path>> plugIns;
+        if (withDriver) {
+            plugIns = std::vector{DriverTestProcess::driverBundle()};
+        }
+        server = AudioServer::start(
+            {.profile = nlohmann::json::parse(kProfile), .home = home, .plugIns = plugIns});
     }
 
     void TearDown() override {
@@ -113,12 +105,41 @@ protected:
         controller.reset();
         EXPECT_TRUE(QTest::qWaitFor([] { return AudioServer::runningIOThreadCount() == 0; }, 3000));
         CoreAudioCall::sync([] {});
-        CaptureTestSupport::freeRings(detached);
+        releaseTestObjects();
         server.reset();
         AudioServer::stop();
         DeferredWork::runPendingNow();
         std::filesystem::remove_all(home);
     }
+    // What a test still holds once the device callbacks have stopped.
+    virtual void releaseTestObjects() {}
+
+    std::filesystem::path home;
+    std::shared_ptr<AudioServer> server;
+    TemporaryDataHome dataHome;
+    std::shared_ptr<RoutingController> controller;
+};
+
+class RoutingControllerReconcileTest : public EmulatedServerTest {
+protected:
+    void SetUp() override {
+        if (!DriverTestProcess::driverBuilt()) {
+            GTEST_SKIP() << "the driver bundle is not built: " << DriverTestProcess::driverBundle();
+        }
+        if (!DriverTestProcess::inChild(kChildVariable)) {
+            return;
+        }
+        startServer(true);
+        source.id = UUID::random();
+        source.kind = SourceKind::inputDevice("interface");
+        source.name = "Interface";
+        config.sources = {source};
+        config.monitorDeviceUIDs = {"speakers", "phones"};
+        // Large device buffers and margins, so a busy machine's scheduling cannot starve a route.
+        config.latency = LatencyPreset::safe;
+    }
+
+    void releaseTestObjects() override { CaptureTestSupport::freeRings(detached); }
 
     bool ranInChild() { return DriverTestProcess::ranInChild(kChildVariable); }
 
@@ -171,12 +192,8 @@ protected:
         return toneLevel(left);
     }
 
-    std::filesystem::path home;
-    std::shared_ptr<AudioServer> server;
-    TemporaryDataHome dataHome;
     SourceConfig source;
     RoutingConfig config;
-    std::shared_ptr<RoutingController> controller;
     std::vector<TDRingBuffer*> detached;
 };
 
@@ -307,11 +324,10 @@ TEST_F(RoutingControllerReconcileTest, TimeOutEndsThePassWithoutBlockingTheGUITh
 namespace {
 
 // Input-device sources without the driver: their statuses as devices come and go from the list.
-TEST(RoutingControllerSourceStatus, InputSourcesRunWaitForTheirDeviceAndLeaveWithTheirConfiguration) {
-    TemporaryDataHome dataHome;
-    const auto home =
-        std::filesystem::temp_directory_path() / ("tandrel-source-status-test-" + std::to_string(::getpid()));
-    auto server = AudioServer::start({.profile = nlohmann::json::parse(kProfile), .home = home});
+using RoutingControllerSourceStatus = EmulatedServerTest;
+
+TEST_F(RoutingControllerSourceStatus, InputSourcesRunWaitForTheirDeviceAndLeaveWithTheirConfiguration) {
+    startServer(false);
     const auto inputSource = [](std::string uid) {
         SourceConfig source;
         source.id = UUID::random();
@@ -323,8 +339,7 @@ TEST(RoutingControllerSourceStatus, InputSourcesRunWaitForTheirDeviceAndLeaveWit
     const SourceConfig absent = inputSource("unplugged");
     RoutingConfig config;
     config.sources = {present, absent};
-    auto controller =
-        RoutingController::create(config, false, false, {.saveDelay = 100ms, .callTimeout = 2.0});
+    controller = RoutingController::create(config, false, false, {.saveDelay = 100ms, .callTimeout = 2.0});
     QCoro::waitFor(controller->waitForReconcile());
 
     using Status = RoutingController::SourceStatus;
@@ -351,13 +366,6 @@ TEST(RoutingControllerSourceStatus, InputSourcesRunWaitForTheirDeviceAndLeaveWit
     EXPECT_EQ(Access::sources(*controller), 0u);
     EXPECT_TRUE(QTest::qWaitFor([] { return AudioServer::runningIOThreadCount() == 0; }, 3000))
         << "the removed source's device callback was stopped";
-
-    controller.reset();
-    CoreAudioCall::sync([] {});
-    server.reset();
-    AudioServer::stop();
-    DeferredWork::runPendingNow();
-    std::filesystem::remove_all(home);
 }
 
 } // namespace
@@ -379,18 +387,15 @@ protected:
 
 // A capture restart turns a starting source idle and the same pass starts it again at once, so the first
 // start finds the status "starting" again when it finishes. Only the latest start may enter the source.
-TEST(RoutingControllerSourceStatus, StartSupersededByARestartNeverEntersItsSource) {
-    TemporaryDataHome dataHome;
-    const auto home = std::filesystem::temp_directory_path() /
-                      ("tandrel-superseded-start-test-" + std::to_string(::getpid()));
-    auto server = AudioServer::start({.profile = nlohmann::json::parse(kProfile), .home = home});
+TEST_F(RoutingControllerSourceStatus, StartSupersededByARestartNeverEntersItsSource) {
+    startServer(false);
     SourceConfig source;
     source.id = UUID::random();
     source.kind = SourceKind::inputDevice("interface");
     source.name = "Interface";
     RoutingConfig config;
     config.sources = {source};
-    auto controller = PasslessController::create(config);
+    controller = PasslessController::create(config);
     Access::publishDevices(*controller, {}, {}, {*AudioDeviceCatalog::device("interface")});
 
     using Status = RoutingController::SourceStatus;
@@ -407,14 +412,6 @@ TEST(RoutingControllerSourceStatus, StartSupersededByARestartNeverEntersItsSourc
     QCoro::waitFor(std::move(secondStart));
     EXPECT_EQ(controller->sourceStatus().at(source.id), Status::running("入力デバイス"));
     ASSERT_NE(Access::sourceProducer(*controller, source.id), nullptr);
-
-    controller.reset();
-    EXPECT_TRUE(QTest::qWaitFor([] { return AudioServer::runningIOThreadCount() == 0; }, 3000));
-    CoreAudioCall::sync([] {});
-    server.reset();
-    AudioServer::stop();
-    DeferredWork::runPendingNow();
-    std::filesystem::remove_all(home);
 }
 
 } // namespace
