@@ -41,7 +41,7 @@ struct Gather {
         list.mBuffers[0].mData = samples.data();
     }
 
-    // Writes the buffers' channels side by side, in stream order, in pieces of kGatherFrames.
+    // Writes the buffers' channels side by side, in stream order, in chunks of kGatherFrames.
     void write(const AudioBufferList& input, AudioFanout& fanout, const AudioStreamBasicDescription& format,
                uint64_t hostTime) {
         uint64_t frames = UINT64_MAX;
