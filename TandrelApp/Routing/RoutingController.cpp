@@ -191,6 +191,12 @@ void RoutingController::setSourceStatus(const UUID& id, SourceStatus status) {
     emit sourceStatusChanged();
 }
 
+void RoutingController::clearSourceStatus(const UUID& id) {
+    if (sourceStatus_.erase(id) > 0) {
+        emit sourceStatusChanged();
+    }
+}
+
 void RoutingController::injectSource(std::shared_ptr<AudioProducer> producer, const UUID& id) {
     assertMainThread();
     sources_[id] = RunningSource{std::move(producer)};

@@ -315,6 +315,8 @@ private:
     void scheduleSave();
     static QCoro::Task<> runReconcileLoop(std::weak_ptr<RoutingController> weak);
     void setSourceStatus(const UUID& id, SourceStatus status);
+    // Removes a source's status; announced only when there was one.
+    void clearSourceStatus(const UUID& id);
     // Gives every source whose status is of case `Case` the status `status`.
     template <class Case>
     void setStatuses(const SourceStatus& status) {
@@ -350,13 +352,16 @@ private:
     // Stops all device IO and forgets routes, destinations, line inputs and input-device sources.
     QCoro::Task<> teardownDevices();
     // Stops a source already taken out of `sources_` without making the caller wait.
-    void stopInBackground(RunningSource source);
+    static void stopInBackground(RunningSource source);
     // Stops every running capture source (a new capture mode or latency); input and injected sources
     // keep running. Starting statuses become idle.
     void stopCaptureSources();
     // Disconnects and forgets the route of each connection that matches, or that is no longer
     // configured at all.
     void disconnectRoutes(const std::function<bool(const Connection&)>& matches);
+    void disconnectSourceRoutes(const UUID& sourceID);
+    // Disconnects and forgets every route from or into that very producer or destination.
+    void forgetRoutesInvolving(const void* object);
     // Releases a destination on the call queue, where it stops its device callback; throws TimedOut.
     QCoro::Task<> stopDestination(std::shared_ptr<OutputDestination> destination);
 

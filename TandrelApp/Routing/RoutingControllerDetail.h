@@ -11,6 +11,7 @@
 #include <qcoro/qcorotask.h>
 
 #include "TandrelApp/Engine/AudioProducer.h"
+#include "TandrelApp/Routing/RoutingConfig.h"
 
 namespace RoutingControllerDetail {
 
@@ -25,6 +26,11 @@ inline bool isLine(std::string_view uid) {
 inline void assertMainThread() {
     assert(QCoreApplication::instance() &&
            QThread::currentThread() == QCoreApplication::instance()->thread());
+}
+
+// Whether a connection starts from the configured source `sourceID`.
+inline bool startsFrom(const Connection& connection, const UUID& sourceID) {
+    return connection.from == Endpoint::source(sourceID);
 }
 
 // Stops a capture source or an input device source; anything else (an injected producer) is left alone.

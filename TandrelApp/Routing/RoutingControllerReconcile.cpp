@@ -67,11 +67,6 @@ std::string runningDetail(CaptureBackend backend) {
     return backend == CaptureBackend::processTap ? "Process Tap" : "ScreenCaptureKit";
 }
 
-bool isFrom(const Connection& connection, const UUID& sourceID) {
-    const auto* source = std::get_if<Endpoint::Source>(&connection.from.value);
-    return source != nullptr && source->id == sourceID;
-}
-
 } // namespace
 
 // ---- The loop's pass
@@ -143,11 +138,9 @@ QCoro::Task<> RoutingController::reconcileSteps() {
         }
     }
     for (const UUID& id : gone) {
-        disconnectRoutes([&id](const Connection& connection) { return isFrom(connection, id); });
+        disconnectSourceRoutes(id);
         auto entry = sources_.extract(id);
-        if (sourceStatus_.erase(id) > 0) {
-            emit sourceStatusChanged();
-        }
+        clearSourceStatus(id);
         stopInBackground(std::move(entry.mapped()));
     }
 
@@ -203,11 +196,7 @@ QCoro::Task<> RoutingController::reconcileSteps() {
             continue;
         }
         std::shared_ptr<OutputDestination> destination = std::move(entry.mapped());
-        engine_.disconnectAll(destination.get());
-        std::erase_if(routes_, [&destination](const auto& live) {
-            const auto& route = live.second.route;
-            return route->destination() == destination || route->producer() == destination;
-        });
+        forgetRoutesInvolving(destination.get());
         auto stopping = stopDestination(std::move(destination));
         co_await std::move(stopping);
     }
@@ -265,8 +254,7 @@ QCoro::Task<> RoutingController::syncLineInputs() {
         auto entry = lineInputs_.extract(uid);
         std::shared_ptr<InputDeviceSource> input = std::move(entry.mapped());
         // Taken out of the mix before they are forgotten, so no dead route keeps playing.
-        engine_.disconnectAll(input.get());
-        std::erase_if(routes_, [&input](const auto& live) { return live.second.route->producer() == input; });
+        forgetRoutesInvolving(input.get());
         stopInBackground(RunningSource{input});
     }
 
@@ -442,6 +430,18 @@ void RoutingController::disconnectRoutes(const std::function<bool(const Connecti
     });
 }
 
+void RoutingController::disconnectSourceRoutes(const UUID& sourceID) {
+    disconnectRoutes([&sourceID](const Connection& connection) { return startsFrom(connection, sourceID); });
+}
+
+void RoutingController::forgetRoutesInvolving(const void* object) {
+    engine_.disconnectAll(object);
+    std::erase_if(routes_, [object](const auto& live) {
+        const auto& route = live.second.route;
+        return route->producer().get() == object || route->destination().get() == object;
+    });
+}
+
 void RoutingController::stopCaptureSources() {
     std::vector<UUID> captures;
     for (const auto& [id, running] : sources_) {
@@ -450,7 +450,7 @@ void RoutingController::stopCaptureSources() {
         }
     }
     for (const UUID& id : captures) {
-        disconnectRoutes([&id](const Connection& connection) { return isFrom(connection, id); });
+        disconnectSourceRoutes(id);
         auto entry = sources_.extract(id);
         setSourceStatus(id, SourceStatus::idle());
         stopInBackground(std::move(entry.mapped()));
@@ -514,7 +514,7 @@ QCoro::Task<> RoutingController::startSource(std::weak_ptr<RoutingController> we
     if (!self) {
         // Nobody is left to hold it; a started source must not keep capturing.
         if (!failure) {
-            spawnOnMain([producer = running.producer()] { return stopRunning(producer); });
+            stopInBackground(std::move(running));
         }
         co_return;
     }
@@ -553,8 +553,8 @@ void RoutingController::commitStartedSource(const SourceConfig& source, RunningS
     // was superseded must not enter a source set up with the old capture mode or latency.
     if (!configured || !stillStarting || !current) {
         stopInBackground(std::move(running));
-        if (!configured && sourceStatus_.erase(source.id) > 0) {
-            emit sourceStatusChanged();
+        if (!configured) {
+            clearSourceStatus(source.id);
         }
         scheduleReconcile();
         return;
@@ -587,7 +587,7 @@ void RoutingController::sourceStopped(const UUID& id, std::exception_ptr error) 
     if (entry == sources_.end()) {
         return;
     }
-    disconnectRoutes([&id](const Connection& connection) { return isFrom(connection, id); });
+    disconnectSourceRoutes(id);
     RunningSource stopped = std::move(entry->second);
     sources_.erase(entry);
     setSourceStatus(id, SourceStatus::failed(error ? describe(error) : std::string("停止しました")));
@@ -604,8 +604,7 @@ void RoutingController::retrySources() {
         }
     }
     for (const UUID& id : held) {
-        sourceStatus_.erase(id);
-        emit sourceStatusChanged();
+        clearSourceStatus(id);
     }
     scheduleReconcile();
 }

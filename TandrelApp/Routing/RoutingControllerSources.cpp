@@ -78,10 +78,6 @@ SourceConfig newSource(SourceKind kind, std::string name, bool isAutoAdded) {
     return source;
 }
 
-bool startsFrom(const Connection& connection, const UUID& sourceID) {
-    return connection.from == Endpoint::source(sourceID);
-}
-
 } // namespace
 
 // ---- By hand
