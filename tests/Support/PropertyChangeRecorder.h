@@ -5,13 +5,13 @@
 #include <algorithm>
 #include <chrono>
 #include <mutex>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "Platform/AudioServer/AudioServerClient.h"
+#include "Support/Polling.h"
 
 class PropertyChangeRecorder {
 public:
@@ -32,20 +32,14 @@ public:
     // Whether a change of that selector in that scope was announced on the object within 3 s.
     bool saw(AudioObjectID object, AudioObjectPropertySelector selector,
              AudioObjectPropertyScope scope = kAudioObjectPropertyScopeGlobal) {
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-        while (std::chrono::steady_clock::now() < until) {
-            {
+        return Polling::waitFor(
+            [&] {
                 std::lock_guard lock(mutex_);
-                if (std::any_of(heard_.begin(), heard_.end(), [&](const auto& h) {
-                        return h.first == object && h.second.mSelector == selector &&
-                               h.second.mScope == scope;
-                    })) {
-                    return true;
-                }
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        return false;
+                return std::any_of(heard_.begin(), heard_.end(), [&](const auto& h) {
+                    return h.first == object && h.second.mSelector == selector && h.second.mScope == scope;
+                });
+            },
+            std::chrono::seconds(3), std::chrono::milliseconds(2));
     }
     bool saw(AudioObjectID object, AudioObjectPropertyAddress address) {
         return saw(object, address.mSelector, address.mScope);

@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include "Support/PropertyReads.h"
+
 namespace {
 
 constexpr AudioObjectPropertyAddress
@@ -17,6 +19,9 @@ address(AudioObjectPropertySelector selector,
         AudioObjectPropertyScope scope = kAudioObjectPropertyScopeGlobal) {
     return {selector, scope, kAudioObjectPropertyElementMain};
 }
+
+using PropertyReads::channels;
+using PropertyReads::readIDs;
 
 class AudioServerTest : public ::testing::Test {
 protected:
@@ -33,13 +38,7 @@ protected:
     }
 
     std::vector<AudioObjectID> devices() {
-        uint32_t size = 0;
-        auto a = address(kAudioHardwarePropertyDevices);
-        EXPECT_EQ(AudioObjectGetPropertyDataSize(kAudioObjectSystemObject, &a, 0, nullptr, &size), 0);
-        std::vector<AudioObjectID> ids(size / 4);
-        EXPECT_EQ(AudioObjectGetPropertyData(kAudioObjectSystemObject, &a, 0, nullptr, &size, ids.data()), 0);
-        ids.resize(size / 4);
-        return ids;
+        return readIDs(kAudioObjectSystemObject, address(kAudioHardwarePropertyDevices));
     }
 
     std::string readString(AudioObjectID object, AudioObjectPropertySelector selector,
@@ -54,20 +53,6 @@ protected:
         std::string text = ref != nullptr ? PLStringGetUTF8(ref) : "<null>";
         PLRelease(ref);
         return text;
-    }
-
-    uint32_t channels(AudioObjectID device, AudioObjectPropertyScope scope) {
-        auto a = address(kAudioDevicePropertyStreamConfiguration, scope);
-        uint32_t size = 0;
-        EXPECT_EQ(AudioObjectGetPropertyDataSize(device, &a, 0, nullptr, &size), 0);
-        std::vector<std::byte> bytes(size);
-        EXPECT_EQ(AudioObjectGetPropertyData(device, &a, 0, nullptr, &size, bytes.data()), 0);
-        auto* list = reinterpret_cast<const AudioBufferList*>(bytes.data());
-        uint32_t sum = 0;
-        for (uint32_t i = 0; i < list->mNumberBuffers; ++i) {
-            sum += list->mBuffers[i].mNumberChannels;
-        }
-        return sum;
     }
 
     std::filesystem::path home;

@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include "Support/Polling.h"
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -31,14 +33,7 @@ constexpr const char* profileJSON = R"({
 })";
 
 bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit = 3s) {
-    auto until = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > until) {
-            return false;
-        }
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
+    return Polling::waitFor(condition, limit, 1ms);
 }
 
 // Rising zero crossings per second of one channel of interleaved samples.

@@ -14,13 +14,14 @@
 #include <fstream>
 #include <mutex>
 #include <set>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "Support/DriverTestProcess.h"
+#include "Support/Polling.h"
 #include "Support/PropertyChangeRecorder.h"
+#include "Support/PropertyReads.h"
 
 namespace {
 
@@ -31,13 +32,11 @@ constexpr AudioObjectPropertySelector kMute = TD_FOURCC('m', 'u', 't', 'e');
 constexpr AudioObjectPropertySelector kLines = TD_FOURCC('l', 'n', 'e', 's');
 constexpr const char* kChildVariable = "TANDREL_PLUGIN_HOST_TEST_CHILD";
 
-AudioObjectPropertyAddress at(AudioObjectPropertySelector selector,
-                              AudioObjectPropertyScope scope = kAudioObjectPropertyScopeGlobal,
-                              AudioObjectPropertyElement element = kAudioObjectPropertyElementMain) {
-    return {selector, scope, element};
-}
-
 using DriverTestProcess::driverBundle;
+using Polling::waitFor;
+using PropertyReads::at;
+using PropertyReads::channels;
+using PropertyReads::readIDs;
 
 bool ranInChild() {
     return DriverTestProcess::ranInChild(kChildVariable);
@@ -54,15 +53,6 @@ T read(AudioObjectID object, AudioObjectPropertyAddress address, OSStatus* outSt
         EXPECT_EQ(status, 0) << "reading " << std::hex << address.mSelector;
     }
     return value;
-}
-
-std::vector<AudioObjectID> readIDs(AudioObjectID object, AudioObjectPropertyAddress address) {
-    uint32_t size = 0;
-    EXPECT_EQ(AudioObjectGetPropertyDataSize(object, &address, 0, nullptr, &size), 0);
-    std::vector<AudioObjectID> ids(size / 4);
-    EXPECT_EQ(AudioObjectGetPropertyData(object, &address, 0, nullptr, &size, ids.data()), 0);
-    ids.resize(size / 4);
-    return ids;
 }
 
 std::string readString(AudioObjectID object, AudioObjectPropertySelector selector) {
@@ -84,37 +74,10 @@ AudioObjectID translate(AudioObjectPropertySelector selector, const char* text) 
     return id;
 }
 
-uint32_t channels(AudioObjectID device, AudioObjectPropertyScope scope) {
-    auto address = at(kAudioDevicePropertyStreamConfiguration, scope);
-    uint32_t size = 0;
-    if (AudioObjectGetPropertyDataSize(device, &address, 0, nullptr, &size) != 0) {
-        return 0;
-    }
-    std::vector<std::byte> bytes(size);
-    EXPECT_EQ(AudioObjectGetPropertyData(device, &address, 0, nullptr, &size, bytes.data()), 0);
-    const auto* list = reinterpret_cast<const AudioBufferList*>(bytes.data());
-    uint32_t n = 0;
-    for (uint32_t b = 0; b < list->mNumberBuffers; ++b) {
-        n += list->mBuffers[b].mNumberChannels;
-    }
-    return n;
-}
-
-bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit = 5s) {
-    const auto until = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > until) {
-            return false;
-        }
-        std::this_thread::sleep_for(2ms);
-    }
-    return true;
-}
-
 class PlugInHost : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!std::filesystem::exists(driverBundle() / "Contents" / "Info.json")) {
+        if (!DriverTestProcess::driverBuilt()) {
             GTEST_SKIP() << "the driver bundle is not built: " << driverBundle();
         }
         home = std::filesystem::temp_directory_path() / ("plugin-host-" + std::to_string(getpid()));

@@ -13,17 +13,19 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <numbers>
-#include <thread>
 #include <vector>
 
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include "Support/Polling.h"
+#include "Support/ToneLevel.h"
+
 namespace {
 
 using namespace std::chrono_literals;
+using ToneLevel::amplitudeAt;
 
 constexpr const char* kProfile = R"({
   "devices": [ { "uid": "out", "name": "Speakers", "sampleRate": 48000, "bufferFrameSize": 256,
@@ -41,25 +43,7 @@ constexpr AudioObjectPropertyAddress global(AudioObjectPropertySelector selector
 }
 
 bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit = 3s) {
-    auto until = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > until) {
-            return false;
-        }
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
-
-// Amplitude of one tone in a signal, by correlation with it.
-double amplitudeAt(const std::vector<float>& x, double frequency, double rate) {
-    double s = 0, c = 0;
-    for (size_t n = 0; n < x.size(); ++n) {
-        const double phase = 2 * std::numbers::pi * frequency * double(n) / rate;
-        s += x[n] * std::sin(phase);
-        c += x[n] * std::cos(phase);
-    }
-    return 2 * std::hypot(s, c) / double(x.size());
+    return Polling::waitFor(condition, limit, 1ms);
 }
 
 PLRef string(const std::string& text) {

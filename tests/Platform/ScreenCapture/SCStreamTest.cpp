@@ -8,7 +8,6 @@
 #include <cmath>
 #include <filesystem>
 #include <future>
-#include <numbers>
 #include <thread>
 
 #include <unistd.h>
@@ -19,10 +18,13 @@
 #include "Platform/ScreenCapture/ScreenCaptureError.h"
 #include "Platform/System/ScreenCapturePermission.h"
 #include "Platform/Workspace/Workspace.h"
+#include "Support/Polling.h"
+#include "Support/ToneLevel.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using ToneLevel::amplitudeAt;
 
 constexpr const char* kProfile = R"({
   "devices": [ { "uid": "out", "name": "Speakers", "outputStreams": [2] } ],
@@ -31,16 +33,6 @@ constexpr const char* kProfile = R"({
     { "pid": 7302, "bundleID": "org.example.radio", "name": "Radio", "signal": {"sine": 440, "level": -12} }
   ]
 })";
-
-double amplitudeAt(const std::vector<float>& x, double frequency, double rate) {
-    double s = 0, c = 0;
-    for (size_t n = 0; n < x.size(); ++n) {
-        const double phase = 2 * std::numbers::pi * frequency * double(n) / rate;
-        s += x[n] * std::sin(phase);
-        c += x[n] * std::cos(phase);
-    }
-    return x.empty() ? 0 : 2 * std::hypot(s, c) / double(x.size());
-}
 
 // Collects what a stream hands over and checks that it arrives on the queue it was promised.
 struct Recorder : SCStreamOutput, SCStreamDelegate {
@@ -138,10 +130,7 @@ protected:
         stream->addStreamOutput(recorder, SCStreamOutputType::audio, recorder->audioQueue);
         stream->addStreamOutput(recorder, SCStreamOutputType::screen, recorder->screenQueue);
         EXPECT_EQ(call([&](auto done) { stream->startCapture(done); }), nullptr);
-        const auto until = std::chrono::steady_clock::now() + 5s;
-        while (recorder->frames() < size_t(seconds * 48000) && std::chrono::steady_clock::now() < until) {
-            std::this_thread::sleep_for(5ms);
-        }
+        Polling::waitFor([&] { return recorder->frames() >= size_t(seconds * 48000); }, 5s, 5ms);
         EXPECT_EQ(call([&](auto done) { stream->stopCapture(done); }), nullptr);
         return recorder;
     }

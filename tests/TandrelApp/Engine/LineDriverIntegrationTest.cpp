@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include "Support/DriverTestProcess.h"
+#include "Support/Polling.h"
 #include "Support/PropertyChangeRecorder.h"
+#include "Support/PropertyReads.h"
 
 #include <unistd.h>
 
@@ -36,12 +38,9 @@ constexpr const char* kHomeVariable = "TANDREL_LINE_DRIVER_TEST_HOME";
 constexpr const char* kLine1 = "qorvix.tandrel.device.line1";
 constexpr const char* kLine2 = "qorvix.tandrel.device.line2";
 
-AudioObjectPropertyAddress at(AudioObjectPropertySelector selector,
-                              AudioObjectPropertyScope scope = kAudioObjectPropertyScopeGlobal) {
-    return {selector, scope, kAudioObjectPropertyElementMain};
-}
-
 using DriverTestProcess::driverBundle;
+using Polling::waitFor;
+using PropertyReads::at;
 
 bool runChild(const std::vector<std::string>& extraEnvironment) {
     return DriverTestProcess::runChild(kChildVariable, extraEnvironment);
@@ -49,17 +48,6 @@ bool runChild(const std::vector<std::string>& extraEnvironment) {
 
 bool inChild() {
     return DriverTestProcess::inChild(kChildVariable);
-}
-
-bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit = 5s) {
-    const auto until = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > until) {
-            return false;
-        }
-        std::this_thread::sleep_for(2ms);
-    }
-    return true;
 }
 
 AudioObjectID deviceID(const std::string& uid) {
@@ -152,7 +140,7 @@ private:
 class LineDriverIntegration : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!std::filesystem::exists(driverBundle() / "Contents" / "Info.json")) {
+        if (!DriverTestProcess::driverBuilt()) {
             GTEST_SKIP() << "the driver bundle is not built: " << driverBundle();
         }
         if (const char* given = std::getenv(kHomeVariable)) {
@@ -176,13 +164,7 @@ protected:
         line2 = deviceID(kLine2);
     }
     // True in the parent, which has run the test in a child and checked it.
-    bool ranInChild() {
-        if (inChild()) {
-            return false;
-        }
-        EXPECT_TRUE(runChild({})) << "the child run failed; see its output above";
-        return true;
-    }
+    bool ranInChild() { return DriverTestProcess::ranInChild(kChildVariable); }
 
     std::filesystem::path home;
     bool ownsHome = false;
