@@ -3,14 +3,9 @@
 #include <cstring>
 
 #include "Platform/AudioServer/AudioServer.h"
-#include "Platform/AudioServer/ProcessTap.h"
 #include "Platform/AudioServer/SimulatedDevice.h"
 
 namespace {
-
-constexpr AudioObjectPropertyAddress globalAddress(AudioObjectPropertySelector selector) {
-    return {selector, kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMain};
-}
 
 // A text entry: absent gives `fallback`, a value of another type gives nothing.
 std::optional<std::string> text(PLRef dictionary, const char* key, std::string fallback = {}) {
@@ -99,13 +94,7 @@ OSStatus AudioServer::createAggregateDevice(PLRef description, AudioObjectID* ou
         }
         std::string tapUUID = taps->empty() ? std::string() : taps->front();
         if (!tapUUID.empty()) {
-            bool known = false;
-            for (AudioObjectID tap : tapOrder_) {
-                known = known ||
-                        std::static_pointer_cast<TapObject>(objects_.at(tap))->descriptionLocked().uuid() ==
-                            tapUUID;
-            }
-            if (!known) {
+            if (tapDescriptionLocked(tapUUID) == nullptr) {
                 return kAudioHardwareBadObjectError;
             }
             record.inputStreams = {2};
@@ -118,8 +107,8 @@ OSStatus AudioServer::createAggregateDevice(PLRef description, AudioObjectID* ou
         aggregateTaps_[id] = tapUUID;
         refreshTapMixesLocked();
     }
-    announce({{kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyDevices)},
-              {kAudioObjectSystemObject, globalAddress(kAudioObjectPropertyOwnedObjects)}});
+    announce({{kAudioObjectSystemObject, globalScopeAddress(kAudioHardwarePropertyDevices)},
+              {kAudioObjectSystemObject, globalScopeAddress(kAudioObjectPropertyOwnedObjects)}});
     *outDeviceID = id;
     return kAudioHardwareNoError;
 }

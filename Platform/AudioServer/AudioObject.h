@@ -24,6 +24,24 @@ struct PropertyChange {
 };
 using PropertyChanges = std::vector<PropertyChange>;
 
+constexpr AudioObjectPropertyAddress globalScopeAddress(AudioObjectPropertySelector selector) {
+    return {selector, kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMain};
+}
+
+// The format of the server's own streams and taps: float32, interleaved, packed.
+constexpr AudioStreamBasicDescription interleavedFloatFormat(double sampleRate, uint32_t channels) {
+    AudioStreamBasicDescription f{};
+    f.mSampleRate = sampleRate;
+    f.mFormatID = kAudioFormatLinearPCM;
+    f.mFormatFlags = kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked;
+    f.mBytesPerPacket = 4 * channels;
+    f.mFramesPerPacket = 1;
+    f.mBytesPerFrame = 4 * channels;
+    f.mChannelsPerFrame = channels;
+    f.mBitsPerChannel = 32;
+    return f;
+}
+
 class AudioObject {
 public:
     AudioObject(AudioServer& server, AudioObjectID id, AudioClassID classID, AudioClassID baseClassID,

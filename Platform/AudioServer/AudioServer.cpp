@@ -19,10 +19,6 @@ namespace {
 std::mutex sharedMutex;
 std::shared_ptr<AudioServer> sharedServer;
 
-constexpr AudioObjectPropertyAddress globalAddress(AudioObjectPropertySelector selector) {
-    return {selector, kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMain};
-}
-
 bool matches(const AudioObjectPropertyAddress& wanted, const AudioObjectPropertyAddress& changed) {
     auto same = [](uint32_t a, uint32_t b, uint32_t wildcard) {
         return a == b || a == wildcard || b == wildcard;
@@ -61,6 +57,17 @@ nlohmann::json loadProfile(const std::optional<nlohmann::json>& given, const std
     } catch (const nlohmann::json::exception& e) {
         throw HardwareProfileError(path.string() + " is not valid JSON: " + e.what());
     }
+}
+
+// The IO of a device, simulated or a plug-in's; null for any other object.
+std::shared_ptr<DeviceIO> ioOf(const std::shared_ptr<AudioObject>& object) {
+    if (auto device = std::dynamic_pointer_cast<SimulatedDevice>(object)) {
+        return device->io();
+    }
+    if (auto device = std::dynamic_pointer_cast<PlugInDevice>(object)) {
+        return device->io();
+    }
+    return nullptr;
 }
 
 } // namespace
@@ -173,10 +180,8 @@ void AudioServer::shutDown() {
         Workspace::shared().terminate(pid);
     }
     for (const auto& [id, o] : dropped) {
-        if (auto device = std::dynamic_pointer_cast<SimulatedDevice>(o)) {
-            device->io()->shutDown();
-        } else if (auto plugInDevice = std::dynamic_pointer_cast<PlugInDevice>(o)) {
-            plugInDevice->io()->shutDown();
+        if (auto io = ioOf(o)) {
+            io->shutDown();
         }
     }
 }
@@ -341,15 +346,9 @@ void AudioServer::announce(const PropertyChanges& changes) {
 
 std::shared_ptr<DeviceIO> AudioServer::deviceIO(AudioObjectID id, OSStatus* status) const {
     auto o = object(id);
-    if (auto plugInDevice = std::dynamic_pointer_cast<PlugInDevice>(o)) {
-        *status = kAudioHardwareNoError;
-        return plugInDevice->io();
-    }
-    auto device = std::dynamic_pointer_cast<SimulatedDevice>(o);
-    *status = !o        ? kAudioHardwareBadObjectError
-              : !device ? kAudioHardwareBadDeviceError
-                        : kAudioHardwareNoError;
-    return device ? device->io() : nullptr;
+    auto io = ioOf(o);
+    *status = !o ? kAudioHardwareBadObjectError : !io ? kAudioHardwareBadDeviceError : kAudioHardwareNoError;
+    return io;
 }
 
 OSStatus AudioServer::createIOProc(AudioObjectID device, std::shared_ptr<DispatchQueue> queue,
@@ -449,7 +448,7 @@ OSStatus AudioServer::setDefaultDeviceLocked(AudioObjectPropertySelector which, 
               : (which == kAudioHardwarePropertyDefaultOutputDevice ? defaultOutput_ : defaultSystemOutput_);
     if (slot != device) {
         slot = device;
-        changes.push_back({kAudioObjectSystemObject, globalAddress(which)});
+        changes.push_back({kAudioObjectSystemObject, globalScopeAddress(which)});
     }
     return kAudioHardwareNoError;
 }
@@ -498,8 +497,8 @@ AudioObjectID AudioServer::addDevice(DeviceSpec record) {
         std::lock_guard lock(modelMutex_);
         id = addDeviceLocked(std::move(record));
     }
-    announce({{kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyDevices)},
-              {kAudioObjectSystemObject, globalAddress(kAudioObjectPropertyOwnedObjects)}});
+    announce({{kAudioObjectSystemObject, globalScopeAddress(kAudioHardwarePropertyDevices)},
+              {kAudioObjectSystemObject, globalScopeAddress(kAudioObjectPropertyOwnedObjects)}});
     return id;
 }
 
@@ -516,7 +515,7 @@ void AudioServer::replaceDefaultsAfterRemovalLocked(AudioObjectID removed, Prope
                 break;
             }
         }
-        changes.push_back({kAudioObjectSystemObject, globalAddress(selector)});
+        changes.push_back({kAudioObjectSystemObject, globalScopeAddress(selector)});
     };
     replace(defaultInput_, true, kAudioHardwarePropertyDefaultInputDevice);
     replace(defaultOutput_, false, kAudioHardwarePropertyDefaultOutputDevice);
@@ -537,9 +536,9 @@ bool AudioServer::removeDevice(const std::string& uid) {
         }
         objects_.erase(device->objectID());
         std::erase(deviceOrder_, device->objectID());
-        changes.push_back({device->objectID(), globalAddress(kAudioDevicePropertyDeviceIsAlive)});
-        changes.push_back({kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyDevices)});
-        changes.push_back({kAudioObjectSystemObject, globalAddress(kAudioObjectPropertyOwnedObjects)});
+        changes.push_back({device->objectID(), globalScopeAddress(kAudioDevicePropertyDeviceIsAlive)});
+        changes.push_back({kAudioObjectSystemObject, globalScopeAddress(kAudioHardwarePropertyDevices)});
+        changes.push_back({kAudioObjectSystemObject, globalScopeAddress(kAudioObjectPropertyOwnedObjects)});
         replaceDefaultsAfterRemovalLocked(device->objectID(), changes);
     }
     device->io()->shutDown(); // outside the model lock: it waits for the IO thread
@@ -558,7 +557,7 @@ bool AudioServer::renameDevice(const std::string& uid, const std::string& name) 
         device->renameLocked(name);
         id = device->objectID();
     }
-    announce({{id, globalAddress(kAudioObjectPropertyName)}});
+    announce({{id, globalScopeAddress(kAudioObjectPropertyName)}});
     return true;
 }
 
@@ -606,8 +605,8 @@ bool AudioServer::setStreamLayout(const std::string& uid, AudioObjectPropertySco
         changes.push_back(
             {id, {kAudioDevicePropertyStreamConfiguration, scope, kAudioObjectPropertyElementMain}});
         changes.push_back({id, {kAudioDevicePropertyStreams, scope, kAudioObjectPropertyElementMain}});
-        changes.push_back({id, globalAddress(kAudioDevicePropertyStreams)});
-        changes.push_back({id, globalAddress(kAudioObjectPropertyOwnedObjects)});
+        changes.push_back({id, globalScopeAddress(kAudioDevicePropertyStreams)});
+        changes.push_back({id, globalScopeAddress(kAudioObjectPropertyOwnedObjects)});
     }
     announce(changes);
     return true;
@@ -630,7 +629,7 @@ AudioObjectID AudioServer::addProcess(ProcessSpec record) {
         processOrder_.push_back(id);
         refreshTapMixesLocked();
     }
-    announce({{kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyProcessObjectList)}});
+    announce({{kAudioObjectSystemObject, globalScopeAddress(kAudioHardwarePropertyProcessObjectList)}});
     return id;
 }
 
@@ -645,7 +644,7 @@ bool AudioServer::removeProcess(int32_t pid) {
         std::erase(processOrder_, process->objectID());
         refreshTapMixesLocked();
     }
-    announce({{kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyProcessObjectList)}});
+    announce({{kAudioObjectSystemObject, globalScopeAddress(kAudioHardwarePropertyProcessObjectList)}});
     return true;
 }
 
@@ -663,7 +662,7 @@ bool AudioServer::setProcessRunningOutput(int32_t pid, bool running) {
         id = process->objectID();
         refreshTapMixesLocked();
     }
-    announce({{id, globalAddress(kAudioProcessPropertyIsRunningOutput)}});
+    announce({{id, globalScopeAddress(kAudioProcessPropertyIsRunningOutput)}});
     return true;
 }
 

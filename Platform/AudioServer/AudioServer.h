@@ -205,6 +205,8 @@ private:
     std::shared_ptr<ProcessObject> processLocked(int32_t pid) const;
     void replaceDefaultsAfterRemovalLocked(AudioObjectID removed, PropertyChanges& changes);
     InputSignal tapMixLocked(const CATapDescription& description) const;
+    // The description of the tap with this UUID; null when there is none.
+    const CATapDescription* tapDescriptionLocked(const std::string& uuid) const;
     void launchApplications(const std::vector<ApplicationSpec>& applications);
 
     const std::filesystem::path home_;

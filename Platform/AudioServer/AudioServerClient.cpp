@@ -1,5 +1,19 @@
 #include "Platform/AudioServer/AudioServerClient.h"
 
+namespace {
+
+// The calls that name a property: the server must run and the address must be given.
+template <typename Call>
+OSStatus withAddress(const AudioObjectPropertyAddress* address, Call call) {
+    auto server = AudioServer::shared();
+    if (!server) {
+        return kAudioHardwareNotRunningError;
+    }
+    return address != nullptr ? call(*server, *address) : kAudio_ParamError;
+}
+
+} // namespace
+
 bool AudioObjectHasProperty(AudioObjectID object, const AudioObjectPropertyAddress* address) {
     auto server = AudioServer::shared();
     return server && address != nullptr && server->hasProperty(object, *address);
@@ -7,69 +21,49 @@ bool AudioObjectHasProperty(AudioObjectID object, const AudioObjectPropertyAddre
 
 OSStatus AudioObjectIsPropertySettable(AudioObjectID object, const AudioObjectPropertyAddress* address,
                                        bool* outSettable) {
-    auto server = AudioServer::shared();
-    if (!server) {
-        return kAudioHardwareNotRunningError;
-    }
-    return address != nullptr ? server->isPropertySettable(object, *address, outSettable) : kAudio_ParamError;
+    return withAddress(address, [&](AudioServer& server, const AudioObjectPropertyAddress& a) {
+        return server.isPropertySettable(object, a, outSettable);
+    });
 }
 
 OSStatus AudioObjectGetPropertyDataSize(AudioObjectID object, const AudioObjectPropertyAddress* address,
                                         uint32_t qualifierSize, const void* qualifier,
                                         uint32_t* outDataSize) {
-    auto server = AudioServer::shared();
-    if (!server) {
-        return kAudioHardwareNotRunningError;
-    }
-    return address != nullptr
-               ? server->getPropertyDataSize(object, *address, qualifierSize, qualifier, outDataSize)
-               : kAudio_ParamError;
+    return withAddress(address, [&](AudioServer& server, const AudioObjectPropertyAddress& a) {
+        return server.getPropertyDataSize(object, a, qualifierSize, qualifier, outDataSize);
+    });
 }
 
 OSStatus AudioObjectGetPropertyData(AudioObjectID object, const AudioObjectPropertyAddress* address,
                                     uint32_t qualifierSize, const void* qualifier, uint32_t* ioDataSize,
                                     void* outData) {
-    auto server = AudioServer::shared();
-    if (!server) {
-        return kAudioHardwareNotRunningError;
-    }
-    return address != nullptr
-               ? server->getPropertyData(object, *address, qualifierSize, qualifier, ioDataSize, outData)
-               : kAudio_ParamError;
+    return withAddress(address, [&](AudioServer& server, const AudioObjectPropertyAddress& a) {
+        return server.getPropertyData(object, a, qualifierSize, qualifier, ioDataSize, outData);
+    });
 }
 
 OSStatus AudioObjectSetPropertyData(AudioObjectID object, const AudioObjectPropertyAddress* address,
                                     uint32_t qualifierSize, const void* qualifier, uint32_t dataSize,
                                     const void* data) {
-    auto server = AudioServer::shared();
-    if (!server) {
-        return kAudioHardwareNotRunningError;
-    }
-    return address != nullptr
-               ? server->setPropertyData(object, *address, qualifierSize, qualifier, dataSize, data)
-               : kAudio_ParamError;
+    return withAddress(address, [&](AudioServer& server, const AudioObjectPropertyAddress& a) {
+        return server.setPropertyData(object, a, qualifierSize, qualifier, dataSize, data);
+    });
 }
 
 OSStatus AudioObjectAddPropertyListener(AudioObjectID object, const AudioObjectPropertyAddress* address,
                                         std::shared_ptr<DispatchQueue> queue,
                                         AudioObjectPropertyListener listener,
                                         AudioObjectPropertyListenerToken* outToken) {
-    auto server = AudioServer::shared();
-    if (!server) {
-        return kAudioHardwareNotRunningError;
-    }
-    return address != nullptr ? server->addPropertyListener(object, *address, std::move(queue),
-                                                            std::move(listener), outToken)
-                              : kAudio_ParamError;
+    return withAddress(address, [&](AudioServer& server, const AudioObjectPropertyAddress& a) {
+        return server.addPropertyListener(object, a, std::move(queue), std::move(listener), outToken);
+    });
 }
 
 OSStatus AudioObjectRemovePropertyListener(AudioObjectID object, const AudioObjectPropertyAddress* address,
                                            AudioObjectPropertyListenerToken token) {
-    auto server = AudioServer::shared();
-    if (!server) {
-        return kAudioHardwareNotRunningError;
-    }
-    return address != nullptr ? server->removePropertyListener(object, *address, token) : kAudio_ParamError;
+    return withAddress(address, [&](AudioServer& server, const AudioObjectPropertyAddress& a) {
+        return server.removePropertyListener(object, a, token);
+    });
 }
 
 OSStatus AudioDeviceCreateIOProcIDWithBlock(AudioDeviceIOProcID* outID, AudioObjectID device,

@@ -131,7 +131,50 @@ struct DeviceIO::Cycle {
     std::unique_ptr<std::atomic<float>[]> record;
     std::atomic<uint64_t> recorded{0};
     std::atomic<int64_t> firstSampleTime{0};
+
+    // Real-time: writes this cycle's input signal.
+    void fillInput();
 };
+
+void DeviceIO::Cycle::fillInput() {
+    const auto kind = format.signal.kind;
+    if (kind == InputSignal::Kind::mix) {
+        for (uint32_t f = 0; f < frames; ++f) {
+            double sample = 0;
+            for (size_t t = 0; t < mixPhase.size(); ++t) {
+                sample += mixAmplitude[t] * std::sin(2 * std::numbers::pi * mixPhase[t]);
+                mixPhase[t] += mixIncrement[t];
+                mixPhase[t] -= std::floor(mixPhase[t]);
+            }
+            for (uint32_t ch = 0; ch < inChannels; ++ch) {
+                input[inBase[ch] + f * inStride[ch]] = static_cast<float>(sample);
+            }
+        }
+        return;
+    }
+    for (uint32_t ch = 0; ch < inChannels; ++ch) {
+        float* out = input.data() + inBase[ch];
+        const uint32_t stride = inStride[ch];
+        if (kind == InputSignal::Kind::loopback) {
+            // Last cycle's mix, still in place: the device's output comes back one buffer later.
+            const float* from = ch < outChannels ? mix.data() + outBase[ch] : nullptr;
+            const uint32_t fromStride = ch < outChannels ? outStride[ch] : 0;
+            for (uint32_t f = 0; f < frames; ++f) {
+                out[f * stride] = from != nullptr ? from[f * fromStride] : 0.0f;
+            }
+        } else {
+            double position = phase[ch];
+            const double step = increment[ch];
+            const float level = amplitude[ch];
+            for (uint32_t f = 0; f < frames; ++f) {
+                out[f * stride] = level * static_cast<float>(std::sin(2 * std::numbers::pi * position));
+                position += step;
+                position -= std::floor(position);
+            }
+            phase[ch] = position;
+        }
+    }
+}
 
 // ---- Construction ----
 
@@ -190,6 +233,12 @@ bool DeviceIO::onIOThread() const {
 
 bool DeviceIO::anyStartedLocked() const {
     return std::any_of(procs_.begin(), procs_.end(), [](const auto& p) { return p->runToken.load() != 0; });
+}
+
+void DeviceIO::stopRunIfIdleLocked() {
+    if (!anyStartedLocked() && isRunningLocked()) {
+        stopRunLocked();
+    }
 }
 
 void DeviceIO::waitUntilIdle(const Proc& proc) {
@@ -296,9 +345,7 @@ OSStatus DeviceIO::haltProc(AudioDeviceIOProcID id, bool destroy) {
             std::erase(procs_, proc);
             publishProcsLocked();
         }
-        if (!anyStartedLocked() && isRunningLocked()) {
-            stopRunLocked();
-        }
+        stopRunIfIdleLocked();
     }
     // Outside the lock: a queued block that is running may itself call into this device.
     waitUntilIdle(*proc);
@@ -336,9 +383,19 @@ void DeviceIO::purgeAndIdle() {
     if (std::erase_if(procs_, [](const auto& p) { return p->destroyed.load(); }) != 0) {
         publishProcsLocked();
     }
-    if (!anyStartedLocked() && isRunningLocked()) {
-        stopRunLocked();
+    stopRunIfIdleLocked();
+}
+
+// False when the device was already shut down; else stops every proc for good.
+bool DeviceIO::markDeadLocked() {
+    if (dead_) {
+        return false;
     }
+    dead_ = true;
+    for (auto& p : procs_) {
+        p->runToken.store(0);
+    }
+    return true;
 }
 
 void DeviceIO::shutDown() {
@@ -347,12 +404,8 @@ void DeviceIO::shutDown() {
         // from elsewhere, and the job keeps this object alive until then.
         {
             std::lock_guard lock(controlMutex_);
-            if (dead_) {
+            if (!markDeadLocked()) {
                 return;
-            }
-            dead_ = true;
-            for (auto& p : procs_) {
-                p->runToken.store(0);
             }
             keepRunning_.store(false);
         }
@@ -367,12 +420,8 @@ void DeviceIO::shutDown() {
     std::vector<std::shared_ptr<Proc>> procs;
     {
         std::lock_guard lock(controlMutex_);
-        if (dead_) {
+        if (!markDeadLocked()) {
             return;
-        }
-        dead_ = true;
-        for (auto& p : procs_) {
-            p->runToken.store(0);
         }
         if (isRunningLocked()) {
             stopRunLocked();
@@ -530,42 +579,7 @@ void DeviceIO::run(Cycle* cycle) {
 // Real-time.
 void DeviceIO::runCycle(Cycle& c, const ProcList& procs, double sampleTime, uint64_t hostTime) {
     const uint32_t frames = c.frames;
-    const auto kind = c.format.signal.kind;
-    if (kind == InputSignal::Kind::mix) {
-        for (uint32_t f = 0; f < frames; ++f) {
-            double sample = 0;
-            for (size_t t = 0; t < c.mixPhase.size(); ++t) {
-                sample += c.mixAmplitude[t] * std::sin(2 * std::numbers::pi * c.mixPhase[t]);
-                c.mixPhase[t] += c.mixIncrement[t];
-                c.mixPhase[t] -= std::floor(c.mixPhase[t]);
-            }
-            for (uint32_t ch = 0; ch < c.inChannels; ++ch) {
-                c.input[c.inBase[ch] + f * c.inStride[ch]] = static_cast<float>(sample);
-            }
-        }
-    }
-    for (uint32_t ch = 0; ch < c.inChannels && kind != InputSignal::Kind::mix; ++ch) {
-        float* out = c.input.data() + c.inBase[ch];
-        const uint32_t stride = c.inStride[ch];
-        if (kind == InputSignal::Kind::loopback) {
-            // Last cycle's mix, still in place: the device's output comes back one buffer later.
-            const float* from = ch < c.outChannels ? c.mix.data() + c.outBase[ch] : nullptr;
-            const uint32_t fromStride = ch < c.outChannels ? c.outStride[ch] : 0;
-            for (uint32_t f = 0; f < frames; ++f) {
-                out[f * stride] = from != nullptr ? from[f * fromStride] : 0.0f;
-            }
-        } else {
-            double phase = c.phase[ch];
-            const double step = c.increment[ch];
-            const float amplitude = c.amplitude[ch];
-            for (uint32_t f = 0; f < frames; ++f) {
-                out[f * stride] = amplitude * static_cast<float>(std::sin(2 * std::numbers::pi * phase));
-                phase += step;
-                phase -= std::floor(phase);
-            }
-            c.phase[ch] = phase;
-        }
-    }
+    c.fillInput();
     std::fill(c.mix.begin(), c.mix.end(), 0.0f);
 
     const AudioTimeStamp stamp{

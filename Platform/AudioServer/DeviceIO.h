@@ -131,7 +131,9 @@ private:
     void startThreadLocked();
     void stopThreadLocked();
     OSStatus haltProc(AudioDeviceIOProcID id, bool destroy);
-    void stopRunLocked(); // the thread and, when it was started, the engine's run
+    void stopRunLocked();       // the thread and, when it was started, the engine's run
+    void stopRunIfIdleLocked(); // once no proc is started
+    bool markDeadLocked();
     void freeRetired();
     bool isRunningLocked() const;
     void purgeAndIdleLater();

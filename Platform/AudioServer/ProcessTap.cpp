@@ -10,10 +10,6 @@
 
 namespace {
 
-constexpr AudioObjectPropertyAddress globalAddress(AudioObjectPropertySelector selector) {
-    return {selector, kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMain};
-}
-
 std::string randomUUID() {
     thread_local std::mt19937_64 engine{std::random_device{}()};
     uint64_t high = engine(), low = engine();
@@ -99,11 +95,8 @@ OSStatus AudioServer::createProcessTap(const CATapDescription& description, Audi
         if (!running_) {
             return kAudioHardwareNotRunningError;
         }
-        for (AudioObjectID id : tapOrder_) {
-            if (std::static_pointer_cast<TapObject>(objects_.at(id))->descriptionLocked().uuid() ==
-                description.uuid()) {
-                return kAudioHardwareIllegalOperationError;
-            }
+        if (tapDescriptionLocked(description.uuid()) != nullptr) {
+            return kAudioHardwareIllegalOperationError;
         }
         AudioObjectID id = nextObjectIDLocked();
         objects_[id] = std::make_shared<TapObject>(*this, id, description);
@@ -111,8 +104,8 @@ OSStatus AudioServer::createProcessTap(const CATapDescription& description, Audi
         refreshTapMixesLocked();
         *outTapID = id;
     }
-    announce({{kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyTapList)},
-              {kAudioObjectSystemObject, globalAddress(kAudioObjectPropertyOwnedObjects)}});
+    announce({{kAudioObjectSystemObject, globalScopeAddress(kAudioHardwarePropertyTapList)},
+              {kAudioObjectSystemObject, globalScopeAddress(kAudioObjectPropertyOwnedObjects)}});
     return kAudioHardwareNoError;
 }
 
@@ -126,8 +119,8 @@ OSStatus AudioServer::destroyProcessTap(AudioObjectID tap) {
         std::erase(tapOrder_, tap);
         refreshTapMixesLocked();
     }
-    announce({{kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyTapList)},
-              {kAudioObjectSystemObject, globalAddress(kAudioObjectPropertyOwnedObjects)}});
+    announce({{kAudioObjectSystemObject, globalScopeAddress(kAudioHardwarePropertyTapList)},
+              {kAudioObjectSystemObject, globalScopeAddress(kAudioObjectPropertyOwnedObjects)}});
     return kAudioHardwareNoError;
 }
 
@@ -144,16 +137,17 @@ AudioStreamBasicDescription AudioServer::tapFormatLocked() const {
             rate = device->specLocked().sampleRate;
         }
     }
-    AudioStreamBasicDescription f{};
-    f.mSampleRate = rate;
-    f.mFormatID = kAudioFormatLinearPCM;
-    f.mFormatFlags = kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked;
-    f.mChannelsPerFrame = 2;
-    f.mBitsPerChannel = 32;
-    f.mBytesPerFrame = 8;
-    f.mBytesPerPacket = 8;
-    f.mFramesPerPacket = 1;
-    return f;
+    return interleavedFloatFormat(rate, 2);
+}
+
+const CATapDescription* AudioServer::tapDescriptionLocked(const std::string& uuid) const {
+    for (AudioObjectID id : tapOrder_) {
+        const auto& description = std::static_pointer_cast<TapObject>(objects_.at(id))->descriptionLocked();
+        if (description.uuid() == uuid) {
+            return &description;
+        }
+    }
+    return nullptr;
 }
 
 InputSignal AudioServer::tapMixLocked(const CATapDescription& description) const {
@@ -178,15 +172,8 @@ void AudioServer::refreshTapMixesLocked() {
         if (!device) {
             continue;
         }
-        InputSignal mix = InputSignal::silence();
-        for (AudioObjectID id : tapOrder_) {
-            const auto& description =
-                std::static_pointer_cast<TapObject>(objects_.at(id))->descriptionLocked();
-            if (!tapUUID.empty() && description.uuid() == tapUUID) {
-                mix = tapMixLocked(description);
-                break;
-            }
-        }
+        const CATapDescription* tap = tapUUID.empty() ? nullptr : tapDescriptionLocked(tapUUID);
+        InputSignal mix = tap != nullptr ? tapMixLocked(*tap) : InputSignal::silence();
         if (!(device->specLocked().inputSignal == mix)) {
             device->setInputSignalLocked(std::move(mix));
         }

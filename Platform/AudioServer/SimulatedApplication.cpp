@@ -98,9 +98,7 @@ bool AudioServer::setApplicationSignal(int32_t pid, InputSignal signal) {
         refreshTapMixesLocked();
     }
     if (changed) {
-        announce({{id,
-                   {kAudioProcessPropertyIsRunningOutput, kAudioObjectPropertyScopeGlobal,
-                    kAudioObjectPropertyElementMain}}});
+        announce({{id, globalScopeAddress(kAudioProcessPropertyIsRunningOutput)}});
     }
     return true;
 }

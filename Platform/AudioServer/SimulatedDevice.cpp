@@ -13,16 +13,7 @@ StreamObject::StreamObject(AudioServer& server, AudioObjectID id, AudioObjectID 
     , sampleRate_(sampleRate) {}
 
 AudioStreamBasicDescription StreamObject::formatLocked() const {
-    AudioStreamBasicDescription f{};
-    f.mSampleRate = sampleRate_;
-    f.mFormatID = kAudioFormatLinearPCM;
-    f.mFormatFlags = kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked;
-    f.mBytesPerFrame = 4 * channels_;
-    f.mBytesPerPacket = f.mBytesPerFrame;
-    f.mFramesPerPacket = 1;
-    f.mChannelsPerFrame = channels_;
-    f.mBitsPerChannel = 32;
-    return f;
+    return interleavedFloatFormat(sampleRate_, channels_);
 }
 
 PropertyValue StreamObject::read(const AudioObjectPropertyAddress& address, Qualifier qualifier) const {
@@ -93,19 +84,13 @@ bool SimulatedDevice::setNominalSampleRateLocked(double rate, PropertyChanges& c
     if (std::find(spec_.sampleRates.begin(), spec_.sampleRates.end(), rate) == spec_.sampleRates.end()) {
         spec_.sampleRates.push_back(rate);
         std::sort(spec_.sampleRates.begin(), spec_.sampleRates.end());
-        changes.push_back({objectID(),
-                           {kAudioDevicePropertyAvailableNominalSampleRates, kAudioObjectPropertyScopeGlobal,
-                            kAudioObjectPropertyElementMain}});
+        changes.push_back({objectID(), globalScopeAddress(kAudioDevicePropertyAvailableNominalSampleRates)});
     }
     io_->setFormat(ioFormatLocked());
-    changes.push_back({objectID(),
-                       {kAudioDevicePropertyNominalSampleRate, kAudioObjectPropertyScopeGlobal,
-                        kAudioObjectPropertyElementMain}});
+    changes.push_back({objectID(), globalScopeAddress(kAudioDevicePropertyNominalSampleRate)});
     for (auto& s : streams_) {
         s->setSampleRateLocked(rate);
-        changes.push_back({s->objectID(),
-                           {kAudioStreamPropertyVirtualFormat, kAudioObjectPropertyScopeGlobal,
-                            kAudioObjectPropertyElementMain}});
+        changes.push_back({s->objectID(), globalScopeAddress(kAudioStreamPropertyVirtualFormat)});
     }
     return true;
 }
@@ -274,9 +259,7 @@ OSStatus SimulatedDevice::write(const AudioObjectPropertyAddress& address, Quali
     if (frames != spec_.bufferFrameSize) {
         spec_.bufferFrameSize = frames;
         io_->setFormat(ioFormatLocked());
-        changes.push_back({objectID(),
-                           {kAudioDevicePropertyBufferFrameSize, kAudioObjectPropertyScopeGlobal,
-                            kAudioObjectPropertyElementMain}});
+        changes.push_back({objectID(), globalScopeAddress(kAudioDevicePropertyBufferFrameSize)});
     }
     return kAudioHardwareNoError;
 }

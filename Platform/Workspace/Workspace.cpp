@@ -51,10 +51,14 @@ std::vector<RunningApplication> Workspace::runningApplications() const {
     return applications_;
 }
 
+std::vector<RunningApplication>::const_iterator Workspace::findLocked(int pid) const {
+    return std::find_if(applications_.begin(), applications_.end(),
+                        [pid](const RunningApplication& app) { return app.pid == pid; });
+}
+
 std::optional<RunningApplication> Workspace::runningApplication(int pid) const {
     std::lock_guard lock(mutex_);
-    auto found = std::find_if(applications_.begin(), applications_.end(),
-                              [pid](const RunningApplication& app) { return app.pid == pid; });
+    auto found = findLocked(pid);
     return found != applications_.end() ? std::optional(*found) : std::nullopt;
 }
 
@@ -88,8 +92,7 @@ int Workspace::launch(RunningApplication application) {
     dropIfEmpty(application.localizedName);
     std::lock_guard lock(mutex_);
     auto running = [this](int pid) {
-        return std::any_of(applications_.begin(), applications_.end(),
-                           [pid](const RunningApplication& app) { return app.pid == pid; });
+        return findLocked(pid) != applications_.end();
     };
     if (application.pid < 0) {
         throw std::invalid_argument("A process id cannot be negative: " + std::to_string(application.pid));
@@ -110,12 +113,11 @@ int Workspace::launch(RunningApplication application) {
 
 bool Workspace::terminate(int pid) {
     std::lock_guard lock(mutex_);
-    auto found = std::find_if(applications_.begin(), applications_.end(),
-                              [pid](const RunningApplication& app) { return app.pid == pid; });
+    auto found = findLocked(pid);
     if (found == applications_.end()) {
         return false;
     }
-    RunningApplication gone = std::move(*found);
+    RunningApplication gone = *found;
     applications_.erase(found);
     announce(Event::didTerminateApplication, gone);
     return true;

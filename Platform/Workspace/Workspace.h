@@ -115,6 +115,8 @@ private:
     struct ObserverEntry;
 
     void announce(Event event, const RunningApplication& application);
+    // mutex_ held. The application with this pid, or the end of applications_.
+    std::vector<RunningApplication>::const_iterator findLocked(int pid) const;
     std::vector<std::string> applicationDirectories() const;
     Launcher launcher() const;
 
