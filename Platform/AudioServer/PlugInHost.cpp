@@ -519,15 +519,15 @@ void PlugInHost::deliverNotices() {
             if (control == controls_.end()) {
                 continue;
             }
+            // A control's value is also its device's output-scope 'volm' or 'mute'.
             const auto [device, isMute] = control->second;
-            if (!isMute && (a.mSelector == kControlScalarValue || a.mSelector == kControlDecibelValue)) {
-                changes.push_back({device,
-                                   {TD_FOURCC('v', 'o', 'l', 'm'), kAudioObjectPropertyScopeOutput,
-                                    kAudioObjectPropertyElementMain}});
-            } else if (isMute && a.mSelector == kControlBooleanValue) {
-                changes.push_back({device,
-                                   {TD_FOURCC('m', 'u', 't', 'e'), kAudioObjectPropertyScopeOutput,
-                                    kAudioObjectPropertyElementMain}});
+            const bool valueChanged =
+                isMute ? a.mSelector == kControlBooleanValue
+                       : a.mSelector == kControlScalarValue || a.mSelector == kControlDecibelValue;
+            if (valueChanged) {
+                changes.push_back(
+                    {device, address(isMute ? TD_FOURCC('m', 'u', 't', 'e') : TD_FOURCC('v', 'o', 'l', 'm'),
+                                     kAudioObjectPropertyScopeOutput)});
             }
         }
     }
