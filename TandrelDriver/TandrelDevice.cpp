@@ -34,6 +34,21 @@ std::string fourCCText(uint32_t code) {
             static_cast<char>(code)};
 }
 
+// The input stream comes first and belongs to the input scope; everything after it to the output scope.
+template <size_t N>
+OSStatus writeScopedIDs(PropertyWriter& w, AudioObjectPropertyScope scope, const AudioObjectID (&ids)[N]) {
+    switch (scope) {
+    case kAudioObjectPropertyScopeInput:
+        return w.partial(ids, 1);
+    case kAudioObjectPropertyScopeOutput:
+        return w.partial(ids + 1, N - 1);
+    case kAudioObjectPropertyScopeGlobal:
+        return w.partial(ids, N);
+    default:
+        return w.empty();
+    }
+}
+
 } // namespace
 
 TandrelDevice::TandrelDevice(uint32_t lineNumber, AudioObjectID baseID, uint32_t channels, PLRef name,
@@ -176,30 +191,12 @@ OSStatus TandrelDevice::getDeviceProperty(const AudioObjectPropertyAddress& addr
         return w.partial(ranges.data(), ranges.size());
     }
     case sel::kStreams: {
-        const AudioObjectID both[] = {inputStreamID(), outputStreamID()};
-        switch (address.mScope) {
-        case kAudioObjectPropertyScopeInput:
-            return w.partial(both, 1);
-        case kAudioObjectPropertyScopeOutput:
-            return w.partial(both + 1, 1);
-        case kAudioObjectPropertyScopeGlobal:
-            return w.partial(both, 2);
-        default:
-            return w.empty();
-        }
+        const AudioObjectID streams[] = {inputStreamID(), outputStreamID()};
+        return writeScopedIDs(w, address.mScope, streams);
     }
     case sel::kOwnedObjects: {
-        const AudioObjectID all[] = {inputStreamID(), outputStreamID(), volumeControlID(), muteControlID()};
-        switch (address.mScope) {
-        case kAudioObjectPropertyScopeInput:
-            return w.partial(all, 1);
-        case kAudioObjectPropertyScopeOutput:
-            return w.partial(all + 1, 3);
-        case kAudioObjectPropertyScopeGlobal:
-            return w.partial(all, 4);
-        default:
-            return w.empty();
-        }
+        const AudioObjectID owned[] = {inputStreamID(), outputStreamID(), volumeControlID(), muteControlID()};
+        return writeScopedIDs(w, address.mScope, owned);
     }
     case sel::kControlList: {
         const AudioObjectID controls[] = {volumeControlID(), muteControlID()};
@@ -273,13 +270,14 @@ OSStatus TandrelDevice::getStreamProperty(bool input, const AudioObjectPropertyA
     }
 }
 
-OSStatus TandrelDevice::getVolumeProperty(const AudioObjectPropertyAddress& address,
-                                          PropertyWriter& w) const {
+OSStatus TandrelDevice::getControlProperty(uint32_t baseClass, uint32_t classID,
+                                           const AudioObjectPropertyAddress& address,
+                                           PropertyWriter& w) const {
     switch (address.mSelector) {
     case sel::kBaseClass:
-        return w.value(cls::kLevelControl);
+        return w.value(baseClass);
     case sel::kClass:
-        return w.value(cls::kVolumeControl);
+        return w.value(classID);
     case sel::kOwner:
         return w.value(deviceID_);
     case sel::kOwnedObjects:
@@ -288,6 +286,14 @@ OSStatus TandrelDevice::getVolumeProperty(const AudioObjectPropertyAddress& addr
         return w.value(uint32_t{kAudioObjectPropertyScopeOutput});
     case sel::kControlElement:
         return w.value(uint32_t{kAudioObjectPropertyElementMain});
+    default:
+        return kAudioHardwareUnknownPropertyError;
+    }
+}
+
+OSStatus TandrelDevice::getVolumeProperty(const AudioObjectPropertyAddress& address,
+                                          PropertyWriter& w) const {
+    switch (address.mSelector) {
     case sel::kScalarValue:
         return w.value(volumeScalar());
     // The range is declared as one decibel, so the scalar maps onto it linearly.
@@ -296,29 +302,15 @@ OSStatus TandrelDevice::getVolumeProperty(const AudioObjectPropertyAddress& addr
     case sel::kDecibelRange:
         return w.value(AudioValueRange{-1.0, 0.0});
     default:
-        return kAudioHardwareUnknownPropertyError;
+        return getControlProperty(cls::kLevelControl, cls::kVolumeControl, address, w);
     }
 }
 
 OSStatus TandrelDevice::getMuteProperty(const AudioObjectPropertyAddress& address, PropertyWriter& w) const {
-    switch (address.mSelector) {
-    case sel::kBaseClass:
-        return w.value(cls::kBooleanControl);
-    case sel::kClass:
-        return w.value(cls::kMuteControl);
-    case sel::kOwner:
-        return w.value(deviceID_);
-    case sel::kOwnedObjects:
-        return w.empty();
-    case sel::kControlScope:
-        return w.value(uint32_t{kAudioObjectPropertyScopeOutput});
-    case sel::kControlElement:
-        return w.value(uint32_t{kAudioObjectPropertyElementMain});
-    case sel::kBooleanValue:
+    if (address.mSelector == sel::kBooleanValue) {
         return w.value(uint32_t{isMuted() ? 1u : 0u});
-    default:
-        return kAudioHardwareUnknownPropertyError;
     }
+    return getControlProperty(cls::kBooleanControl, cls::kMuteControl, address, w);
 }
 
 PLRef TandrelDevice::copyChannelGains() const {

@@ -91,6 +91,9 @@ private:
     OSStatus getDeviceProperty(const AudioObjectPropertyAddress& address, PropertyWriter& writer) const;
     OSStatus getStreamProperty(bool input, const AudioObjectPropertyAddress& address,
                                PropertyWriter& writer) const;
+    // What the volume and the mute control answer alike.
+    OSStatus getControlProperty(uint32_t baseClass, uint32_t classID,
+                                const AudioObjectPropertyAddress& address, PropertyWriter& writer) const;
     OSStatus getVolumeProperty(const AudioObjectPropertyAddress& address, PropertyWriter& writer) const;
     OSStatus getMuteProperty(const AudioObjectPropertyAddress& address, PropertyWriter& writer) const;
     OSStatus setChannelGains(uint32_t size, const void* data);

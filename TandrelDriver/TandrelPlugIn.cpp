@@ -83,19 +83,17 @@ OSStatus TandrelPlugIn::initialize(AudioServerPlugInHostRef host) {
 }
 
 TandrelDevice* TandrelPlugIn::findDevice(AudioObjectID objectID) const {
-    for (const auto& slot : slots_) {
-        TandrelDevice* device = slot.load(std::memory_order_acquire);
-        if (device && device->ownsObject(objectID)) {
-            return device;
+    const auto findIn = [objectID](const auto& slots) -> TandrelDevice* {
+        for (const auto& slot : slots) {
+            TandrelDevice* device = slot.load(std::memory_order_acquire);
+            if (device && device->ownsObject(objectID)) {
+                return device;
+            }
         }
-    }
-    for (const auto& slot : retired_) {
-        TandrelDevice* device = slot.load(std::memory_order_acquire);
-        if (device && device->ownsObject(objectID)) {
-            return device;
-        }
-    }
-    return nullptr;
+        return nullptr;
+    };
+    TandrelDevice* device = findIn(slots_);
+    return device ? device : findIn(retired_);
 }
 
 std::vector<TandrelDevice*> TandrelPlugIn::currentDevices() const {

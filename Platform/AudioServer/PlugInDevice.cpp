@@ -27,14 +27,6 @@ AudioObjectPropertyAddress address(AudioObjectPropertySelector selector,
     return {selector, scope, kAudioObjectPropertyElementMain};
 }
 
-template <typename T>
-bool readValue(const PlugInHost& host, AudioObjectID local, AudioObjectPropertyAddress a, T* out) {
-    uint32_t size = 0;
-    return host.table().GetPropertyData(host.driver(), local, 0, &a, 0, nullptr, sizeof(T), &size, out) ==
-               kAudioHardwareNoError &&
-           size == sizeof(T);
-}
-
 } // namespace
 
 // ---- The device's IO through the driver ----
@@ -54,12 +46,11 @@ public:
 
     OSStatus startIO() override {
         const auto& t = host_->table();
-        AudioServerPlugInClientInfo client{kServerClientID, static_cast<int32_t>(getpid()), true, nullptr};
-        if (OSStatus status = t.AddDeviceClient(host_->driver(), device_, &client); status != 0) {
+        if (OSStatus status = t.AddDeviceClient(host_->driver(), device_, &client_); status != 0) {
             return status;
         }
         if (OSStatus status = t.StartIO(host_->driver(), device_, kServerClientID); status != 0) {
-            t.RemoveDeviceClient(host_->driver(), device_, &client);
+            t.RemoveDeviceClient(host_->driver(), device_, &client_);
             return status;
         }
         bool inPlace = true;
@@ -73,9 +64,8 @@ public:
 
     void stopIO() override {
         const auto& t = host_->table();
-        AudioServerPlugInClientInfo client{kServerClientID, static_cast<int32_t>(getpid()), true, nullptr};
         t.StopIO(host_->driver(), device_, kServerClientID);
-        t.RemoveDeviceClient(host_->driver(), device_, &client);
+        t.RemoveDeviceClient(host_->driver(), device_, &client_);
     }
 
     // Real-time (the driver's clock call is the driver's business).
@@ -144,6 +134,7 @@ private:
 
     const std::shared_ptr<PlugInHost> host_;
     const AudioObjectID device_;
+    const AudioServerPlugInClientInfo client_{kServerClientID, static_cast<int32_t>(getpid()), true, nullptr};
     std::vector<AudioObjectID> inputStreams_, outputStreams_;
     std::atomic<double> ticksPerFrame_{1e9 / 48000};
     bool willRead_ = false, willWrite_ = false;
@@ -236,7 +227,7 @@ PlugInDeviceLayout PlugInDevice::layout() const {
 }
 
 bool PlugInDevice::readLayout(const PlugInHost& host, AudioObjectID local, PlugInDeviceLayout& out) {
-    if (!readValue(host, local, address(kAudioDevicePropertyNominalSampleRate), &out.sampleRate) ||
+    if (!host.readValue(local, address(kAudioDevicePropertyNominalSampleRate), &out.sampleRate) ||
         !(out.sampleRate > 0)) {
         return false;
     }
@@ -244,22 +235,13 @@ bool PlugInDevice::readLayout(const PlugInHost& host, AudioObjectID local, PlugI
         auto scope = input ? kAudioObjectPropertyScopeInput : kAudioObjectPropertyScopeOutput;
         auto& streams = input ? out.inputStreams : out.outputStreams;
         auto& channels = input ? out.inputChannels : out.outputChannels;
-        streams.clear();
         channels.clear();
-        auto a = address(kAudioDevicePropertyStreams, scope);
-        uint32_t size = 0;
-        if (host.table().GetPropertyDataSize(host.driver(), local, 0, &a, 0, nullptr, &size) != 0) {
+        if (!host.readIDs(local, address(kAudioDevicePropertyStreams, scope), streams)) {
             return false;
         }
-        streams.resize(size / sizeof(AudioObjectID));
-        if (!streams.empty() && host.table().GetPropertyData(host.driver(), local, 0, &a, 0, nullptr, size,
-                                                             &size, streams.data()) != 0) {
-            return false;
-        }
-        streams.resize(size / sizeof(AudioObjectID));
         for (AudioObjectID stream : streams) {
             AudioStreamBasicDescription format{};
-            if (!readValue(host, stream, address(kAudioStreamPropertyVirtualFormat), &format) ||
+            if (!host.readValue(stream, address(kAudioStreamPropertyVirtualFormat), &format) ||
                 format.mChannelsPerFrame == 0) {
                 return false;
             }
@@ -280,17 +262,9 @@ void PlugInDevice::reloadLayoutWhilePaused() {
     io_->setFormat(formatLocked());
 }
 
-bool PlugInDevice::controlFor(const AudioObjectPropertyAddress& a, AudioObjectID* control,
-                              AudioObjectPropertyAddress* controlAddress) const {
-    const bool volume = a.mSelector == kVolumeScalar;
-    *control = volume ? volume_ : mute_;
-    *controlAddress = address(volume ? kControlScalarValue : kControlBooleanValue);
-    return *control != kAudioObjectUnknown && a.mScope == kAudioObjectPropertyScopeOutput &&
-           a.mElement == kAudioObjectPropertyElementMain;
-}
-
 PlugInDevice::Synthesised PlugInDevice::synthesise(const AudioObjectPropertyAddress& a,
-                                                   std::optional<PropertyValue>* value) const {
+                                                   std::optional<PropertyValue>* value,
+                                                   Control* control) const {
     switch (a.mSelector) {
     case kAudioDevicePropertyStreamConfiguration: {
         if (a.mScope != kAudioObjectPropertyScopeInput && a.mScope != kAudioObjectPropertyScopeOutput) {
@@ -318,9 +292,13 @@ PlugInDevice::Synthesised PlugInDevice::synthesise(const AudioObjectPropertyAddr
         return Synthesised::value;
     case kVolumeScalar:
     case kMute: {
-        AudioObjectID control;
-        AudioObjectPropertyAddress controlAddress;
-        return controlFor(a, &control, &controlAddress) ? Synthesised::no : Synthesised::absent;
+        const bool volume = a.mSelector == kVolumeScalar;
+        control->id = volume ? volume_ : mute_;
+        control->address = address(volume ? kControlScalarValue : kControlBooleanValue);
+        const bool present = control->id != kAudioObjectUnknown &&
+                             a.mScope == kAudioObjectPropertyScopeOutput &&
+                             a.mElement == kAudioObjectPropertyElementMain;
+        return present ? Synthesised::control : Synthesised::absent;
     }
     default:
         return Synthesised::no;
@@ -329,18 +307,16 @@ PlugInDevice::Synthesised PlugInDevice::synthesise(const AudioObjectPropertyAddr
 
 bool PlugInDevice::hasProperty(const AudioObjectPropertyAddress& a) const {
     std::optional<PropertyValue> value;
-    switch (synthesise(a, &value)) {
+    Control control;
+    switch (synthesise(a, &value, &control)) {
     case Synthesised::value:
         return true;
+    case Synthesised::control:
+        return host_->table().HasProperty(host_->driver(), control.id, 0, &control.address);
     case Synthesised::absent:
         return false;
     case Synthesised::no:
         break;
-    }
-    AudioObjectID control;
-    AudioObjectPropertyAddress controlAddress;
-    if ((a.mSelector == kVolumeScalar || a.mSelector == kMute) && controlFor(a, &control, &controlAddress)) {
-        return host_->table().HasProperty(host_->driver(), control, 0, &controlAddress);
     }
     return PlugInObject::hasProperty(a);
 }
@@ -350,19 +326,18 @@ OSStatus PlugInDevice::isPropertySettable(const AudioObjectPropertyAddress& a, b
         return kAudio_ParamError;
     }
     std::optional<PropertyValue> value;
-    switch (synthesise(a, &value)) {
+    Control control;
+    switch (synthesise(a, &value, &control)) {
     case Synthesised::value:
         *outSettable = a.mSelector == kAudioDevicePropertyBufferFrameSize;
         return kAudioHardwareNoError;
+    case Synthesised::control:
+        return host_->table().IsPropertySettable(host_->driver(), control.id, 0, &control.address,
+                                                 outSettable);
     case Synthesised::absent:
         return kAudioHardwareUnknownPropertyError;
     case Synthesised::no:
         break;
-    }
-    AudioObjectID control;
-    AudioObjectPropertyAddress controlAddress;
-    if ((a.mSelector == kVolumeScalar || a.mSelector == kMute) && controlFor(a, &control, &controlAddress)) {
-        return host_->table().IsPropertySettable(host_->driver(), control, 0, &controlAddress, outSettable);
     }
     return PlugInObject::isPropertySettable(a, outSettable);
 }
@@ -373,20 +348,18 @@ OSStatus PlugInDevice::getPropertyDataSize(const AudioObjectPropertyAddress& a, 
         return kAudio_ParamError;
     }
     std::optional<PropertyValue> value;
-    switch (synthesise(a, &value)) {
+    Control control;
+    switch (synthesise(a, &value, &control)) {
     case Synthesised::value:
         *outDataSize = value->size();
         return kAudioHardwareNoError;
+    case Synthesised::control:
+        return host_->table().GetPropertyDataSize(host_->driver(), control.id, 0, &control.address, 0,
+                                                  nullptr, outDataSize);
     case Synthesised::absent:
         return kAudioHardwareUnknownPropertyError;
     case Synthesised::no:
         break;
-    }
-    AudioObjectID control;
-    AudioObjectPropertyAddress controlAddress;
-    if ((a.mSelector == kVolumeScalar || a.mSelector == kMute) && controlFor(a, &control, &controlAddress)) {
-        return host_->table().GetPropertyDataSize(host_->driver(), control, 0, &controlAddress, 0, nullptr,
-                                                  outDataSize);
     }
     return PlugInObject::getPropertyDataSize(a, qualifierSize, qualifier, outDataSize);
 }
@@ -397,23 +370,22 @@ OSStatus PlugInDevice::getPropertyData(const AudioObjectPropertyAddress& a, uint
         return kAudio_ParamError;
     }
     std::optional<PropertyValue> value;
-    switch (synthesise(a, &value)) {
+    Control control;
+    switch (synthesise(a, &value, &control)) {
     case Synthesised::value:
         return value->copyOut(ioDataSize, outData);
+    case Synthesised::control: {
+        uint32_t written = 0;
+        const OSStatus status = host_->table().GetPropertyData(
+            host_->driver(), control.id, 0, &control.address, 0, nullptr, *ioDataSize, &written, outData);
+        *ioDataSize = status == kAudioHardwareNoError ? written : 0;
+        return status;
+    }
     case Synthesised::absent:
         *ioDataSize = 0;
         return kAudioHardwareUnknownPropertyError;
     case Synthesised::no:
         break;
-    }
-    AudioObjectID control;
-    AudioObjectPropertyAddress controlAddress;
-    if ((a.mSelector == kVolumeScalar || a.mSelector == kMute) && controlFor(a, &control, &controlAddress)) {
-        uint32_t written = 0;
-        const OSStatus status = host_->table().GetPropertyData(host_->driver(), control, 0, &controlAddress,
-                                                               0, nullptr, *ioDataSize, &written, outData);
-        *ioDataSize = status == kAudioHardwareNoError ? written : 0;
-        return status;
     }
     return PlugInObject::getPropertyData(a, qualifierSize, qualifier, ioDataSize, outData);
 }
@@ -421,7 +393,8 @@ OSStatus PlugInDevice::getPropertyData(const AudioObjectPropertyAddress& a, uint
 OSStatus PlugInDevice::setPropertyData(const AudioObjectPropertyAddress& a, uint32_t qualifierSize,
                                        const void* qualifier, uint32_t dataSize, const void* data) {
     std::optional<PropertyValue> value;
-    switch (synthesise(a, &value)) {
+    Control control;
+    switch (synthesise(a, &value, &control)) {
     case Synthesised::value: {
         if (a.mSelector != kAudioDevicePropertyBufferFrameSize) {
             return kAudioHardwareIllegalOperationError;
@@ -445,16 +418,13 @@ OSStatus PlugInDevice::setPropertyData(const AudioObjectPropertyAddress& a, uint
         server_.announce({{objectID(), address(kAudioDevicePropertyBufferFrameSize)}});
         return kAudioHardwareNoError;
     }
+    case Synthesised::control:
+        return host_->table().SetPropertyData(host_->driver(), control.id, 0, &control.address, 0, nullptr,
+                                              dataSize, data);
     case Synthesised::absent:
         return kAudioHardwareUnknownPropertyError;
     case Synthesised::no:
         break;
-    }
-    AudioObjectID control;
-    AudioObjectPropertyAddress controlAddress;
-    if ((a.mSelector == kVolumeScalar || a.mSelector == kMute) && controlFor(a, &control, &controlAddress)) {
-        return host_->table().SetPropertyData(host_->driver(), control, 0, &controlAddress, 0, nullptr,
-                                              dataSize, data);
     }
     return PlugInObject::setPropertyData(a, qualifierSize, qualifier, dataSize, data);
 }

@@ -75,13 +75,16 @@ public:
                              const void* qualifier, uint32_t dataSize, const void* data) override;
 
 private:
-    enum class Synthesised { no, value, absent };
-    // The property the server answers itself, or whether it is absent here; `no` forwards.
-    Synthesised synthesise(const AudioObjectPropertyAddress& address,
-                           std::optional<PropertyValue>* value) const;
-    // The control a 'volm'/'mute' address stands for, with the control's own address.
-    bool controlFor(const AudioObjectPropertyAddress& address, AudioObjectID* control,
-                    AudioObjectPropertyAddress* controlAddress) const;
+    enum class Synthesised { no, value, control, absent };
+    // A device's 'volm'/'mute' stands for this driver control and its own address.
+    struct Control {
+        AudioObjectID id = kAudioObjectUnknown;
+        AudioObjectPropertyAddress address{};
+    };
+    // The property the server answers itself (`value`), through one of the device's controls (`control`),
+    // or not at all here (`absent`); `no` forwards to the driver's device.
+    Synthesised synthesise(const AudioObjectPropertyAddress& address, std::optional<PropertyValue>* value,
+                           Control* control) const;
     DeviceIO::Format formatLocked() const;
 
     const std::string uid_;

@@ -46,19 +46,9 @@ bool isIDList(AudioObjectPropertySelector s) {
     }
 }
 
-template <typename T>
-bool readValue(const AudioServerPlugInDriverInterface& t, AudioServerPlugInDriverRef driver,
-               AudioObjectID local, AudioObjectPropertyAddress a, T* out) {
-    uint32_t size = 0;
-    return t.GetPropertyData(driver, local, 0, &a, 0, nullptr, sizeof(T), &size, out) ==
-               kAudioHardwareNoError &&
-           size == sizeof(T);
-}
-
-std::string readString(const AudioServerPlugInDriverInterface& t, AudioServerPlugInDriverRef driver,
-                       AudioObjectID local, AudioObjectPropertyAddress a) {
+std::string readString(const PlugInHost& host, AudioObjectID local, AudioObjectPropertyAddress a) {
     PLRef value = nullptr;
-    if (!readValue(t, driver, local, a, &value)) {
+    if (!host.readValue(local, a, &value)) {
         return {};
     }
     std::string text = PLGetType(value) == PLTypeString ? PLStringGetUTF8(value) : "";
@@ -347,32 +337,34 @@ void PlugInHost::translateAnswer(AudioObjectID local, AudioObjectPropertySelecto
     }
 }
 
-std::vector<AudioObjectID> PlugInHost::readIDs(AudioObjectID local, AudioObjectPropertyAddress a) const {
+bool PlugInHost::readIDs(AudioObjectID local, AudioObjectPropertyAddress a,
+                         std::vector<AudioObjectID>& out) const {
+    out.clear();
     uint32_t size = 0;
     if (table().GetPropertyDataSize(driver_, local, 0, &a, 0, nullptr, &size) != kAudioHardwareNoError) {
-        return {};
+        return false;
     }
-    std::vector<AudioObjectID> ids(size / sizeof(AudioObjectID));
-    if (!ids.empty() && table().GetPropertyData(driver_, local, 0, &a, 0, nullptr, size, &size, ids.data()) !=
+    out.resize(size / sizeof(AudioObjectID));
+    if (!out.empty() && table().GetPropertyData(driver_, local, 0, &a, 0, nullptr, size, &size, out.data()) !=
                             kAudioHardwareNoError) {
-        return {};
+        out.clear();
+        return false;
     }
-    ids.resize(std::min<size_t>(ids.size(), size / sizeof(AudioObjectID)));
-    return ids;
+    out.resize(std::min<size_t>(out.size(), size / sizeof(AudioObjectID)));
+    return true;
 }
 
 // ---- The device list ----
 
 bool PlugInHost::describeDevice(AudioObjectID local, DeviceDescription& out) const {
-    const auto& t = table();
-    out.uid = readString(t, driver_, local, address(kAudioDevicePropertyDeviceUID));
+    out.uid = readString(*this, local, address(kAudioDevicePropertyDeviceUID));
     if (out.uid.empty() || !PlugInDevice::readLayout(*this, local, out.layout)) {
         return false;
     }
-    out.owned = readIDs(local, address(kAudioObjectPropertyOwnedObjects));
+    readIDs(local, address(kAudioObjectPropertyOwnedObjects), out.owned);
     for (AudioObjectID object : out.owned) {
         AudioClassID cls = kAudioObjectClassID;
-        readValue(t, driver_, object, address(kAudioObjectPropertyClass), &cls);
+        readValue(object, address(kAudioObjectPropertyClass), &cls);
         out.classes[object] = cls;
         if (cls != kVolumeControlClass && cls != kMuteControlClass) {
             continue;
@@ -380,8 +372,8 @@ bool PlugInHost::describeDevice(AudioObjectID local, DeviceDescription& out) con
         // The device's own volume and mute are the controls of the output scope's main element.
         AudioObjectPropertyScope scope = 0;
         AudioObjectPropertyElement element = 1;
-        if (readValue(t, driver_, object, address(kControlScope), &scope) &&
-            readValue(t, driver_, object, address(kControlElement), &element) &&
+        if (readValue(object, address(kControlScope), &scope) &&
+            readValue(object, address(kControlElement), &element) &&
             scope == kAudioObjectPropertyScopeOutput && element == kAudioObjectPropertyElementMain) {
             (cls == kVolumeControlClass ? out.volume : out.mute) = object;
         }
@@ -396,7 +388,8 @@ void PlugInHost::syncDevices(PropertyChanges& changes) {
     if (!server || stopped_.load()) {
         return;
     }
-    const auto locals = readIDs(kDriverPlugInObject, address(kAudioHardwarePropertyDevices));
+    std::vector<AudioObjectID> locals;
+    readIDs(kDriverPlugInObject, address(kAudioHardwarePropertyDevices), locals);
     std::set<AudioObjectID> known;
     {
         std::lock_guard lock(server->modelMutex_);
@@ -526,15 +519,15 @@ void PlugInHost::deliverNotices() {
             if (control == controls_.end()) {
                 continue;
             }
+            // A control's value is also its device's output-scope 'volm' or 'mute'.
             const auto [device, isMute] = control->second;
-            if (!isMute && (a.mSelector == kControlScalarValue || a.mSelector == kControlDecibelValue)) {
-                changes.push_back({device,
-                                   {TD_FOURCC('v', 'o', 'l', 'm'), kAudioObjectPropertyScopeOutput,
-                                    kAudioObjectPropertyElementMain}});
-            } else if (isMute && a.mSelector == kControlBooleanValue) {
-                changes.push_back({device,
-                                   {TD_FOURCC('m', 'u', 't', 'e'), kAudioObjectPropertyScopeOutput,
-                                    kAudioObjectPropertyElementMain}});
+            const bool valueChanged =
+                isMute ? a.mSelector == kControlBooleanValue
+                       : a.mSelector == kControlScalarValue || a.mSelector == kControlDecibelValue;
+            if (valueChanged) {
+                changes.push_back(
+                    {device, address(isMute ? TD_FOURCC('m', 'u', 't', 'e') : TD_FOURCC('v', 'o', 'l', 'm'),
+                                     kAudioObjectPropertyScopeOutput)});
             }
         }
     }

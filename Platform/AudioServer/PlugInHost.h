@@ -43,6 +43,19 @@ public:
     AudioServerPlugInDriverRef driver() const { return driver_; }
     const AudioServerPlugInDriverInterface& table() const { return **driver_; }
 
+    // A fixed-size property of a driver object; false unless the driver answers with exactly that size.
+    template <typename T>
+    bool readValue(AudioObjectID local, AudioObjectPropertyAddress address, T* out) const {
+        uint32_t size = 0;
+        return table().GetPropertyData(driver_, local, 0, &address, 0, nullptr, sizeof(T), &size, out) ==
+                   kAudioHardwareNoError &&
+               size == sizeof(T);
+    }
+    // An id-list property of a driver object, in driver ids; false (and `out` empty) when the driver
+    // does not answer.
+    bool readIDs(AudioObjectID local, AudioObjectPropertyAddress address,
+                 std::vector<AudioObjectID>& out) const;
+
     // The server's id for a driver id (0 stays 0). A driver id met for the first time gets an object
     // that forwards to the driver. Model lock held.
     AudioObjectID globalIDLocked(AudioObjectID local);
@@ -77,8 +90,6 @@ private:
     void syncDevices(PropertyChanges& changes);
     bool describeDevice(AudioObjectID local, DeviceDescription& out) const;
     void performConfigurationChange(AudioObjectID local, uint64_t action, void* info);
-
-    std::vector<AudioObjectID> readIDs(AudioObjectID local, AudioObjectPropertyAddress address) const;
 
     const std::weak_ptr<AudioServer> server_;
     const std::string bundleID_;

@@ -137,11 +137,7 @@ bool PlugInStorage::write(const std::string& key, PLRef value) {
     std::lock_guard lock(mutex_);
     Json next = values_;
     next[key] = std::move(json);
-    if (!saveLocked(next)) {
-        return false;
-    }
-    values_ = std::move(next);
-    return true;
+    return replaceLocked(std::move(next));
 }
 
 bool PlugInStorage::remove(const std::string& key) {
@@ -151,15 +147,11 @@ bool PlugInStorage::remove(const std::string& key) {
     }
     Json next = values_;
     next.erase(key);
-    if (!saveLocked(next)) {
-        return false;
-    }
-    values_ = std::move(next);
-    return true;
+    return replaceLocked(std::move(next));
 }
 
 // Written beside the file and renamed over it, so a crash leaves the old or the new contents.
-bool PlugInStorage::saveLocked(const Json& contents) const {
+bool PlugInStorage::replaceLocked(Json contents) {
     std::error_code error;
     std::filesystem::create_directories(file_.parent_path(), error);
     const auto temporary = file_.string() + ".tmp";
@@ -177,6 +169,7 @@ bool PlugInStorage::saveLocked(const Json& contents) const {
         spdlog::error("Audio server: cannot replace plug-in storage {}: {}", file_.string(), error.message());
         return false;
     }
+    values_ = std::move(contents);
     return true;
 }
 

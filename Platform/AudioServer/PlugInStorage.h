@@ -32,7 +32,8 @@ public:
     static PLRef fromJSON(const nlohmann::ordered_json& json);
 
 private:
-    bool saveLocked(const nlohmann::ordered_json& contents) const;
+    // Writes the contents to the file and, once they are there, makes them the stored values.
+    bool replaceLocked(nlohmann::ordered_json contents);
 
     const std::filesystem::path file_;
     mutable std::mutex mutex_;
