@@ -1,5 +1,6 @@
-// What the core's files share with each other and never publish: the route's per-chunk pull, which
-// only a destination's render calls, and checked size arithmetic for the create functions.
+// What the core's files share with each other and never publish: the channel limit, the route's
+// per-chunk pull, which only a destination's render calls, and checked size arithmetic for the create
+// functions.
 #pragma once
 
 #include <cstddef>
@@ -9,6 +10,9 @@
 #include "TandrelCore/TandrelCore.h"
 
 namespace tdcore {
+
+// The most channels a route or a destination carries.
+constexpr uint32_t kMaxChannels = 64;
 
 // Pulls and resamples one chunk of frames destination frames and adds it into the interleaved mix
 // buffer of destinationChannels channels. Real-time: no locks, no allocation.

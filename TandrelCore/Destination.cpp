@@ -7,9 +7,7 @@
 
 #include "TandrelCore/CoreInternal.h"
 
-namespace {
-constexpr uint32_t kMaxChannels = 64;
-} // namespace
+using tdcore::kMaxChannels;
 
 // One allocation: the count followed by the routes. Immutable once published.
 struct TDRoutePlan {

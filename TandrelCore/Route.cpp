@@ -8,9 +8,10 @@
 
 #include "TandrelCore/CoreInternal.h"
 
+using tdcore::kMaxChannels;
+
 namespace {
 constexpr uint32_t kPhases = 256; // the table holds kPhases + 1 rows
-constexpr uint32_t kMaxChannels = 64;
 constexpr uint32_t kMaxTaps = 64;
 } // namespace
 
@@ -22,6 +23,7 @@ struct TDRoute {
     uint32_t maxFrames = 0;
     uint32_t halfWidth = 0;
     uint32_t taps = 0;
+    double cutoff = 0;
     float* table = nullptr;
     float* history = nullptr;
     uint32_t historyCapacity = 0;
@@ -51,8 +53,6 @@ struct TDRoute {
     std::atomic<double> statRatio{0};
     std::atomic<uint64_t> underruns{0};
     std::atomic<uint64_t> overruns{0};
-
-    double cutoff = 0;
 };
 
 namespace {
@@ -118,12 +118,17 @@ void measureJitter(TDRoute* route, double ticksPerSecond) {
     route->lastSeenWriteTime = written;
 }
 
-void prime(TDRoute* route) {
-    route->primed = true;
-    route->drift = 0;
+// The resampler's starting point: halfWidth frames of silence ahead of the first source frame.
+void rewindHistory(TDRoute* route) {
     route->historyFill = route->halfWidth;
     std::memset(route->history, 0, static_cast<size_t>(route->halfWidth) * route->channels * sizeof(float));
     route->position = route->halfWidth - 1.0;
+}
+
+void prime(TDRoute* route) {
+    route->primed = true;
+    route->drift = 0;
+    rewindHistory(route);
     route->statPrimed.store(true, std::memory_order_relaxed);
 }
 
@@ -327,8 +332,7 @@ TDRoute* TDRouteCreate(uint32_t channels, uint32_t maxFrames, const TDMatrixEntr
 
     route->cutoff = ratio > 1.0 ? 0.92 / ratio : 0.92;
     fillFilterTable(route->table, route->halfWidth, route->taps, route->cutoff);
-    route->historyFill = route->halfWidth;
-    route->position = route->halfWidth - 1.0;
+    rewindHistory(route);
     for (auto& gain : route->sourceGains) {
         gain.store(1.0f, std::memory_order_relaxed);
     }

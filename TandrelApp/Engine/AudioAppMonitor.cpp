@@ -5,6 +5,7 @@
 
 #include "Platform/Workspace/Workspace.h"
 #include "TandrelApp/Engine/CoreAudioCall.h"
+#include "TandrelApp/Support/HashCombine.h"
 #include "TandrelApp/Support/Log.h"
 
 namespace {
@@ -37,8 +38,9 @@ std::optional<AudioAppMonitor::App> qualifying(const RunningApplication& app, co
 } // namespace
 
 std::size_t std::hash<AudioAppMonitor::App>::operator()(const AudioAppMonitor::App& app) const noexcept {
-    const std::size_t h = std::hash<std::string>{}(app.bundleID);
-    return h ^ (std::hash<std::string>{}(app.name) + 0x9e3779b97f4a7c15ull + (h << 6) + (h >> 2));
+    std::size_t seed = std::hash<std::string>{}(app.bundleID);
+    hashCombine(seed, std::hash<std::string>{}(app.name));
+    return seed;
 }
 
 AudioAppMonitor::AudioAppMonitor()

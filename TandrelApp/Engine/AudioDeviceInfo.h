@@ -8,6 +8,7 @@
 #include <string>
 
 #include "Platform/AudioServer/CoreAudioTypes.h"
+#include "TandrelApp/Support/HashCombine.h"
 
 struct AudioDeviceInfo {
     AudioObjectID id = kAudioObjectUnknown;
@@ -24,14 +25,11 @@ template <>
 struct std::hash<AudioDeviceInfo> {
     size_t operator()(const AudioDeviceInfo& d) const noexcept {
         size_t h = std::hash<uint32_t>{}(d.id);
-        auto mix = [&h](size_t v) {
-            h ^= v + 0x9e3779b97f4a7c15ull + (h << 6) + (h >> 2);
-        };
-        mix(std::hash<std::string>{}(d.uid));
-        mix(std::hash<std::string>{}(d.name));
-        mix(std::hash<uint32_t>{}(d.inputChannels));
-        mix(std::hash<uint32_t>{}(d.outputChannels));
-        mix(std::hash<double>{}(d.sampleRate == 0 ? 0.0 : d.sampleRate)); // -0 hashes like 0
+        hashCombine(h, std::hash<std::string>{}(d.uid));
+        hashCombine(h, std::hash<std::string>{}(d.name));
+        hashCombine(h, std::hash<uint32_t>{}(d.inputChannels));
+        hashCombine(h, std::hash<uint32_t>{}(d.outputChannels));
+        hashCombine(h, std::hash<double>{}(d.sampleRate == 0 ? 0.0 : d.sampleRate)); // -0 hashes like 0
         return h;
     }
 };

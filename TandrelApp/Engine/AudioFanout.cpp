@@ -6,7 +6,6 @@
 
 AudioFanout::AudioFanout(uint32_t channels)
     : raw_(TDFanoutCreate(channels))
-    , channelPointers_(std::make_unique<const float*[]>(kMaxPlanarChannels))
     , owned_(true) {
     if (raw_ == nullptr) {
         std::fprintf(stderr, "TDFanoutCreate failed (channels: %u)\n", channels);
@@ -16,7 +15,6 @@ AudioFanout::AudioFanout(uint32_t channels)
 
 AudioFanout::AudioFanout(TDFanout* borrowed)
     : raw_(borrowed)
-    , channelPointers_(std::make_unique<const float*[]>(kMaxPlanarChannels))
     , owned_(false) {}
 
 AudioFanout::~AudioFanout() {
@@ -61,6 +59,6 @@ uint32_t AudioFanout::write(const AudioBufferList* bufferList, const AudioStream
         frames = std::min(frames, buffer.mDataByteSize / format.mBytesPerFrame);
         channelPointers_[c] = static_cast<const float*>(buffer.mData);
     }
-    TDFanoutWritePlanar(raw_, channelPointers_.get(), channels, frames, hostTime);
+    TDFanoutWritePlanar(raw_, channelPointers_.data(), channels, frames, hostTime);
     return frames;
 }

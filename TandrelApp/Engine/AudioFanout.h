@@ -2,8 +2,8 @@
 // its captured blocks through one of these.
 #pragma once
 
+#include <array>
 #include <cstdint>
-#include <memory>
 
 #include "Platform/AudioServer/CoreAudioTypes.h"
 #include "TandrelCore/TandrelCore.h"
@@ -30,6 +30,6 @@ private:
     static constexpr uint32_t kMaxPlanarChannels = 64;
 
     TDFanout* raw_;
-    std::unique_ptr<const float*[]> channelPointers_;
+    std::array<const float*, kMaxPlanarChannels> channelPointers_{};
     bool owned_;
 };

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "TandrelApp/Support/HashCombine.h"
+
 namespace {
 
 constexpr OperatingSystemVersion kProcessTapMinimum{14, 2, 0};
@@ -54,7 +56,7 @@ std::size_t std::hash<CaptureTarget>::operator()(const CaptureTarget& target) co
     }
     std::size_t seed = std::hash<int>{}(1);
     for (const std::string* field : {&app->bundleID, &app->name}) {
-        seed ^= std::hash<std::string>{}(*field) + 0x9e3779b97f4a7c15ULL + (seed << 6) + (seed >> 2);
+        hashCombine(seed, std::hash<std::string>{}(*field));
     }
     return seed;
 }

@@ -46,6 +46,8 @@ public:
     bool isSystemAudio() const { return std::holds_alternative<SystemAudio>(value_); }
     // The application's fields, or null for the whole system.
     const Application* app() const { return std::get_if<Application>(&value_); }
+    // What the sources capturing it are called: the application's name, or "System Audio".
+    std::string displayName() const { return app() != nullptr ? app()->name : "System Audio"; }
 
     bool operator==(const CaptureTarget&) const = default;
 

@@ -8,6 +8,7 @@
 #include <QString>
 
 #include "Platform/Workspace/Workspace.h"
+#include "TandrelApp/Support/HashCombine.h"
 
 namespace {
 
@@ -78,7 +79,7 @@ std::vector<CaptureTargetProvider::AppInfo> CaptureTargetProvider::runningApplic
 
 std::size_t std::hash<CaptureTargetProvider::AppInfo>::operator()(
     const CaptureTargetProvider::AppInfo& info) const noexcept {
-    const std::size_t first = std::hash<std::string>{}(info.bundleID);
-    return first ^
-           (std::hash<std::string>{}(info.name) + 0x9e3779b97f4a7c15ULL + (first << 6) + (first >> 2));
+    std::size_t seed = std::hash<std::string>{}(info.bundleID);
+    hashCombine(seed, std::hash<std::string>{}(info.name));
+    return seed;
 }

@@ -8,6 +8,8 @@
 #include <functional>
 #include <vector>
 
+#include "TandrelApp/Support/HashCombine.h"
+
 struct ChannelMapping {
     struct Entry {
         std::int64_t source = 0;      // 0-based channel of the producer
@@ -28,13 +30,10 @@ template <>
 struct std::hash<ChannelMapping> {
     std::size_t operator()(const ChannelMapping& mapping) const noexcept {
         std::size_t seed = mapping.entries.size();
-        auto mix = [&seed](std::size_t value) {
-            seed ^= value + 0x9e3779b97f4a7c15ULL + (seed << 6) + (seed >> 2);
-        };
         for (const auto& entry : mapping.entries) {
-            mix(std::hash<std::int64_t>{}(entry.source));
-            mix(std::hash<std::int64_t>{}(entry.destination));
-            mix(std::hash<float>{}(entry.gain == 0.0f ? 0.0f : entry.gain));
+            hashCombine(seed, std::hash<std::int64_t>{}(entry.source));
+            hashCombine(seed, std::hash<std::int64_t>{}(entry.destination));
+            hashCombine(seed, std::hash<float>{}(entry.gain == 0.0f ? 0.0f : entry.gain));
         }
         return seed;
     }

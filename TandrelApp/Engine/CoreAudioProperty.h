@@ -19,8 +19,8 @@ std::string readString(AudioObjectID object, AudioObjectPropertySelector selecto
 // An array of object ids (global scope, main element).
 std::vector<AudioObjectID> readArray(AudioObjectID object, AudioObjectPropertySelector selector);
 
-// One fixed-size value: double, uint32_t or AudioValueRange. `initial` fills it before the call; the value
-// comes back as the server left it, whatever size it reports.
+// One fixed-size value: double, uint32_t, AudioValueRange or AudioStreamBasicDescription. `initial` fills it
+// before the call; the value comes back as the server left it, whatever size it reports.
 template <typename T>
 T read(AudioObjectID object, AudioObjectPropertySelector selector, T initial,
        AudioObjectPropertyScope scope = kAudioObjectPropertyScopeGlobal) {

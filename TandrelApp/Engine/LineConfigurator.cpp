@@ -101,12 +101,12 @@ std::optional<AudioObjectID> pluginID() {
 }
 
 std::vector<LineSpec> read() {
-    if (!pluginID()) {
+    const auto plugin = pluginID();
+    if (!plugin) {
         throw ConfiguratorError::driverNotFound();
     }
     const auto address = globalAddress(kTandrelPropertyLines);
-    const auto plugin = pluginID();
-    if (!plugin || !AudioObjectHasProperty(*plugin, &address)) {
+    if (!AudioObjectHasProperty(*plugin, &address)) {
         throw ConfiguratorError::unsupported();
     }
     Held list;

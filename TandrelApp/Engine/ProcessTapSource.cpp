@@ -88,10 +88,6 @@ ProcessTapSource::~ProcessTapSource() {
     teardown();
 }
 
-std::string ProcessTapSource::displayName() const {
-    return target_.app() != nullptr ? target_.app()->name : "System Audio";
-}
-
 CaptureStatistics ProcessTapSource::statistics() const {
     std::lock_guard lock(infoLock_);
     CaptureStatistics s;
@@ -124,7 +120,7 @@ QCoro::Task<void> ProcessTapSource::stop() {
 }
 
 void ProcessTapSource::setUp() {
-    log_->info("Tap setup begin: {}", displayName());
+    log_->info("Tap setup begin: {}", target_.displayName());
     if (target_.app() != nullptr) {
         tapDescription_ = CATapDescription::stereoMixdownOfProcesses(matchingProcessObjects());
     } else {
@@ -134,7 +130,7 @@ void ProcessTapSource::setUp() {
         }
         tapDescription_ = CATapDescription::stereoGlobalTapButExcludeProcesses(own);
     }
-    tapDescription_->setName("Corvane: " + displayName());
+    tapDescription_->setName("Corvane: " + target_.displayName());
     tapDescription_->setPrivate(true);
     tapDescription_->setMuteBehavior(CATapMuteBehavior::unmuted);
 
@@ -145,24 +141,16 @@ void ProcessTapSource::setUp() {
             throw CoreAudioError::osStatus("AudioHardwareCreateProcessTap", status);
         }
 
-        AudioObjectPropertyAddress formatAddress{kAudioTapPropertyFormat, kAudioObjectPropertyScopeGlobal,
-                                                 kAudioObjectPropertyElementMain};
-        AudioStreamBasicDescription format{};
-        uint32_t size = sizeof format;
-        status = AudioObjectGetPropertyData(tapID_, &formatAddress, 0, nullptr, &size, &format);
-        if (status != kAudioHardwareNoError) {
-            throw CoreAudioError::osStatus("プロパティ取得 '" + fourCC(kAudioTapPropertyFormat) + "'",
-                                           status);
-        }
-        tapFormat_ = format;
-        sampleRate_.store(format.mSampleRate, std::memory_order_relaxed);
+        tapFormat_ =
+            CoreAudioProperty::read<AudioStreamBasicDescription>(tapID_, kAudioTapPropertyFormat, {});
+        sampleRate_.store(tapFormat_.mSampleRate, std::memory_order_relaxed);
 
         const auto output = CoreAudioProperty::read<AudioObjectID>(
             kAudioObjectSystemObject, kAudioHardwarePropertyDefaultSystemOutputDevice, kAudioObjectUnknown);
         const std::string outputUID = CoreAudioProperty::readString(output, kAudioDevicePropertyDeviceUID);
 
         PLHolder description(dictionary({
-            {kAudioAggregateDeviceNameKey, text("Corvane Tap (" + displayName() + ")")},
+            {kAudioAggregateDeviceNameKey, text("Corvane Tap (" + target_.displayName() + ")")},
             {kAudioAggregateDeviceUIDKey, text("qorvix.tandrel.tap." + UUID::random().uuidString())},
             {kAudioAggregateDeviceMainSubDeviceKey, text(outputUID)},
             {kAudioAggregateDeviceIsPrivateKey, PLBooleanCreate(true)},
@@ -215,12 +203,12 @@ void ProcessTapSource::setUp() {
             tappedProcessCount_ = static_cast<int>(tapDescription_->processes().size());
         }
     }
-    log_->info("Tap started: {}, {}", displayName(), summaryText);
+    log_->info("Tap started: {}, {}", target_.displayName(), summaryText);
 }
 
 void ProcessTapSource::teardown() {
     if (tapID_ != kAudioObjectUnknown) {
-        log_->info("Tap teardown: {}", displayName());
+        log_->info("Tap teardown: {}", target_.displayName());
     }
     stopWatchingProcesses();
     const AudioObjectID aggregate = std::exchange(aggregateID_, kAudioObjectUnknown);

@@ -28,7 +28,7 @@ public:
     ProcessTapSource(const ProcessTapSource&) = delete;
     ProcessTapSource& operator=(const ProcessTapSource&) = delete;
 
-    std::string producerName() const override { return displayName(); }
+    std::string producerName() const override { return target_.displayName(); }
     AudioFanout& fanout() const override { return *fanout_; }
     uint32_t channelCount() const override { return 2; }
     double sampleRate() const override { return sampleRate_.load(std::memory_order_relaxed); }
@@ -47,7 +47,6 @@ public:
     void setBufferFrames(std::optional<uint32_t> frames) { bufferFrames_ = frames; }
 
 private:
-    std::string displayName() const;
     void setUp();
     void teardown();
     std::vector<AudioObjectID> matchingProcessObjects();

@@ -75,9 +75,7 @@ RoutingEngine::~RoutingEngine() {
     }
     routes_.clear();
     for (const auto& destination : fed) {
-        if (publishPlan(*destination)) {
-            reclaimUnpublished();
-        }
+        publishPlan(*destination);
     }
     if (!unpublished_.empty()) {
         // A plan still names these routes: leaking them is the only safe choice.
@@ -115,9 +113,7 @@ std::shared_ptr<RoutingEngine::Route> RoutingEngine::connect(std::shared_ptr<Aud
         throw RoutingError::tooManyConsumers(producer->producerName());
     }
     routes_.push_back(route);
-    if (publishPlan(*destination)) {
-        reclaimUnpublished();
-    }
+    publishPlan(*destination);
     Log::app("Routing")->info("Connected {} → {}", producer->producerName(), destination->producerName());
     return route;
 }
@@ -129,9 +125,7 @@ void RoutingEngine::disconnect(const std::shared_ptr<Route>& route) {
     }
     routes_.erase(live, routes_.end());
     detach(*route);
-    if (publishPlan(*route->destination())) {
-        reclaimUnpublished();
-    }
+    publishPlan(*route->destination());
 }
 
 void RoutingEngine::disconnectAll(const void* object) {
@@ -150,7 +144,7 @@ std::vector<std::shared_ptr<RoutingEngine::Route>> RoutingEngine::routes(const O
     return result;
 }
 
-bool RoutingEngine::publishPlan(OutputDestination& destination) {
+void RoutingEngine::publishPlan(OutputDestination& destination) {
     std::vector<TDRoute*> raws;
     for (const auto& route : routes_) {
         if (route->destination().get() == &destination) {
@@ -166,13 +160,13 @@ bool RoutingEngine::publishPlan(OutputDestination& destination) {
     if (previous != nullptr) {
         freeLater(previous);
     }
-    if (published) {
-        plan.published = true;
-        plan.routes = std::move(raws);
-    } else {
+    if (!published) {
         Log::app("Routing")->error("Could not publish a new plan for {}", destination.producerName());
+        return;
     }
-    return published;
+    plan.published = true;
+    plan.routes = std::move(raws);
+    reclaimUnpublished();
 }
 
 void RoutingEngine::detach(Route& route) {

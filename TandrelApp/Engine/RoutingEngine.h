@@ -97,8 +97,9 @@ private:
         std::weak_ptr<OutputDestination> destination;
     };
 
-    // Returns false when the new plan could not be published and the old one stays in force.
-    bool publishPlan(OutputDestination& destination);
+    // Publishes the destination's plan of live routes and frees the detached routes no plan names any
+    // more; when the new plan cannot be published the old one, and its routes, stay in force.
+    void publishPlan(OutputDestination& destination);
     void detach(Route& route);
     void reclaimUnpublished();
 

@@ -1,5 +1,7 @@
 #include "TandrelApp/Engine/SCKAudioSource.h"
 
+#include <utility>
+
 #include "Platform/ScreenCapture/SCShareableContent.h"
 #include "Platform/System/HostClock.h"
 #include "Platform/System/ScreenCapturePermission.h"
@@ -25,12 +27,7 @@ SCKAudioSource::~SCKAudioSource() {
     }
 }
 
-std::string SCKAudioSource::producerName() const {
-    return target_.app() != nullptr ? target_.app()->name : "System Audio";
-}
-
 CaptureStatistics SCKAudioSource::statistics() const {
-    std::lock_guard lock(infoLock_);
     CaptureStatistics s;
     s.callbacks = TDFanoutWriteCount(fanout_->raw());
     s.framesReceived = TDFanoutFramesWritten(fanout_->raw());
@@ -114,8 +111,7 @@ QCoro::Task<void> SCKAudioSource::stop() {
     std::shared_ptr<SCStream> stream;
     {
         std::lock_guard lock(streamLock_);
-        stream = std::move(stream_);
-        stream_ = nullptr;
+        stream = std::exchange(stream_, nullptr);
     }
     if (!stream) {
         co_return;

@@ -28,7 +28,7 @@ public:
     SCKAudioSource(const SCKAudioSource&) = delete;
     SCKAudioSource& operator=(const SCKAudioSource&) = delete;
 
-    std::string producerName() const override;
+    std::string producerName() const override { return target_.displayName(); }
     AudioFanout& fanout() const override { return *fanout_; }
     uint32_t channelCount() const override { return 2; }
     double sampleRate() const override { return sampleRate_; }
@@ -54,7 +54,7 @@ public:
 private:
     SCContentFilter makeFilter(const SCShareableContent& content) const;
     SCStreamConfiguration makeConfiguration() const;
-    // Real-time: one buffer into the fan-out; the info lock only for the first buffers.
+    // Real-time: one buffer into the fan-out.
     void handleAudio(const SampleBuffer& sampleBuffer);
 
     const CaptureTarget target_;
@@ -68,9 +68,8 @@ private:
     std::shared_ptr<SCStream> stream_;
     StopHandler onStop_;
 
-    mutable std::mutex infoLock_;
     // The format of the first audio buffer, recorded by the audio handler without a lock or an
-    // allocation; statistics() turns it into text under infoLock_.
+    // allocation and never changed after; statistics() turns it into text.
     AudioStreamBasicDescription firstFormat_{};
     std::atomic<bool> haveFirstFormat_{false};
 };

@@ -1,15 +1,19 @@
 // What the capture sources' tests share: listening to a source's fan-out at 48 kHz, measuring a tone in
-// what was heard, and waiting on the GUI thread while audio threads work.
+// what was heard, waiting on the GUI thread while audio threads work, and keeping the sources a test
+// started until it ends.
 #pragma once
 
 #include <chrono>
 #include <cmath>
 #include <functional>
+#include <memory>
 #include <numbers>
+#include <optional>
 #include <thread>
 #include <vector>
 
 #include <QCoreApplication>
+#include <qcoro/qcorotask.h>
 
 #include "TandrelApp/Engine/AudioFanout.h"
 #include "TandrelCore/TandrelCore.h"
@@ -66,6 +70,44 @@ inline void freeRings(std::vector<TDRingBuffer*>& rings) {
         TDRingBufferDestroy(ring);
     }
     rings.clear();
+}
+
+// The sources a test made and the rings its listeners detached. stopAll() stops every source and only
+// then frees the rings, once no callback can reach them.
+template <typename Source>
+struct CaptureSources {
+    std::shared_ptr<Source> add(std::shared_ptr<Source> source) {
+        list.push_back(source);
+        return source;
+    }
+
+    std::vector<float> listen(Source& source, double seconds) {
+        return listenLeft(source.fanout(), seconds, detachedRings);
+    }
+
+    void stopAll() {
+        for (auto& source : list) {
+            QCoro::waitFor(source->stop());
+        }
+        list.clear();
+        freeRings(detachedRings);
+    }
+
+    std::vector<std::shared_ptr<Source>> list;
+    std::vector<TDRingBuffer*> detachedRings;
+};
+
+// Starts the source and gives the Error it failed with, if any. QCoro::waitFor never returns from a
+// task that throws, so the error is caught inside one.
+template <typename Error, typename Source>
+QCoro::Task<std::optional<Error>> startCatching(std::shared_ptr<Source> source) {
+    try {
+        auto starting = source->start();
+        co_await std::move(starting);
+    } catch (const Error& e) {
+        co_return e;
+    }
+    co_return std::nullopt;
 }
 
 } // namespace CaptureTestSupport

@@ -44,17 +44,6 @@ double dB(double amplitude) {
     return 20 * std::log10(amplitude);
 }
 
-// QCoro::waitFor never returns from a task that throws, so the error is caught inside one.
-QCoro::Task<std::optional<CoreAudioError>> startCatching(std::shared_ptr<ProcessTapSource> source) {
-    try {
-        auto starting = source->start();
-        co_await std::move(starting);
-    } catch (const CoreAudioError& e) {
-        co_return e;
-    }
-    co_return std::nullopt;
-}
-
 class ProcessTapSourceTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -63,12 +52,7 @@ protected:
         server = AudioServer::start({.profile = nlohmann::json::parse(kProfile), .home = home});
     }
     void TearDown() override {
-        for (auto& source : sources) {
-            QCoro::waitFor(source->stop());
-        }
-        sources.clear();
-        // Only now can no callback reach a ring a listener detached.
-        CaptureTestSupport::freeRings(detachedRings);
+        sources.stopAll();
         EXPECT_TRUE(server->tapList().empty()) << "a tap was left behind";
         EXPECT_TRUE(server->aggregateDeviceList().empty()) << "an aggregate device was left behind";
         EXPECT_EQ(AudioServer::runningIOThreadCount(), 0u) << "an IO thread was left running";
@@ -78,18 +62,16 @@ protected:
     }
 
     std::shared_ptr<ProcessTapSource> make(CaptureTarget target) {
-        sources.push_back(std::make_shared<ProcessTapSource>(std::move(target)));
-        return sources.back();
+        return sources.add(std::make_shared<ProcessTapSource>(std::move(target)));
     }
 
     std::vector<float> listen(ProcessTapSource& source, double seconds) {
-        return CaptureTestSupport::listenLeft(source.fanout(), seconds, detachedRings);
+        return sources.listen(source, seconds);
     }
 
     std::filesystem::path home;
     std::shared_ptr<AudioServer> server;
-    std::vector<std::shared_ptr<ProcessTapSource>> sources;
-    std::vector<TDRingBuffer*> detachedRings;
+    CaptureTestSupport::CaptureSources<ProcessTapSource> sources;
 };
 
 TEST_F(ProcessTapSourceTest, ApplicationTapDeliversItsToneAtThePlayedLevelAndNothingElse) {
@@ -189,7 +171,7 @@ TEST_F(ProcessTapSourceTest, ProcessesAreMatchedByResponsibilityAndByExecutableP
 TEST_F(ProcessTapSourceTest, FailedStartLeavesNothingBehindAndSaysWhatFailed) {
     server->failAggregateCreation(kAudioHardwareUnspecifiedError);
     auto source = make(CaptureTarget::application("org.example.player", "Player"));
-    auto error = QCoro::waitFor(startCatching(source));
+    auto error = QCoro::waitFor(CaptureTestSupport::startCatching<CoreAudioError>(source));
     ASSERT_TRUE(error) << "the start succeeded";
     EXPECT_EQ(error->operation(), "AudioHardwareCreateAggregateDevice");
     EXPECT_EQ(error->status(), kAudioHardwareUnspecifiedError);

@@ -44,19 +44,8 @@ double amplitudeOf(double dBFS) {
     return std::pow(10.0, dBFS / 20);
 }
 
-// QCoro::waitFor never returns from a task that throws, so the error is caught inside one.
-QCoro::Task<std::optional<CaptureError>> startCatching(std::shared_ptr<SCKAudioSource> source) {
-    try {
-        auto starting = source->start();
-        co_await std::move(starting);
-    } catch (const CaptureError& e) {
-        co_return e;
-    }
-    co_return std::nullopt;
-}
-
 CaptureError startFailure(const std::shared_ptr<SCKAudioSource>& source) {
-    auto error = QCoro::waitFor(startCatching(source));
+    auto error = QCoro::waitFor(CaptureTestSupport::startCatching<CaptureError>(source));
     if (!error) {
         throw std::runtime_error("the start did not fail with a capture error");
     }
@@ -71,12 +60,7 @@ protected:
         server = AudioServer::start({.profile = nlohmann::json::parse(kProfile), .home = home});
     }
     void TearDown() override {
-        for (auto& source : sources) {
-            QCoro::waitFor(source->stop());
-        }
-        sources.clear();
-        // Only now can no callback reach a ring a listener detached.
-        CaptureTestSupport::freeRings(detachedRings);
+        sources.stopAll();
         ScreenCapturePermission::setGranted(true);
         SCShareableContent::setDisplays(SCShareableContent::defaultDisplays());
         Workspace::setOwnBundleIdentifier(std::nullopt);
@@ -86,18 +70,16 @@ protected:
     }
 
     std::shared_ptr<SCKAudioSource> make(CaptureTarget target) {
-        sources.push_back(std::make_shared<SCKAudioSource>(std::move(target), 48000));
-        return sources.back();
+        return sources.add(std::make_shared<SCKAudioSource>(std::move(target), 48000));
     }
 
     std::vector<float> listen(SCKAudioSource& source, double seconds) {
-        return CaptureTestSupport::listenLeft(source.fanout(), seconds, detachedRings);
+        return sources.listen(source, seconds);
     }
 
     std::filesystem::path home;
     std::shared_ptr<AudioServer> server;
-    std::vector<std::shared_ptr<SCKAudioSource>> sources;
-    std::vector<TDRingBuffer*> detachedRings;
+    CaptureTestSupport::CaptureSources<SCKAudioSource> sources;
 };
 
 TEST_F(SCKAudioSourceTest, ApplicationCaptureDeliversItsTonesAtThePlayedLevelAndNothingElse) {
