@@ -15,6 +15,7 @@
 #include <sndfile.h>
 
 #include "Platform/AudioServer/AudioServer.h"
+#include "Platform/System/SystemInfo.h"
 #include "TandrelApp/Diagnostics/CaptureTestRunner.h"
 #include "TandrelApp/Diagnostics/SelfTestReport.h"
 #include "TandrelApp/Engine/SCKAudioSource.h"
@@ -118,6 +119,18 @@ TEST_F(CaptureTestRunnerTest, AnApplicationThatIsNotRunningFailsTheStartInTheErr
                       {"screenCapturePermission", true},
                       {"ok", false},
                       {"error", "アプリが見つかりません: org.example.absent（起動していますか？）"}}));
+}
+
+TEST_F(CaptureTestRunnerTest, BeforeProcessTapsExistEveryBackendIsScreenCapture) {
+    const OperatingSystemVersion running = SystemInfo::version();
+    SystemInfo::setVersion({14, 1, 0});
+    const auto [status, report] = run({"--target", "org.example.toneplayer", "--seconds", "0.3", "--backend",
+                                       "processTap", "--freqs", "1000"});
+    SystemInfo::setVersion(running);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(report["backend"], "screenCaptureKit");
+    EXPECT_FALSE(report.contains("tappedProcesses"));
+    EXPECT_NEAR(report["probe"]["1000"].get<double>(), kToneAmplitude, kToneAmplitude * 0.01);
 }
 
 TEST_F(CaptureTestRunnerTest, RecordsWhatItAnalysed) {
