@@ -9,6 +9,7 @@
 #include "TandrelApp/Diagnostics/AudioFileWriter.h"
 #include "TandrelApp/Engine/AudioFanout.h"
 #include "TandrelApp/Engine/RoutingEngine.h"
+#include "TandrelApp/Support/WeakTimer.h"
 
 namespace {
 
@@ -53,15 +54,7 @@ CaptureAnalyzer::~CaptureAnalyzer() {
 
 void CaptureAnalyzer::start() {
     TDFanoutAdd(producer_->fanout().raw(), ring_->raw());
-    std::weak_ptr<CaptureAnalyzer> weak = weak_from_this();
-    timer_ = DispatchTimer::repeating(
-        queue_, kDrainInterval, DispatchTimer::Duration::zero(),
-        [weak] {
-            if (auto self = weak.lock()) {
-                self->drain();
-            }
-        },
-        DispatchTimer::Duration::zero());
+    timer_ = repeatingWhileAlive(queue_, kDrainInterval, weak_from_this(), &CaptureAnalyzer::drain);
 }
 
 void CaptureAnalyzer::stop() {

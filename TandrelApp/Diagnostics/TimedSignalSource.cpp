@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "TandrelApp/Support/WeakTimer.h"
 #include "TandrelCore/TandrelCore.h"
 
 TimedSignalSource::TimedSignalSource(std::string queueLabel, uint32_t channels, double sampleRate,
@@ -27,15 +28,7 @@ void TimedSignalSource::startTicking(std::chrono::microseconds interval, bool re
             framesGenerated_ = 0;
         }
     });
-    std::weak_ptr<TimedSignalSource> weak = weak_from_this();
-    timer_ = DispatchTimer::repeating(
-        queue_, interval, DispatchTimer::Duration::zero(),
-        [weak] {
-            if (auto self = weak.lock()) {
-                self->tick();
-            }
-        },
-        DispatchTimer::Duration::zero());
+    timer_ = repeatingWhileAlive(queue_, interval, weak_from_this(), &TimedSignalSource::tick);
 }
 
 void TimedSignalSource::stop() {

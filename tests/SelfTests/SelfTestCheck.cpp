@@ -15,6 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +23,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -67,6 +69,12 @@ Condition condition(Condition::Kind kind, const std::string& text, bool withOper
     return {kind, text.substr(0, equals), text.substr(equals + 1)};
 }
 
+const std::map<std::string, Condition::Kind> conditionKinds{
+    {"--expect", Condition::Kind::expect}, {"--within", Condition::Kind::within},
+    {"--above", Condition::Kind::above},   {"--below", Condition::Kind::below},
+    {"--has", Condition::Kind::has},       {"--lacks", Condition::Kind::lacks},
+};
+
 Options parse(int argc, char** argv) {
     Options options;
     int i = 1;
@@ -89,18 +97,10 @@ Options parse(int argc, char** argv) {
             options.profile = next("--profile");
         } else if (arg == "--exit") {
             options.exitStatus = std::stoi(next("--exit"));
-        } else if (arg == "--expect") {
-            options.conditions.push_back(condition(Condition::Kind::expect, next("--expect"), true));
-        } else if (arg == "--within") {
-            options.conditions.push_back(condition(Condition::Kind::within, next("--within"), true));
-        } else if (arg == "--above") {
-            options.conditions.push_back(condition(Condition::Kind::above, next("--above"), true));
-        } else if (arg == "--below") {
-            options.conditions.push_back(condition(Condition::Kind::below, next("--below"), true));
-        } else if (arg == "--has") {
-            options.conditions.push_back(condition(Condition::Kind::has, next("--has"), false));
-        } else if (arg == "--lacks") {
-            options.conditions.push_back(condition(Condition::Kind::lacks, next("--lacks"), false));
+        } else if (auto kind = conditionKinds.find(arg); kind != conditionKinds.end()) {
+            const bool withOperand =
+                kind->second != Condition::Kind::has && kind->second != Condition::Kind::lacks;
+            options.conditions.push_back(condition(kind->second, next(arg.c_str()), withOperand));
         } else {
             usage("unknown option " + arg);
         }
