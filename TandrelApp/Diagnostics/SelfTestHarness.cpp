@@ -59,7 +59,7 @@ void startAudioServer() {
 }
 
 void exitProcess(int status) {
-    spdlog::apply_all([](const std::shared_ptr<spdlog::logger>& logger) { logger->flush(); });
+    // The loggers write to standard error as they log; flushing the C streams is all that is left.
     std::fflush(stdout);
     std::fflush(stderr);
     std::_Exit(status);
