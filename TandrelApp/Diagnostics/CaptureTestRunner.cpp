@@ -81,14 +81,13 @@ CaptureTarget targetOf(const std::string& text) {
     return text == "system" ? CaptureTarget::systemAudio() : CaptureTarget::application(text, text);
 }
 
-// Sleeps in steps QTimer can hold, so any duration (an infinite one too) is waited out.
+// Sleeps in steps a QTimer can hold, so any duration (an infinite one too) is waited out.
 QCoro::Task<> waitSeconds(double seconds) {
-    const auto until = Clock::now();
+    const auto start = Clock::now();
     for (double remaining = seconds; remaining > 0;
-         remaining = seconds - std::chrono::duration<double>(Clock::now() - until).count()) {
-        const double step = std::min(remaining, 3600.0);
-        co_await QCoro::sleepFor(std::chrono::duration_cast<std::chrono::milliseconds>(
-            std::chrono::duration<double>(step) + std::chrono::microseconds(999)));
+         remaining = seconds - std::chrono::duration<double>(Clock::now() - start).count()) {
+        const auto step = std::chrono::duration<double>(std::min(remaining, 3600.0));
+        co_await QCoro::sleepFor(std::chrono::ceil<std::chrono::milliseconds>(step));
     }
 }
 
