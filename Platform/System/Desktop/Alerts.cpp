@@ -11,6 +11,8 @@ namespace {
 
 Alerts* replacement = nullptr;
 
+constexpr const char* buttonIndexProperty = "alertButtonIndex";
+
 QMessageBox::ButtonRole roleOf(const AlertSpec::Button& button, std::size_t index) {
     if (button.cancels) {
         return QMessageBox::RejectRole;
@@ -48,52 +50,42 @@ void Alerts::setShared(Alerts* alerts) {
     replacement = alerts;
 }
 
-AlertResponse MessageBoxAlerts::run(const AlertSpec& alert) {
-    QMessageBox box;
-    box.setWindowTitle(QApplication::applicationDisplayName());
-    setIcon(box, alert.style);
-    box.setText(QString::fromStdString(alert.message));
-    box.setInformativeText(QString::fromStdString(alert.informativeText));
-
+std::unique_ptr<QMessageBox> MessageBoxAlerts::messageBox(const AlertSpec& alert) {
+    auto box = std::make_unique<QMessageBox>();
+    box->setWindowTitle(QApplication::applicationDisplayName());
+    setIcon(*box, alert.style);
+    box->setText(QString::fromStdString(alert.message));
+    box->setInformativeText(QString::fromStdString(alert.informativeText));
     std::vector<AlertSpec::Button> buttons = alert.buttons;
     if (buttons.empty()) {
         buttons.push_back({"OK", false, false});
     }
-    std::vector<QAbstractButton*> made;
     for (std::size_t i = 0; i < buttons.size(); ++i) {
-        QPushButton* button = box.addButton(QString::fromStdString(buttons[i].title), roleOf(buttons[i], i));
-        made.push_back(button);
+        QPushButton* button = box->addButton(QString::fromStdString(buttons[i].title), roleOf(buttons[i], i));
+        button->setProperty(buttonIndexProperty, static_cast<qulonglong>(i));
         if (i == 0) {
-            box.setDefaultButton(button);
+            box->setDefaultButton(button);
         }
         if (buttons[i].cancels) {
-            box.setEscapeButton(button);
+            box->setEscapeButton(button);
         }
     }
-    QCheckBox* checkbox = nullptr;
     if (alert.checkbox) {
-        checkbox = new QCheckBox(QString::fromStdString(alert.checkbox->title));
+        auto* checkbox = new QCheckBox(QString::fromStdString(alert.checkbox->title));
         checkbox->setToolTip(QString::fromStdString(alert.checkbox->toolTip));
         checkbox->setChecked(alert.checkbox->checked);
-        box.setCheckBox(checkbox);
+        box->setCheckBox(checkbox);
     }
+    return box;
+}
 
-    box.exec();
-
+AlertResponse MessageBoxAlerts::run(const AlertSpec& alert) {
+    const auto box = messageBox(alert);
+    box->exec();
+    // Closed without a button (it has no escape button then): the default one.
+    const QAbstractButton* clicked = box->clickedButton();
     AlertResponse response;
-    for (std::size_t i = 0; i < made.size(); ++i) {
-        if (made[i] == box.clickedButton()) {
-            response.button = i;
-        }
-    }
-    // Closing the box another way counts as the escape button, else the default one.
-    if (box.clickedButton() == nullptr) {
-        for (std::size_t i = 0; i < buttons.size(); ++i) {
-            if (buttons[i].cancels) {
-                response.button = i;
-            }
-        }
-    }
-    response.checked = checkbox != nullptr && checkbox->isChecked();
+    response.button = clicked != nullptr ? clicked->property(buttonIndexProperty).toULongLong() : 0;
+    response.checked = box->checkBox() != nullptr && box->checkBox()->isChecked();
     return response;
 }

@@ -4,9 +4,12 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
+
+class QMessageBox;
 
 struct AlertSpec {
     enum class Style { informational, warning, critical };
@@ -61,4 +64,7 @@ public:
 class MessageBoxAlerts : public Alerts {
 public:
     AlertResponse run(const AlertSpec& alert) override;
+
+    // The box run() shows, not yet shown.
+    static std::unique_ptr<QMessageBox> messageBox(const AlertSpec& alert);
 };

@@ -2,14 +2,18 @@
 // where the old settings went or why the reset failed.
 #include "TandrelApp/Shell/ResetSettings.h"
 
+#include <QCheckBox>
 #include <QDir>
 #include <QFileInfo>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QTest>
 #include <gtest/gtest.h>
 
 #include "Platform/Workspace/Workspace.h"
 #include "ShellTestSupport.h"
 #include "Support/ScriptedAlerts.h"
+#include "Support/Snapshots.h"
 #include "TandrelApp/Routing/RoutingConfigStore.h"
 #include "TandrelApp/Routing/RoutingController.h"
 
@@ -73,6 +77,31 @@ TEST(ResetSettingsFlow, TheConfirmationOffersTheLinesAndCancellingStartsNothing)
     EXPECT_EQ(asked.buttons,
               (std::vector<AlertSpec::Button>{{"初期化", true, false}, {"キャンセル", false, true}}));
     EXPECT_TRUE(script->calls.empty());
+}
+
+// A message box lays itself out as it is shown; its picture is taken then.
+bool snapshotShown(QMessageBox& box, const QString& name) {
+    box.show();
+    QApplication::processEvents();
+    const bool written = box.grab().save(snapshotPath(name));
+    box.hide();
+    return written;
+}
+
+TEST(ResetSettingsFlow, TheConfirmationAsAMessageBoxDefaultsToResetAndEscapesToCancel) {
+    const auto box = MessageBoxAlerts::messageBox(ResetSettings::confirmation());
+    ASSERT_NE(box->defaultButton(), nullptr);
+    EXPECT_EQ(box->defaultButton()->text(), QStringLiteral("初期化"));
+    ASSERT_NE(box->escapeButton(), nullptr);
+    EXPECT_EQ(box->escapeButton()->text(), QStringLiteral("キャンセル"));
+    ASSERT_NE(box->checkBox(), nullptr);
+    EXPECT_FALSE(box->checkBox()->isChecked());
+    EXPECT_EQ(box->icon(), QMessageBox::Warning);
+    EXPECT_TRUE(snapshotShown(*box, QStringLiteral("alert-reset-confirmation")));
+    const auto result = MessageBoxAlerts::messageBox(ResetSettings::succeeded(
+        QStringLiteral("/home/user/.local/share/TandrelApp/routing.backup-20250102-030405.json")));
+    EXPECT_EQ(result->defaultButton()->text(), QStringLiteral("OK"));
+    EXPECT_TRUE(snapshotShown(*result, QStringLiteral("alert-reset-done")));
 }
 
 TEST(ResetSettingsFlow, ASuccessfulResetShowsTheBackupAndCanRevealIt) {

@@ -4,6 +4,7 @@
 #include "TandrelApp/Shell/AppDelegate.h"
 #include "TandrelApp/Shell/GeneralSettings.h"
 #include "TandrelApp/Shell/MenuBarExtra.h"
+#include "TandrelApp/Shell/ProductIcon.h"
 #include "TandrelApp/Shell/RouterWindow.h"
 #include "TandrelApp/Shell/SettingsWindow.h"
 #include "TandrelApp/Shell/TandrelApp.h"
@@ -60,6 +61,7 @@ TEST_F(WindowsTest, TheMixerWindowCarriesTheApplicationsMenuBarAroundItsContent)
     EXPECT_TRUE(window->monitorMenu()->actions().isEmpty());
 
     EXPECT_TRUE(writeSnapshot(*window, QStringLiteral("router-menubar")));
+    EXPECT_TRUE(ProductIcon::image(128).save(snapshotPath(QStringLiteral("product-icon"))));
     window->applicationMenu()->adjustSize();
     EXPECT_TRUE(
         window->applicationMenu()->grab().save(snapshotPath(QStringLiteral("router-application-menu"))));
