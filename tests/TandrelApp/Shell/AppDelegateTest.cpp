@@ -16,18 +16,6 @@
 
 namespace {
 
-// A tray button for the menu to find, or none at all.
-class FakeButton : public StatusBarButton {
-public:
-    Action action() const override { return action_; }
-    void setAction(Action action) override { action_ = std::move(action); }
-    void popUpMenu(QMenu&) override {}
-    QRect screenGeometry() const override { return {}; }
-
-private:
-    Action action_;
-};
-
 class AppDelegateTest : public ::testing::Test {
 protected:
     void TearDown() override {

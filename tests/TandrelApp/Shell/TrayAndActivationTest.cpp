@@ -3,35 +3,14 @@
 #include "TandrelApp/Shell/AppDelegate.h"
 #include "TandrelApp/Shell/StatusItemMenu.h"
 
-#include <QMenu>
 #include <gtest/gtest.h>
+
+#include "ShellTestSupport.h"
 
 namespace {
 
 using Click = StatusBarButton::Click;
 using namespace std::chrono_literals;
-
-// A tray button that records what is done with it.
-class FakeButton : public StatusBarButton {
-public:
-    Action action() const override { return action_; }
-    void setAction(Action action) override { action_ = std::move(action); }
-    void popUpMenu(QMenu& menu) override {
-        std::vector<QString> titles;
-        for (QAction* action : menu.actions()) {
-            titles.push_back(action->isSeparator() ? QStringLiteral("-") : action->text());
-        }
-        menus.push_back(titles);
-    }
-    QRect screenGeometry() const override { return {}; }
-
-    void click(Click click) { action_(click); }
-
-    std::vector<std::vector<QString>> menus;
-
-private:
-    Action action_;
-};
 
 // A timer that runs nothing by itself: the test fires each scheduled block.
 struct ManualTimer {
