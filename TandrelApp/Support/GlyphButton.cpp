@@ -1,0 +1,42 @@
+#include "TandrelApp/Support/GlyphButton.h"
+
+#include <QPainter>
+
+#include "TandrelApp/Support/Glyphs.h"
+#include "TandrelApp/Support/Theme.h"
+
+GlyphButton::GlyphButton(std::string name, ColorRole role, QSize size, QWidget* parent)
+    : QAbstractButton(parent)
+    , name_(std::move(name))
+    , role_(role)
+    , size_(size) {
+    setFixedSize(size);
+    setFocusPolicy(Qt::TabFocus);
+}
+
+void GlyphButton::setGlyph(std::string name, ColorRole role) {
+    if (name == name_ && role == role_) {
+        return;
+    }
+    name_ = std::move(name);
+    role_ = role;
+    update();
+}
+
+void GlyphButton::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    // A pressed button darkens its symbol and a disabled one fades it, as borderless buttons do.
+    if (!isEnabled()) {
+        painter.setOpacity(0.35);
+    } else if (isDown()) {
+        painter.setOpacity(0.55);
+    }
+    Glyphs::paint(painter, rect(), name_, Theme::color(role_, palette()));
+    if (hasFocus()) {
+        painter.setOpacity(1.0);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.setPen(QPen(Theme::color(ColorRole::accent, palette()), 1.5));
+        painter.setBrush(Qt::NoBrush);
+        painter.drawRoundedRect(QRectF(rect()).adjusted(0.75, 0.75, -0.75, -0.75), 3, 3);
+    }
+}
