@@ -19,8 +19,7 @@ VerticalFader::VerticalFader(Theme::Metrics metrics, double height, QWidget* par
 }
 
 QSize VerticalFader::sizeHint() const {
-    return {metrics_.px(Model::width),
-            static_cast<int>(std::ceil(metrics_.length(height_) + metrics_.length(Model::knobHeight)))};
+    return {metrics_.px(Model::width), static_cast<int>(std::ceil(trackHeight() + 2 * trackTop()))};
 }
 
 void VerticalFader::setValue(float dB, bool isMuted) {
@@ -33,7 +32,8 @@ void VerticalFader::setValue(float dB, bool isMuted) {
 }
 
 double VerticalFader::trackTop() const {
-    return metrics_.length(Model::knobHeight) / 2;
+    // Whole pixels, so the track is drawn sharp and a pixel row maps to the same level at every scale.
+    return std::ceil(metrics_.length(Model::knobHeight) / 2);
 }
 
 double VerticalFader::trackHeight() const {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include <QFocusEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
@@ -86,7 +87,7 @@ void CompactSlider::paintEvent(QPaintEvent*) {
     painter.setPen(QPen(Theme::color(ColorRole::primary, colors, isEnabled() ? 0.3 : 0.15), 0.75));
     painter.drawEllipse(knob.adjusted(0.4, 0.4, -0.4, -0.4));
 
-    if (hasFocus()) {
+    if (hasFocus() && keyboardFocus_) {
         painter.setBrush(Qt::NoBrush);
         painter.setPen(QPen(Theme::color(ColorRole::accent, colors, 0.6), 2));
         painter.drawEllipse(knob.adjusted(-1, -1, 1, 1));
@@ -128,4 +129,9 @@ void CompactSlider::mouseReleaseEvent(QMouseEvent* event) {
 
 void CompactSlider::wheelEvent(QWheelEvent* event) {
     event->ignore();
+}
+
+void CompactSlider::focusInEvent(QFocusEvent* event) {
+    keyboardFocus_ = Theme::showsFocusRing(event->reason());
+    QAbstractSlider::focusInEvent(event);
 }

@@ -30,6 +30,7 @@ signals:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void focusInEvent(QFocusEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
@@ -40,4 +41,6 @@ private:
 
     Theme::Metrics metrics_;
     ControlSize size_;
+    // The focus ring shows only for focus that came from the keyboard, not for a window's first focus.
+    bool keyboardFocus_ = false;
 };

@@ -1,5 +1,6 @@
 #include "TandrelApp/Support/GlyphButton.h"
 
+#include <QFocusEvent>
 #include <QPainter>
 
 #include "TandrelApp/Support/Glyphs.h"
@@ -32,11 +33,16 @@ void GlyphButton::paintEvent(QPaintEvent*) {
         painter.setOpacity(0.55);
     }
     Glyphs::paint(painter, rect(), name_, Theme::color(role_, palette()));
-    if (hasFocus()) {
+    if (hasFocus() && keyboardFocus_) {
         painter.setOpacity(1.0);
         painter.setRenderHint(QPainter::Antialiasing);
         painter.setPen(QPen(Theme::color(ColorRole::accent, palette()), 1.5));
         painter.setBrush(Qt::NoBrush);
         painter.drawRoundedRect(QRectF(rect()).adjusted(0.75, 0.75, -0.75, -0.75), 3, 3);
     }
+}
+
+void GlyphButton::focusInEvent(QFocusEvent* event) {
+    keyboardFocus_ = Theme::showsFocusRing(event->reason());
+    QAbstractButton::focusInEvent(event);
 }

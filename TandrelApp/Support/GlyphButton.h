@@ -24,9 +24,12 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void focusInEvent(QFocusEvent* event) override;
 
 private:
     std::string name_;
     ColorRole role_;
     QSize size_;
+    // The focus ring shows only for focus that came from the keyboard, not for a window's first focus.
+    bool keyboardFocus_ = false;
 };

@@ -151,7 +151,8 @@ QColor color(ColorRole role, const QPalette& palette, double opacity) {
 }
 
 QColor controlColor(const QPalette& palette) {
-    return palette.color(QPalette::Button);
+    // The lightest shade of the button colour: white in a light palette, as the desktop's knobs are.
+    return palette.color(QPalette::Light);
 }
 
 QColor textBackground(const QPalette& palette) {
@@ -160,6 +161,11 @@ QColor textBackground(const QPalette& palette) {
 
 QColor windowBackground(const QPalette& palette, double opacity) {
     return withOpacity(palette.color(QPalette::Window), opacity);
+}
+
+bool showsFocusRing(Qt::FocusReason reason) {
+    return reason == Qt::TabFocusReason || reason == Qt::BacktabFocusReason ||
+           reason == Qt::ShortcutFocusReason;
 }
 
 void installApplicationFont() {

@@ -69,10 +69,14 @@ private:
 bool isDark(const QPalette& palette);
 // The colour of a role in the palette's light or dark appearance, at an opacity (0 ... 1).
 QColor color(ColorRole role, const QPalette& palette, double opacity = 1.0);
-// The control colour (a knob's face), the text field background and the window background.
+// The face of a knob, the text field background and the window background.
 QColor controlColor(const QPalette& palette);
 QColor textBackground(const QPalette& palette);
 QColor windowBackground(const QPalette& palette, double opacity = 1.0);
+
+// Whether focus that came for this reason shows a focus ring: only focus from the keyboard does, not a
+// click or a window's first focus.
+bool showsFocusRing(Qt::FocusReason reason);
 
 // Makes the CJK family the application's font, when it is installed; call once after the application
 // object exists.
