@@ -131,6 +131,9 @@ EditableNumber::~EditableNumber() {
     if (watchingClicks_) {
         qApp->removeEventFilter(this);
     }
+    // The parts refer to this widget's state: they go while it is still whole.
+    delete field_;
+    delete readout_;
 }
 
 QLineEdit* EditableNumber::field() const {
@@ -215,8 +218,11 @@ bool EditableNumber::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::MouseButtonPress && model_.editing()) {
         auto* target = qobject_cast<QWidget*>(watched);
         const bool inField = target == field_ || (target != nullptr && field_->isAncestorOf(target));
-        const bool inPopup = target != nullptr && target->window()->windowType() == Qt::Popup;
-        if (target != nullptr && !inField && !inPopup) {
+        // Another popup (the field's own context menu) is no click elsewhere; inside the popup that
+        // holds the field, a click elsewhere is one.
+        const bool inOtherPopup =
+            target != nullptr && target->window() != window() && target->window()->windowType() == Qt::Popup;
+        if (target != nullptr && !inField && !inOtherPopup) {
             cancel();
         }
     }
