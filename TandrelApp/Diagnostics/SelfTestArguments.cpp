@@ -1,0 +1,124 @@
+#include "TandrelApp/Diagnostics/SelfTestArguments.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <mutex>
+
+namespace {
+
+std::mutex processMutex;
+
+SelfTestArguments& processArguments() {
+    static SelfTestArguments arguments{{}};
+    return arguments;
+}
+
+// from_chars refuses a leading '+', which people type and other parsers take.
+std::string_view withoutPlus(std::string_view text) {
+    if (text.size() > 1 && text.front() == '+' && text[1] != '-' && text[1] != '+') {
+        text.remove_prefix(1);
+    }
+    return text;
+}
+
+template <typename T>
+std::optional<T> parseFloating(std::string_view text) {
+    text = withoutPlus(text);
+    if (text.empty()) {
+        return std::nullopt;
+    }
+    T value{};
+    const char* end = text.data() + text.size();
+    auto [stop, error] = std::from_chars(text.data(), end, value, std::chars_format::general);
+    if (error != std::errc() || stop != end) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+} // namespace
+
+SelfTestArguments SelfTestArguments::fromCommandLine(int argc, char** argv) {
+    std::vector<std::string> elements;
+    for (int i = 0; i < argc; ++i) {
+        elements.emplace_back(argv[i] != nullptr ? argv[i] : "");
+    }
+    return SelfTestArguments(std::move(elements));
+}
+
+SelfTestArguments SelfTestArguments::process() {
+    std::lock_guard lock(processMutex);
+    return processArguments();
+}
+
+void SelfTestArguments::setProcess(SelfTestArguments arguments) {
+    std::lock_guard lock(processMutex);
+    processArguments() = std::move(arguments);
+}
+
+bool SelfTestArguments::contains(std::string_view flag) const {
+    return std::find(elements_.begin(), elements_.end(), flag) != elements_.end();
+}
+
+std::optional<std::string> SelfTestArguments::value(std::string_view flag) const {
+    auto found = std::find(elements_.begin(), elements_.end(), flag);
+    if (found == elements_.end() || std::next(found) == elements_.end()) {
+        return std::nullopt;
+    }
+    return *std::next(found);
+}
+
+std::optional<double> SelfTestArguments::doubleValue(std::string_view flag) const {
+    auto text = value(flag);
+    return text ? SelfTestNumbers::parseDouble(*text) : std::nullopt;
+}
+
+std::optional<float> SelfTestArguments::floatValue(std::string_view flag) const {
+    auto text = value(flag);
+    return text ? SelfTestNumbers::parseFloat(*text) : std::nullopt;
+}
+
+std::optional<uint32_t> SelfTestArguments::uint32Value(std::string_view flag) const {
+    auto text = value(flag);
+    return text ? SelfTestNumbers::parseUInt32(*text) : std::nullopt;
+}
+
+namespace SelfTestNumbers {
+
+std::optional<double> parseDouble(std::string_view text) {
+    return parseFloating<double>(text);
+}
+
+std::optional<float> parseFloat(std::string_view text) {
+    return parseFloating<float>(text);
+}
+
+std::optional<uint32_t> parseUInt32(std::string_view text) {
+    if (text.empty() || !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        return std::nullopt;
+    }
+    uint32_t value = 0;
+    const char* end = text.data() + text.size();
+    auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (error != std::errc() || stop != end) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::vector<double> parseList(std::string_view text) {
+    std::vector<double> values;
+    while (true) {
+        const auto comma = text.find(',');
+        if (auto value = parseDouble(text.substr(0, comma)); value && std::isfinite(*value)) {
+            values.push_back(*value);
+        }
+        if (comma == std::string_view::npos) {
+            return values;
+        }
+        text.remove_prefix(comma + 1);
+    }
+}
+
+} // namespace SelfTestNumbers

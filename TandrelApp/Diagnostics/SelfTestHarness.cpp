@@ -1,0 +1,68 @@
+#include "TandrelApp/Diagnostics/SelfTestHarness.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <memory>
+
+#include <QCoreApplication>
+
+#include "Platform/AudioServer/AudioServer.h"
+#include "TandrelApp/Support/AppError.h"
+#include "TandrelApp/Support/Log.h"
+#include "TandrelApp/Support/SpawnOnMain.h"
+
+namespace {
+
+QCoro::Task<> runBody(SelfTestHarness::Body body) {
+    int status = 1;
+    try {
+        status = co_await body();
+    } catch (const std::exception& e) {
+        Log::app("SelfTest")->error("Self-test failed: {}", e.what());
+    } catch (...) {
+        Log::app("SelfTest")->error("Self-test failed with an unknown exception");
+    }
+    SelfTestHarness::exitProcess(status);
+}
+
+} // namespace
+
+namespace SelfTestHarness {
+
+void run(int& argc, char** argv, SelfTestReport::Fallback fallback, Body body) {
+    SelfTestArguments::setProcess(SelfTestArguments::fromCommandLine(argc, argv));
+    std::unique_ptr<QCoreApplication> owned;
+    if (QCoreApplication::instance() == nullptr) {
+        owned = std::make_unique<QCoreApplication>(argc, argv);
+    }
+    registerMainQueue();
+    try {
+        startAudioServer();
+    } catch (const std::exception& e) {
+        SelfTestReport::Report report = nlohmann::json::object();
+        SelfTestReport::recordFailure(report, e.what());
+        SelfTestReport::write(report, SelfTestArguments::process(), fallback);
+        exitProcess(1);
+    }
+    spawnOnMain([body] { return runBody(body); });
+    QCoreApplication::exec();
+    exitProcess(0);
+}
+
+void startAudioServer() {
+    try {
+        AudioServer::start();
+    } catch (const HardwareProfileError& e) {
+        throw AppError(std::string("オーディオサーバーを起動できません: ") + e.what());
+    }
+}
+
+void exitProcess(int status) {
+    // The loggers write to standard error as they log; flushing the C streams is all that is left.
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::_Exit(status);
+}
+
+} // namespace SelfTestHarness

@@ -1,0 +1,29 @@
+// The frame every headless self-test runs in: a QCoreApplication (no display, no windows, no tray), the
+// emulated audio server, the test body as a task on the main thread, and the end of the process with the
+// report's exit status. The runners' run() functions hand their bodies here.
+#pragma once
+
+#include <qcoro/qcorotask.h>
+
+#include "TandrelApp/Diagnostics/SelfTestReport.h"
+
+namespace SelfTestHarness {
+
+// A test body: runs the test, writes its report and returns the exit status.
+using Body = QCoro::Task<int> (*)();
+
+// Records the command line, makes the application object, starts the audio server and runs `body` in the
+// event loop; ends the process with the status the body returns (1 when it throws, 0 should the loop ever
+// return). When the audio server cannot start, the report in its error form goes where `fallback` says.
+[[noreturn]] void run(int& argc, char** argv, SelfTestReport::Fallback fallback, Body body);
+
+// Starts the emulated audio server from its state home (TANDREL_AUDIO_SERVER_HOME): the home's
+// profile.json or the built-in hardware, and the driver bundles in the home's PlugIns folder. Throws
+// AppError with the reason when the profile is unusable.
+void startAudioServer();
+
+// Flushes what the process has written and ends it at once with `status`: no static destructors, so
+// nothing races the audio threads that are still running.
+[[noreturn]] void exitProcess(int status);
+
+} // namespace SelfTestHarness
