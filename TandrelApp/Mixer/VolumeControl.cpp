@@ -22,7 +22,7 @@ constexpr double kSliderUnits = 100.0;
 VolumeControl::VolumeControl(Theme::Metrics metrics, QWidget* parent)
     : QWidget(parent)
     , metrics_(metrics)
-    , muteButton_(new GlyphButton("speaker.wave.2.fill", ColorRole::secondary, metrics.size(16, 16)))
+    , muteButton_(new GlyphButton({"speaker.wave.2.fill", ColorRole::secondary}, metrics.size(16, 16)))
     , slider_(new CompactSlider(metrics, ControlSize::mini))
     , readout_(new EditableNumber(metrics)) {
     auto* layout = new QHBoxLayout(this);
@@ -70,7 +70,7 @@ void VolumeControl::setOnMute(OnMute onMute) {
 void VolumeControl::refresh() {
     using namespace VolumeControlModel;
     muteButton_->setVisible(showsMuteButton(showsMute_, static_cast<bool>(onMute_)));
-    muteButton_->setGlyph(muteGlyph(dB_, isMuted_), muteGlyphColor(isMuted_));
+    muteButton_->setGlyph(muteGlyph(dB_, isMuted_));
     muteButton_->setToolTip(QString::fromUtf8(muteButtonTooltip(isMuted_)));
 
     // The caller's value, not what the user dragged to: a refused or clamped value shows as it is.

@@ -22,18 +22,14 @@ std::string formatted(const char* format, float dB) {
 
 } // namespace
 
-std::string muteGlyph(float dB, bool muted) {
+Glyph muteGlyph(float dB, bool muted) {
     if (muted) {
-        return "speaker.slash.fill";
+        return {"speaker.slash.fill", ColorRole::red};
     }
     if (isSilent(dB)) {
-        return "speaker.fill";
+        return {"speaker.fill", ColorRole::secondary};
     }
-    return dB < -20.0f ? "speaker.wave.1.fill" : "speaker.wave.2.fill";
-}
-
-ColorRole muteGlyphColor(bool muted) {
-    return muted ? ColorRole::red : ColorRole::secondary;
+    return {dB < -20.0f ? "speaker.wave.1.fill" : "speaker.wave.2.fill", ColorRole::secondary};
 }
 
 const char* muteButtonTooltip(bool muted) {

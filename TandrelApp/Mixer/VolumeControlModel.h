@@ -21,8 +21,7 @@ inline constexpr const char* resetTitle = "0 dB に戻す";
 
 // The mute button: red "speaker.slash.fill" while muted, else a speaker with as many waves as the
 // level has, in the secondary colour.
-std::string muteGlyph(float dB, bool muted);
-ColorRole muteGlyphColor(bool muted);
+Glyph muteGlyph(float dB, bool muted);
 const char* muteButtonTooltip(bool muted);
 // The button is drawn only when it is asked for and the caller takes mute changes.
 bool showsMuteButton(bool showsMute, bool hasMute);

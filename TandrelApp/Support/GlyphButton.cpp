@@ -6,22 +6,18 @@
 #include "TandrelApp/Support/Glyphs.h"
 #include "TandrelApp/Support/Theme.h"
 
-GlyphButton::GlyphButton(std::string name, ColorRole role, QSize size, QWidget* parent)
+GlyphButton::GlyphButton(Glyph glyph, QSize size, QWidget* parent)
     : QAbstractButton(parent)
-    , name_(std::move(name))
-    , role_(role)
-    , size_(size) {
+    , glyph_(std::move(glyph)) {
     setFixedSize(size);
     setFocusPolicy(Qt::TabFocus);
 }
 
-void GlyphButton::setGlyph(std::string name, ColorRole role) {
-    if (name == name_ && role == role_) {
-        return;
+void GlyphButton::setGlyph(Glyph glyph) {
+    if (glyph != glyph_) {
+        glyph_ = std::move(glyph);
+        update();
     }
-    name_ = std::move(name);
-    role_ = role;
-    update();
 }
 
 void GlyphButton::paintEvent(QPaintEvent*) {
@@ -32,7 +28,7 @@ void GlyphButton::paintEvent(QPaintEvent*) {
     } else if (isDown()) {
         painter.setOpacity(0.55);
     }
-    Glyphs::paint(painter, rect(), name_, Theme::color(role_, palette()));
+    Glyphs::paint(painter, rect(), glyph_, palette());
     if (hasFocus() && keyboardFocus_) {
         painter.setOpacity(1.0);
         painter.setRenderHint(QPainter::Antialiasing);

@@ -1,31 +1,26 @@
 // One painted symbol (Glyphs) in a colour role, as a plain picture: the icons of titles, banners and
-// rows. The symbol's name stays readable, so tests can ask which one is shown.
+// rows. The glyph stays readable, so tests can ask which one is shown.
 #pragma once
-
-#include <string>
 
 #include <QWidget>
 
-#include "TandrelApp/Support/ThemeRoles.h"
+#include "TandrelApp/Support/Glyphs.h"
 
 class GlyphView : public QWidget {
     Q_OBJECT
 
 public:
     // `size` is the picture's size in device-independent pixels.
-    GlyphView(std::string name, ColorRole role, QSize size, QWidget* parent = nullptr);
+    GlyphView(Glyph glyph, QSize size, QWidget* parent = nullptr);
 
-    void setGlyph(std::string name, ColorRole role);
-    const std::string& glyphName() const { return name_; }
-    ColorRole colorRole() const { return role_; }
+    void setGlyph(Glyph glyph);
+    const Glyph& glyph() const { return glyph_; }
 
-    QSize sizeHint() const override { return size_; }
+    QSize sizeHint() const override { return size(); }
 
 protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
-    std::string name_;
-    ColorRole role_;
-    QSize size_;
+    Glyph glyph_;
 };

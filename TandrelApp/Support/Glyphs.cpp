@@ -9,6 +9,8 @@
 #include <QPainter>
 #include <QPainterPath>
 
+#include "TandrelApp/Support/Theme.h"
+
 namespace Glyphs {
 
 namespace {
@@ -392,6 +394,10 @@ void paint(QPainter& painter, const QRectF& rect, std::string_view name, const Q
     if (!picture.isNull()) {
         painter.drawPixmap(rect.topLeft(), picture);
     }
+}
+
+void paint(QPainter& painter, const QRectF& rect, const Glyph& glyph, const QPalette& palette) {
+    paint(painter, rect, glyph.name, Theme::color(glyph.role, palette));
 }
 
 } // namespace Glyphs

@@ -7,9 +7,12 @@
 #include <vector>
 
 #include <QColor>
+#include <QPalette>
 #include <QPixmap>
 #include <QRectF>
 #include <QSizeF>
+
+#include "TandrelApp/Support/ThemeRoles.h"
 
 class QPainter;
 
@@ -26,5 +29,7 @@ QPixmap pixmap(std::string_view name, const QColor& color, QSizeF size, qreal de
 
 // Paints the symbol centred in `rect` at the painter's pixel ratio.
 void paint(QPainter& painter, const QRectF& rect, std::string_view name, const QColor& color);
+// The same for a glyph, in its role's colour of `palette`.
+void paint(QPainter& painter, const QRectF& rect, const Glyph& glyph, const QPalette& palette);
 
 } // namespace Glyphs

@@ -1,6 +1,7 @@
 #include "TandrelApp/Support/Theme.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 #include <QApplication>
@@ -20,6 +21,17 @@ constexpr SignalColor kOrange{0xFF9500, 0xFF9F0A};
 constexpr SignalColor kYellow{0xFFCC00, 0xFFD60A};
 constexpr SignalColor kGreen{0x28CD41, 0x32D74B};
 constexpr SignalColor kGray{0x8E8E93, 0x98989D};
+
+// Point sizes of the text styles, in the order of TextStyle: body, callout, caption, caption2.
+constexpr std::array<double, 4> kTextPoints{13, 12, 10, 10};
+
+// Points of a control size, in the order of ControlSize: regular, small, mini.
+struct ControlPoints {
+    double text;
+    double knob;  // a slider knob's diameter
+    double track; // a slider track's thickness
+};
+constexpr std::array<ControlPoints, 3> kControlSizes{{{13, 18, 4}, {11, 14, 3}, {9, 10, 3}}};
 
 QColor withOpacity(QColor color, double opacity) {
     color.setAlphaF(static_cast<float>(color.alphaF() * std::clamp(opacity, 0.0, 1.0)));
@@ -51,29 +63,11 @@ QFont makeFont(double pixels, FontOptions options) {
 } // namespace
 
 double points(TextStyle style) {
-    switch (style) {
-    case TextStyle::body:
-        return 13;
-    case TextStyle::callout:
-        return 12;
-    case TextStyle::caption:
-        return 10;
-    case TextStyle::caption2:
-        return 10;
-    }
-    return 13;
+    return kTextPoints[static_cast<std::size_t>(style)];
 }
 
 double controlPoints(ControlSize size) {
-    switch (size) {
-    case ControlSize::regular:
-        return 13;
-    case ControlSize::small:
-        return 11;
-    case ControlSize::mini:
-        return 9;
-    }
-    return 13;
+    return kControlSizes[static_cast<std::size_t>(size)].text;
 }
 
 int Metrics::px(double points) const {
@@ -97,27 +91,11 @@ QFont Metrics::controlFont(ControlSize size) const {
 }
 
 double Metrics::sliderKnob(ControlSize size) const {
-    switch (size) {
-    case ControlSize::regular:
-        return length(18);
-    case ControlSize::small:
-        return length(14);
-    case ControlSize::mini:
-        return length(10);
-    }
-    return length(18);
+    return length(kControlSizes[static_cast<std::size_t>(size)].knob);
 }
 
 double Metrics::sliderTrack(ControlSize size) const {
-    switch (size) {
-    case ControlSize::regular:
-        return length(4);
-    case ControlSize::small:
-        return length(3);
-    case ControlSize::mini:
-        return length(3);
-    }
-    return length(4);
+    return length(kControlSizes[static_cast<std::size_t>(size)].track);
 }
 
 bool isDark(const QPalette& palette) {

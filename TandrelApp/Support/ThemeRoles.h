@@ -1,6 +1,9 @@
-// The names the views use for text styles, colours and control sizes, without Qt: view models say
-// "secondary" or "caption2" here, and Theme turns the names into fonts and colours for the widgets.
+// The names the views use for text styles, colours, control sizes and symbols, without Qt: view models
+// say "secondary", "caption2" or "speaker.slash.fill" here, and Theme and Glyphs turn the names into
+// fonts, colours and pictures for the widgets.
 #pragma once
+
+#include <string>
 
 // Text styles of the desktop's type scale.
 enum class TextStyle { body, callout, caption, caption2 };
@@ -11,3 +14,10 @@ enum class ColorRole { primary, secondary, tertiary, accent, red, orange, yellow
 
 // How large a standard control is drawn.
 enum class ControlSize { regular, small, mini };
+
+// A symbol by its name (see Glyphs) in a colour role.
+struct Glyph {
+    std::string name;
+    ColorRole role = ColorRole::primary;
+    bool operator==(const Glyph&) const = default;
+};
