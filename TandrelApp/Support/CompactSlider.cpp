@@ -14,7 +14,7 @@ CompactSlider::CompactSlider(Theme::Metrics metrics, ControlSize size, QWidget* 
     , metrics_(metrics)
     , size_(size) {
     setOrientation(Qt::Horizontal);
-    // Clicks do not take the focus (an edit elsewhere stays open); Tab still reaches the slider.
+    // Like the desktop's sliders, a click does not take the focus; Tab still reaches the slider.
     setFocusPolicy(Qt::TabFocus);
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
     connect(this, &QAbstractSlider::actionTriggered, this, [this](int action) {

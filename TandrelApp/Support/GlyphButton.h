@@ -1,6 +1,6 @@
 // A borderless button whose face is one painted symbol (Glyphs) in a colour role: mute buttons, the
-// fader switch, plus and minus. A click does not take the keyboard focus, so it never ends an edit in
-// progress; Tab still reaches it. The glyph stays readable for tests.
+// fader switch, plus and minus. Like the desktop's borderless buttons, a click does not take the
+// keyboard focus; Tab still reaches it. The glyph stays readable for tests.
 #pragma once
 
 #include <QAbstractButton>
