@@ -1,9 +1,11 @@
 #include "TandrelApp/Shell/SettingsWindow.h"
 
+#include <QIcon>
 #include <QSignalBlocker>
 #include <QTabWidget>
 #include <QVBoxLayout>
 
+#include "TandrelApp/Support/Glyphs.h"
 #include "TandrelApp/Support/UserDefaults.h"
 
 namespace {
@@ -20,8 +22,10 @@ SettingsWindow::SettingsWindow(PaneFactory panes, UserDefaults& defaults)
     auto* layout = new QVBoxLayout(this);
     tabs_ = new QTabWidget;
     tabs_->setDocumentMode(true);
+    const QColor symbolColor = palette().color(QPalette::WindowText);
     for (SettingsTab tab : allSettingsTabs) {
-        tabs_->addTab(panes(tab).release(), text(title(tab)));
+        const QIcon symbol(Glyphs::pixmap(symbolName(tab), symbolColor, QSizeF(16, 16), devicePixelRatioF()));
+        tabs_->addTab(panes(tab).release(), symbol, text(title(tab)));
     }
     layout->addWidget(tabs_);
     showStoredTab();
