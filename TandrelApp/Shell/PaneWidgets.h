@@ -1,0 +1,27 @@
+// Small pieces the menu-bar panel and the settings panes build their widgets from: the system's texts
+// as Qt strings, labels in a text style and colour role, thin separating lines and buttons with room
+// around their titles. GUI thread only.
+#pragma once
+
+#include <string_view>
+
+#include <QString>
+
+#include "TandrelApp/Support/Theme.h"
+
+class QLabel;
+class QPushButton;
+class QWidget;
+
+namespace PaneWidgets {
+
+QString text(std::string_view utf8);
+// Draws the widget's text (its window-text colour) in the role's colour.
+void paintRole(QWidget& widget, ColorRole role);
+QLabel* label(std::string_view utf8, const QFont& font, ColorRole role = ColorRole::primary);
+// A one-pixel line across its box, in the tertiary colour.
+QWidget* hairline();
+// A push button whose title keeps some space from its edges, as the desktop's buttons do.
+QPushButton* button(std::string_view title, const Theme::Metrics& metrics);
+
+} // namespace PaneWidgets
