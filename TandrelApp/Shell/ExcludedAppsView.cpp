@@ -92,16 +92,7 @@ ExcludedAppsView::ExcludedAppsView(std::shared_ptr<RoutingController> controller
     , chooseFiles_(chooseFiles ? std::move(chooseFiles) : &ExcludedAppsView::chooseApplicationFiles)
     , metrics_(metrics) {
     setFixedHeight(metrics.px(Model::height));
-    auto* layout = new QVBoxLayout(this);
-    const int padding = metrics.px(20);
-    layout->setContentsMargins(padding, padding, padding, padding);
-    layout->setSpacing(metrics.px(12));
-
-    auto* explanation = new QLabel(text(Model::explanation));
-    explanation->setWordWrap(true);
-    explanation->setFont(metrics.font(TextStyle::callout));
-    paintRole(*explanation, ColorRole::secondary);
-    layout->addWidget(explanation);
+    QVBoxLayout* layout = PaneWidgets::paneColumn(*this, metrics, Model::explanation);
     layout->addWidget(buildList(), 1);
     layout->addWidget(buildButtons());
 
@@ -132,10 +123,8 @@ QWidget* ExcludedAppsView::buildList() {
     const int inset = metrics_.px(6);
     layout->setContentsMargins(inset, inset, inset, inset);
     layout->setSpacing(metrics_.px(2));
-    empty_ = new QLabel(text(Model::emptyList));
-    empty_->setFont(metrics_.font(TextStyle::body));
+    empty_ = PaneWidgets::label(Model::emptyList, metrics_.font(TextStyle::body), ColorRole::secondary);
     empty_->setContentsMargins(inset, inset, inset, inset);
-    paintRole(*empty_, ColorRole::secondary);
     layout->addWidget(empty_);
     rows_ = std::make_unique<KeyedChildren<std::string, Row>>(layout, 1);
     layout->addStretch(1);

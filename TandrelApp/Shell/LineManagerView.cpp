@@ -29,7 +29,6 @@ constexpr double kCellSpacing = 8;
 constexpr double kRowInset = 8;
 constexpr double kMinimumTableHeight = 200;
 
-using PaneWidgets::paintRole;
 using PaneWidgets::text;
 
 // A table line's layout: the four columns at their widths.
@@ -114,24 +113,12 @@ LineManagerView::LineManagerView(Theme::Metrics metrics)
 LineManagerView::LineManagerView(Driver driver, Theme::Metrics metrics)
     : driver_(std::move(driver))
     , metrics_(metrics) {
-    auto* layout = new QVBoxLayout(this);
-    const int padding = metrics.px(20);
-    layout->setContentsMargins(padding, padding, padding, padding);
-    layout->setSpacing(metrics.px(12));
-
-    auto* explanation = new QLabel(text(LineManagerModel::explanation));
-    explanation->setWordWrap(true);
-    explanation->setFont(metrics.font(TextStyle::callout));
-    paintRole(*explanation, ColorRole::secondary);
-    layout->addWidget(explanation);
+    QVBoxLayout* layout = PaneWidgets::paneColumn(*this, metrics, LineManagerModel::explanation);
     layout->addWidget(buildProgress());
     layout->addWidget(buildTable(), 1);
     layout->addWidget(buildAddRow());
-    error_ = new QLabel;
-    error_->setWordWrap(true);
-    error_->setFont(metrics.font(TextStyle::callout));
+    error_ = PaneWidgets::wrappedLabel("", metrics.font(TextStyle::callout), ColorRole::red);
     error_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    paintRole(*error_, ColorRole::red);
     layout->addWidget(error_);
     layout->addStretch(0);
     layout->addWidget(buildFooter());
@@ -146,9 +133,7 @@ QWidget* LineManagerView::buildProgress() {
     auto* layout = new QVBoxLayout(progress_);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(metrics_.px(4));
-    auto* label = new QLabel(text(LineManagerModel::loadingText));
-    label->setFont(metrics_.font(TextStyle::callout));
-    layout->addWidget(label);
+    layout->addWidget(PaneWidgets::label(LineManagerModel::loadingText, metrics_.font(TextStyle::callout)));
     auto* bar = new QProgressBar;
     bar->setRange(0, 0);
     bar->setTextVisible(false);
@@ -171,9 +156,9 @@ QWidget* LineManagerView::buildTable() {
     auto* header = new QWidget;
     QHBoxLayout* headerColumns = columns(header, metrics_, metrics_.px(4));
     const auto title = [this](std::string_view name, double width) {
-        auto* label = new QLabel(text(name));
-        label->setFont(metrics_.font(TextStyle::caption, {.weight = Theme::Weight::semibold}));
-        paintRole(*label, ColorRole::secondary);
+        QLabel* label =
+            PaneWidgets::label(name, metrics_.font(TextStyle::caption, {.weight = Theme::Weight::semibold}),
+                               ColorRole::secondary);
         if (width > 0) {
             label->setFixedWidth(metrics_.px(width));
         }
@@ -220,10 +205,9 @@ QWidget* LineManagerView::buildAddRow() {
     note->setSpacing(metrics_.px(4));
     note->addWidget(new GlyphView({"info.circle", ColorRole::secondary}, metrics_.size(12, 12)), 0,
                     Qt::AlignVCenter);
-    auto* noteText = new QLabel(text(LineManagerModel::removalNote));
-    noteText->setFont(metrics_.font(TextStyle::caption));
-    paintRole(*noteText, ColorRole::secondary);
-    note->addWidget(noteText, 0, Qt::AlignVCenter);
+    note->addWidget(PaneWidgets::label(LineManagerModel::removalNote, metrics_.font(TextStyle::caption),
+                                       ColorRole::secondary),
+                    0, Qt::AlignVCenter);
     layout->addWidget(removalNote_);
     return addRow_;
 }

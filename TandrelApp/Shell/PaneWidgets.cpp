@@ -2,6 +2,7 @@
 
 #include <QLabel>
 #include <QPushButton>
+#include <QVBoxLayout>
 
 namespace PaneWidgets {
 
@@ -45,6 +46,21 @@ QLabel* label(std::string_view utf8, const QFont& font, ColorRole role) {
     out->setFont(font);
     paintRole(*out, role);
     return out;
+}
+
+QLabel* wrappedLabel(std::string_view utf8, const QFont& font, ColorRole role) {
+    QLabel* out = label(utf8, font, role);
+    out->setWordWrap(true);
+    return out;
+}
+
+QVBoxLayout* paneColumn(QWidget& pane, const Theme::Metrics& metrics, std::string_view explanation) {
+    auto* layout = new QVBoxLayout(&pane);
+    const int padding = metrics.px(20);
+    layout->setContentsMargins(padding, padding, padding, padding);
+    layout->setSpacing(metrics.px(12));
+    layout->addWidget(wrappedLabel(explanation, metrics.font(TextStyle::callout), ColorRole::secondary));
+    return layout;
 }
 
 QWidget* hairline() {

@@ -11,6 +11,7 @@
 
 class QLabel;
 class QPushButton;
+class QVBoxLayout;
 class QWidget;
 
 namespace PaneWidgets {
@@ -19,6 +20,11 @@ QString text(std::string_view utf8);
 // Draws the widget's text (its window-text colour) in the role's colour.
 void paintRole(QWidget& widget, ColorRole role);
 QLabel* label(std::string_view utf8, const QFont& font, ColorRole role = ColorRole::primary);
+// The same, wrapped over as many lines as it needs.
+QLabel* wrappedLabel(std::string_view utf8, const QFont& font, ColorRole role);
+// A settings pane's column: padded 20 points, its parts 12 apart, opened by the pane's explanation in
+// the callout style.
+QVBoxLayout* paneColumn(QWidget& pane, const Theme::Metrics& metrics, std::string_view explanation);
 // A one-pixel line across its box, in the tertiary colour.
 QWidget* hairline();
 // A push button whose title keeps some space from its edges, as the desktop's buttons do.
