@@ -12,8 +12,12 @@
 #include <fstream>
 
 #include <QCheckBox>
+#include <QCursor>
+#include <QGuiApplication>
 #include <QLabel>
+#include <QPointer>
 #include <QPushButton>
+#include <QScreen>
 #include <QScrollArea>
 #include <QTest>
 #include <gtest/gtest.h>
@@ -460,6 +464,35 @@ TEST_F(MenuBarInApplication, ThePreviewWindowShowsThePanel) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return preview->height() > before; }, 2000))
         << "the window takes the panel's new size";
     QCoro::waitFor(app.controller()->waitForReconcile());
+}
+
+// Without a tray telling where its icon is, the panel opens at the pointer; growing while it is open,
+// it stays inside the screen.
+TEST(MenuBarPanelPlacement, ThePanelStaysOnTheScreenAsItGrows) {
+    QPointer<QWidget> content;
+    MenuBarExtra extra(
+        [&content] {
+            auto widget = std::make_unique<QWidget>();
+            widget->setFixedSize(360, 120);
+            content = widget.get();
+            return widget;
+        },
+        {});
+    const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+    QCursor::setPos(area.bottomRight() - QPoint(10, 10));
+    extra.togglePanel();
+    QWidget& panel = extra.panel();
+    ASSERT_TRUE(panel.isVisible());
+    // The offscreen platform puts a thin frame around even a popup; the panel itself must fit.
+    const QRect screen = area.marginsAdded(QMargins(4, 4, 4, 4));
+    EXPECT_TRUE(screen.contains(panel.frameGeometry())) << "at the pointer, pushed inside the screen";
+
+    content->setFixedSize(360, area.height() - 40);
+    ASSERT_TRUE(QTest::qWaitFor([&panel, &content] { return panel.height() >= content->height(); }, 2000));
+    QApplication::processEvents();
+    EXPECT_TRUE(screen.contains(panel.frameGeometry()))
+        << "grown to " << panel.height() << ", at " << panel.frameGeometry().top();
+    panel.hide();
 }
 
 } // namespace
