@@ -22,7 +22,13 @@ inline constexpr std::string_view includeTitle = "除外を解除";
 inline constexpr std::string_view addRunningTitle = "起動中のアプリから追加";
 inline constexpr std::string_view noCandidates = "追加できるアプリはありません";
 inline constexpr std::string_view chooseTitle = "アプリを選んで追加…";
+// The file chooser: its confirm button, and the rest of its words.
 inline constexpr std::string_view chooserPrompt = "除外に追加";
+inline constexpr std::string_view chooserTitle = "アプリを選んで追加";
+inline constexpr std::string_view chooserCancel = "キャンセル";
+inline constexpr std::string_view chooserFolder = "場所:";
+inline constexpr std::string_view chooserFileName = "名前:";
+inline constexpr std::string_view chooserFileType = "種類:";
 inline constexpr std::string_view chooserFilter = "アプリケーション (*.desktop)";
 
 struct Row {

@@ -189,27 +189,37 @@ void ExcludedAppsView::chooseApps() {
     }
 }
 
-std::vector<std::string> ExcludedAppsView::chooseApplicationFiles(QWidget& parent) {
-    QFileDialog dialog(&parent);
-    dialog.setFileMode(QFileDialog::ExistingFiles);
-    dialog.setNameFilter(text(Model::chooserFilter));
-    dialog.setLabelText(QFileDialog::Accept, text(Model::chooserPrompt));
+std::unique_ptr<QFileDialog> ExcludedAppsView::makeChooser(QWidget& parent) {
+    auto dialog = std::make_unique<QFileDialog>(&parent);
+    dialog->setFileMode(QFileDialog::ExistingFiles);
+    dialog->setNameFilter(text(Model::chooserFilter));
+    dialog->setWindowTitle(text(Model::chooserTitle));
+    dialog->setLabelText(QFileDialog::Accept, text(Model::chooserPrompt));
+    dialog->setLabelText(QFileDialog::Reject, text(Model::chooserCancel));
+    dialog->setLabelText(QFileDialog::LookIn, text(Model::chooserFolder));
+    dialog->setLabelText(QFileDialog::FileName, text(Model::chooserFileName));
+    dialog->setLabelText(QFileDialog::FileType, text(Model::chooserFileType));
     QList<QUrl> folders;
     for (const auto& folder : Workspace::shared().applicationDirectories()) {
         if (QDir(QString::fromStdString(folder)).exists()) {
             folders.push_back(QUrl::fromLocalFile(QString::fromStdString(folder)));
         }
     }
-    // The system's folder first, as installed applications are mostly there.
+    // The system's folder, the last one searched, holds most installed applications.
     if (!folders.isEmpty()) {
-        dialog.setDirectoryUrl(folders.back());
-        dialog.setSidebarUrls(folders);
+        dialog->setDirectoryUrl(folders.back());
+        dialog->setSidebarUrls(folders);
     }
-    if (dialog.exec() != QDialog::Accepted) {
+    return dialog;
+}
+
+std::vector<std::string> ExcludedAppsView::chooseApplicationFiles(QWidget& parent) {
+    const auto dialog = makeChooser(parent);
+    if (dialog->exec() != QDialog::Accepted) {
         return {};
     }
     std::vector<std::string> paths;
-    for (const QString& file : dialog.selectedFiles()) {
+    for (const QString& file : dialog->selectedFiles()) {
         paths.push_back(file.toStdString());
     }
     return paths;

@@ -18,6 +18,7 @@
 
 class ElidedLabel;
 class GlyphView;
+class QFileDialog;
 class QLabel;
 class QMenu;
 class QPushButton;
@@ -47,8 +48,10 @@ public:
     QMenu& runningMenu() const { return *runningMenu_; }
     void fillRunningMenu();
 
-    // The file dialog on the installed applications' folders.
+    // The file dialog on the installed applications' folders, run modally.
     static std::vector<std::string> chooseApplicationFiles(QWidget& parent);
+    // That dialog, not yet shown.
+    static std::unique_ptr<QFileDialog> makeChooser(QWidget& parent);
 
 private:
     QWidget* buildList();

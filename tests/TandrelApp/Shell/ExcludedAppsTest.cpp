@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include <QFileDialog>
 #include <QImage>
 #include <QLabel>
 #include <QMenu>
@@ -189,6 +190,34 @@ TEST_F(ExcludedAppsPane, RowsAreOrderedByNameAndNameUnknownAppsByTheirIdentifier
     EXPECT_EQ(rows[2]->iconSymbol(), "app.dashed");
     EXPECT_EQ(rows[3]->iconSymbol(), std::nullopt) << "the installed application's own icon";
     EXPECT_TRUE(writeSnapshot(*pane, QStringLiteral("excluded-apps-pane")));
+}
+
+TEST_F(ExcludedAppsPane, ARowTakesTheNameOfTheApplicationOnceItRuns) {
+    start(false);
+    controller->excludeApp("org.example.camera");
+    ASSERT_EQ(rowNames(), std::vector<QString>{"org.example.camera"});
+    ApplicationSpec camera;
+    camera.bundleID = "org.example.camera";
+    camera.name = "Camera";
+    const int pid = environment.server().addApplication(camera);
+    ASSERT_TRUE(QTest::qWaitFor([this] { return rowNames() == std::vector<QString>{"Camera"}; }, 2000));
+    environment.server().removeApplication(pid);
+    EXPECT_TRUE(
+        QTest::qWaitFor([this] { return rowNames() == std::vector<QString>{"org.example.camera"}; }, 2000));
+}
+
+TEST_F(ExcludedAppsPane, TheChooserOpensOnTheApplicationFoldersForApplicationEntries) {
+    start(false);
+    const auto chooser = ExcludedAppsView::makeChooser(*pane);
+    EXPECT_EQ(chooser->fileMode(), QFileDialog::ExistingFiles) << "several at once";
+    EXPECT_EQ(chooser->labelText(QFileDialog::Accept), QStringLiteral("除外に追加"));
+    EXPECT_EQ(chooser->directory().absolutePath(), QString::fromStdString(applications.string()));
+    EXPECT_EQ(chooser->nameFilters(), QStringList{QStringLiteral("アプリケーション (*.desktop)")});
+    chooser->setOption(QFileDialog::DontUseNativeDialog);
+    chooser->resize(640, 400);
+    chooser->show();
+    EXPECT_TRUE(writeSnapshot(*chooser, QStringLiteral("excluded-apps-chooser")));
+    chooser->reject();
 }
 
 TEST_F(ExcludedAppsPane, ChosenFilesExcludeEveryApplicationAmongThem) {
