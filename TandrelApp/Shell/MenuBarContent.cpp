@@ -6,7 +6,6 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QScrollArea>
-#include <QScrollBar>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -92,7 +91,6 @@ QWidget* MenuBarContent::buildScrollArea() {
     layout->setContentsMargins(padding, padding, padding, padding);
     layout->setSpacing(metrics_.px(14));
     QVBoxLayout* rows = nullptr;
-    const std::weak_ptr<RoutingController> weak = controller_;
     sourcesSection_ = section(Model::sourcesSection, rows);
     sources_ = std::make_unique<KeyedChildren<std::string, SourceRow>>(rows, 1);
     layout->addWidget(sourcesSection_);
@@ -233,7 +231,7 @@ void MenuBarContent::fitScrollArea() {
     fitting_ = true;
     const int content = content_->layout()->sizeHint().height();
     const int height = metrics_.px(Model::scrollHeight(content / metrics_.scale()));
-    if (scroll_->height() != height || scroll_->minimumHeight() != height) {
+    if (scroll_->minimumHeight() != height) {
         scroll_->setFixedHeight(height);
         // The panel or preview window takes the content's size.
         if (QWidget* top = window(); top != this) {

@@ -67,7 +67,8 @@ private:
     std::vector<LiveMeter*> meters_;
 };
 
-// What the top line of a row is built from, shared by both kinds of rows.
+// What both kinds of rows share: the top line (icon, name, detail, unfold button), the meters and the
+// volume; each kind adds its unfolded part below.
 class PanelRow : public QWidget {
     Q_OBJECT
 
@@ -77,7 +78,7 @@ public:
     UnfoldButton& unfoldButton() const { return *unfold_; }
     MeterBar& meterBar() const { return *meterBar_; }
     VolumeControl& volume() const { return *volume_; }
-    // Called with the row's key when its unfold button is pressed.
+    // Called when the unfold button is pressed; the panel keeps which rows are unfolded.
     void setOnUnfold(std::function<void()> onUnfold) { onUnfold_ = std::move(onUnfold); }
 
 protected:
