@@ -4,6 +4,8 @@
 
 #include <QLabel>
 #include <QPainter>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QVBoxLayout>
 
 #include "TandrelApp/Mixer/ColumnHeaders.h"
@@ -227,8 +229,15 @@ void MatrixGrid::scaleChanged() {
         return;
     }
     metrics_ = next;
+    // The new quadrants are empty until they are filled: the position is put back after that.
+    QScrollArea* cells = scroll_->contentArea();
+    const int x = cells->horizontalScrollBar()->value();
+    const int y = cells->verticalScrollBar()->value();
     buildQuadrants();
     refresh();
+    scroll_->relayout();
+    cells->horizontalScrollBar()->setValue(x);
+    cells->verticalScrollBar()->setValue(y);
 }
 
 void MatrixGrid::scheduleRefresh() {

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cmath>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -34,6 +35,9 @@
 #include "TandrelApp/Engine/CaptureTestSupport.h"
 #include "TandrelApp/Engine/CoreAudioCall.h"
 #include "TandrelApp/Mixer/ConnectionDetail.h"
+#include "TandrelApp/Mixer/ElidedLabel.h"
+#include "TandrelApp/Mixer/GroupTitle.h"
+#include "TandrelApp/Mixer/LiveMeter.h"
 #include "TandrelApp/Mixer/MatrixCell.h"
 #include "TandrelApp/Mixer/MatrixGrid.h"
 #include "TandrelApp/Mixer/PairHeader.h"
@@ -91,6 +95,24 @@ struct Heard {
     double right1k() const { return ToneLevel::medianLevelDB(right, 1000, 48000); }
     double left500() const { return ToneLevel::medianLevelDB(left, 500, 48000); }
     double right500() const { return ToneLevel::medianLevelDB(right, 500, 48000); }
+};
+
+// Counts the paint events of the widgets it watches.
+class PaintCounter : public QObject {
+public:
+    void watch(QWidget* widget) {
+        widget->installEventFilter(this);
+        counts[widget] = 0;
+    }
+    std::map<QObject*, int> counts;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Paint) {
+            ++counts[watched];
+        }
+        return false;
+    }
 };
 
 class RouterViewTest : public ::testing::Test {
