@@ -2,9 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 
-#include "TandrelApp/Routing/Volume.h"
+#include "TandrelApp/Mixer/VolumeControlModel.h"
 
 namespace ConnectionDetailModel {
 
@@ -91,12 +90,8 @@ MappingMode sourceChoiceMode(const Connection& connection) {
 }
 
 std::string gainText(float dB) {
-    if (dB <= Volume::silenceDB) {
-        return "-∞ dB";
-    }
-    char text[32];
-    std::snprintf(text, sizeof text, "%+.1f dB", static_cast<double>(dB));
-    return text;
+    // The same text as a volume readout's.
+    return VolumeControlModel::readoutText(dB, false);
 }
 
 float gainValue(double position) {

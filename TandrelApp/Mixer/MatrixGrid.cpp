@@ -1,5 +1,6 @@
 #include "TandrelApp/Mixer/MatrixGrid.h"
 
+#include <functional>
 #include <map>
 
 #include <QLabel>
@@ -81,29 +82,53 @@ QWidget* emptyHintLabel(const Theme::Metrics& metrics) {
 
 } // namespace
 
-// The row headers: a section label, the empty hint or a row header per item.
-class MatrixGrid::LeftQuadrant : public QWidget {
+// One of the two quadrants that list the grid's items top to bottom, each item's widget kept by the
+// item's id. The row headers and the cells make and fill the widgets of their own.
+class MatrixGrid::ItemQuadrant : public QWidget {
 public:
-    LeftQuadrant(RoutingController& controller, MeterStore& meters, Theme::Metrics metrics)
-        : controller_(controller)
-        , meters_(meters)
-        , metrics_(metrics)
+    QWidget* find(const std::string& id) const { return items_.find(id); }
+
+protected:
+    ItemQuadrant(Theme::Metrics metrics, bool leading)
+        : metrics_(metrics)
         , layout_(new QVBoxLayout(this))
         , items_(layout_) {
+        // The outer margin at the leading side of the row headers, at the trailing side of the cells,
+        // and under both.
         const int margin = metrics.px(MatrixMetrics::outerMargin);
-        layout_->setContentsMargins(margin, 0, 0, margin);
+        layout_->setContentsMargins(leading ? margin : 0, 0, leading ? 0 : margin, margin);
         layout_->setSpacing(0);
         layout_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     }
 
-    void display(const std::vector<GridItem>& items) {
+    void sync(const std::vector<GridItem>& items, const std::function<QWidget*(const GridItem&)>& make,
+              const std::function<void(QWidget&, const GridItem&)>& update) {
         const auto found = byID(items);
         items_.sync(
             ids(items), [&](const std::string& id) { return make(*found.at(id)); },
             [&](QWidget& widget, const std::string& id) { update(widget, *found.at(id)); });
     }
 
-    QWidget* find(const std::string& id) const { return items_.find(id); }
+    Theme::Metrics metrics_;
+
+private:
+    QVBoxLayout* layout_;
+    KeyedChildren<std::string, QWidget> items_;
+};
+
+// The row headers: a section label, the empty hint or a row header per item.
+class MatrixGrid::LeftQuadrant : public ItemQuadrant {
+public:
+    LeftQuadrant(RoutingController& controller, MeterStore& meters, Theme::Metrics metrics)
+        : ItemQuadrant(metrics, true)
+        , controller_(controller)
+        , meters_(meters) {}
+
+    void display(const std::vector<GridItem>& items) {
+        sync(
+            items, [this](const GridItem& item) { return make(item); },
+            [](QWidget& widget, const GridItem& item) { update(widget, item); });
+    }
 
 private:
     QWidget* make(const GridItem& item) {
@@ -116,7 +141,7 @@ private:
         return emptyHintLabel(metrics_);
     }
 
-    void update(QWidget& widget, const GridItem& item) {
+    static void update(QWidget& widget, const GridItem& item) {
         if (const auto* section = std::get_if<GridItem::Section>(&item.value)) {
             static_cast<SectionLabel&>(widget).display(QString::fromStdString(section->title),
                                                        MatrixMetrics::rowHeaderWidth);
@@ -127,33 +152,20 @@ private:
 
     RoutingController& controller_;
     MeterStore& meters_;
-    Theme::Metrics metrics_;
-    QVBoxLayout* layout_;
-    KeyedChildren<std::string, QWidget> items_;
 };
 
 // The cells: a section label across every group, a spacer for the empty hint, or a row of cells.
-class MatrixGrid::ContentQuadrant : public QWidget {
+class MatrixGrid::ContentQuadrant : public ItemQuadrant {
 public:
     ContentQuadrant(RoutingController& controller, Theme::Metrics metrics)
-        : controller_(controller)
-        , metrics_(metrics)
-        , layout_(new QVBoxLayout(this))
-        , items_(layout_) {
-        const int margin = metrics.px(MatrixMetrics::outerMargin);
-        layout_->setContentsMargins(0, 0, margin, margin);
-        layout_->setSpacing(0);
-        layout_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    }
+        : ItemQuadrant(metrics, false)
+        , controller_(controller) {}
 
     void display(const std::vector<GridItem>& items, const std::vector<ColumnGroup>& groups) {
-        const auto found = byID(items);
-        items_.sync(
-            ids(items), [&](const std::string& id) { return make(*found.at(id)); },
-            [&](QWidget& widget, const std::string& id) { update(widget, *found.at(id), groups); });
+        sync(
+            items, [this](const GridItem& item) { return make(item); },
+            [&groups](QWidget& widget, const GridItem& item) { update(widget, item, groups); });
     }
-
-    QWidget* find(const std::string& id) const { return items_.find(id); }
 
 private:
     QWidget* make(const GridItem& item) {
@@ -168,7 +180,7 @@ private:
         return spacer;
     }
 
-    void update(QWidget& widget, const GridItem& item, const std::vector<ColumnGroup>& groups) {
+    static void update(QWidget& widget, const GridItem& item, const std::vector<ColumnGroup>& groups) {
         if (const auto* section = std::get_if<GridItem::Section>(&item.value)) {
             // The divider runs across every group.
             static_cast<SectionLabel&>(widget).display(QString::fromStdString(section->hint.value_or("")),
@@ -179,9 +191,6 @@ private:
     }
 
     RoutingController& controller_;
-    Theme::Metrics metrics_;
-    QVBoxLayout* layout_;
-    KeyedChildren<std::string, QWidget> items_;
 };
 
 MatrixGrid::MatrixGrid(RoutingController& controller, MeterStore& meters, UserDefaults& defaults,

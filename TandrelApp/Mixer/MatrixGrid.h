@@ -55,6 +55,7 @@ public:
     QWidget* emptySpacer() const;
 
 private:
+    class ItemQuadrant;
     class LeftQuadrant;
     class ContentQuadrant;
 

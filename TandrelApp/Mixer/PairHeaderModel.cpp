@@ -1,8 +1,8 @@
 #include "TandrelApp/Mixer/PairHeaderModel.h"
 
 #include <algorithm>
-#include <cstdio>
 
+#include "TandrelApp/Mixer/VolumeControlModel.h"
 #include "TandrelApp/Routing/Volume.h"
 
 namespace PairHeaderModel {
@@ -14,13 +14,12 @@ float entry(const std::map<std::int64_t, float>& levels, std::int64_t key) {
     return found == levels.end() ? 0.0f : found->second;
 }
 
-// A level without its unit: "-∞" for silence, else "%+.1f".
+// A level as a volume readout writes it, without " dB": "-∞" for silence, else "%+.1f".
 std::string level(float dB) {
-    if (dB <= Volume::silenceDB) {
-        return "-∞";
+    std::string text = VolumeControlModel::readoutText(dB, false);
+    for (auto unit = text.find(" dB"); unit != std::string::npos; unit = text.find(" dB")) {
+        text.erase(unit, 3);
     }
-    char text[32];
-    std::snprintf(text, sizeof text, "%+.1f", static_cast<double>(dB));
     return text;
 }
 

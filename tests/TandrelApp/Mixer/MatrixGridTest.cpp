@@ -18,6 +18,7 @@
 #include <QTest>
 #include <gtest/gtest.h>
 
+#include "MixerTestSupport.h"
 #include "Support/TemporaryXdgHome.h"
 #include "TandrelApp/Mixer/ChannelVolumeList.h"
 #include "TandrelApp/Mixer/ConnectionDetail.h"
@@ -55,19 +56,10 @@ using namespace std::chrono_literals;
 namespace {
 
 using Access = RoutingControllerTestAccess;
-
-// Runs no reconcile pass: what the window shows is the published state the test gives it.
-class PasslessController : public RoutingController {
-public:
-    explicit PasslessController(RoutingConfig config)
-        : RoutingController(std::move(config), false, false, {}) {}
-    static std::shared_ptr<PasslessController> create(RoutingConfig config) {
-        return make<PasslessController>(std::move(config));
-    }
-
-protected:
-    QCoro::Task<> reconcile() override { co_return; }
-};
+using MixerTestSupport::makeSource;
+using MixerTestSupport::PasslessController;
+using MixerTestSupport::titles;
+using MixerTestSupport::trigger;
 
 constexpr const char* kLine1 = "qorvix.tandrel.device.line1";
 constexpr const char* kLine2 = "qorvix.tandrel.device.line2";
@@ -78,41 +70,6 @@ AudioDeviceInfo device(std::string uid, std::string name, std::uint32_t channels
             .name = std::move(name),
             .inputChannels = input ? channels : 0,
             .outputChannels = channels};
-}
-
-SourceConfig makeSource(SourceKind kind, std::string name) {
-    SourceConfig source;
-    source.id = UUID::random();
-    source.kind = std::move(kind);
-    source.name = std::move(name);
-    return source;
-}
-
-// Triggers the item of a freshly built menu (or one of its submenus) with this title.
-bool trigger(QMenu* built, const QString& title) {
-    std::unique_ptr<QMenu> menu(built);
-    std::vector<QMenu*> menus{menu.get()};
-    for (std::size_t i = 0; i < menus.size(); ++i) {
-        for (QAction* action : menus[i]->actions()) {
-            if (action->menu() != nullptr) {
-                menus.push_back(action->menu());
-            } else if (action->text() == title) {
-                action->trigger();
-                QCoreApplication::processEvents();
-                return true;
-            }
-        }
-    }
-    return false;
-}
-
-QStringList titles(QMenu* built) {
-    std::unique_ptr<QMenu> menu(built);
-    QStringList out;
-    for (QAction* action : menu->actions()) {
-        out << (action->isSeparator() ? QStringLiteral("—") : action->text());
-    }
-    return out;
 }
 
 class MatrixGridTest : public ::testing::Test {

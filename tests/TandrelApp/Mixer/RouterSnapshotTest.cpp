@@ -16,12 +16,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include "LiveRouterTest.h"
+#include "MixerTestSupport.h"
 #include "Platform/AudioServer/AudioServer.h"
 #include "Platform/Dispatch/DeferredWork.h"
-#include "Support/DriverTestProcess.h"
-#include "Support/ScriptedAlerts.h"
 #include "Support/Snapshots.h"
-#include "Support/TemporaryXdgHome.h"
 #include "TandrelApp/Engine/CoreAudioCall.h"
 #include "TandrelApp/Mixer/ConnectionDetail.h"
 #include "TandrelApp/Mixer/FrozenHeaderScrollView.h"
@@ -43,6 +42,8 @@ using namespace std::chrono_literals;
 
 namespace {
 
+using MixerTestSupport::makeSource;
+
 constexpr const char* kChildVariable = "TANDREL_ROUTER_SNAPSHOT_TEST_CHILD";
 constexpr const char* kLine1 = "qorvix.tandrel.device.line1";
 constexpr const char* kLine2 = "qorvix.tandrel.device.line2";
@@ -55,14 +56,6 @@ const char* kProfile = R"({"devices": [
   {"pid": 7601, "bundleID": "org.example.toneplayer", "name": "Tone Player", "signal": {"sine": 1000, "level": -10}},
   {"pid": 7602, "bundleID": "org.example.radio", "name": "Radio", "signal": {"sine": 440, "level": -16}}],
  "defaultOutput": "speakers", "defaultInput": "mic"})";
-
-SourceConfig makeSource(SourceKind kind, std::string name) {
-    SourceConfig source;
-    source.id = UUID::random();
-    source.kind = std::move(kind);
-    source.name = std::move(name);
-    return source;
-}
 
 Connection makeConnection(Endpoint from, std::string to, std::int64_t pair, std::int64_t width,
                           float gainDB) {
@@ -84,38 +77,13 @@ bool snapshot(QWidget& widget, const QString& name) {
     return widget.grab().save(snapshotPath(name));
 }
 
-class RouterSnapshotTest : public ::testing::Test {
+class RouterSnapshotTest : public LiveRouterTest {
 protected:
-    void SetUp() override {
-        if (!DriverTestProcess::driverBuilt()) {
-            GTEST_SKIP() << "the driver bundle is not built: " << DriverTestProcess::driverBundle();
-        }
-    }
-
-    void TearDown() override {
-        if (!server) {
-            return;
-        }
-        view.reset();
-        controller.reset();
-        EXPECT_TRUE(QTest::qWaitFor([] { return AudioServer::runningIOThreadCount() == 0; }, 3000));
-        CoreAudioCall::sync([] {});
-        server.reset();
-        AudioServer::stop();
-        DeferredWork::runPendingNow();
-        std::filesystem::remove_all(home);
-    }
+    RouterSnapshotTest()
+        : LiveRouterTest(kChildVariable) {}
 
     void start(bool withDriver) {
-        home = std::filesystem::temp_directory_path() /
-               ("tandrel-router-snapshot-" + std::to_string(::getpid()));
-        std::optional<std::vector<std::filesystem::path>> plugIns;
-        if (withDriver) {
-            plugIns = std::vector{DriverTestProcess::driverBundle()};
-        }
-        server = AudioServer::start(
-            {.profile = nlohmann::json::parse(kProfile), .home = home, .plugIns = plugIns});
-
+        startServer(kProfile, withDriver);
         RoutingConfig config;
         config.sources = {system, player, radio, mic};
         config.monitorDeviceUIDs = {"speakers"};
@@ -128,21 +96,7 @@ protected:
         config.connections[1].routeMask = 9;
         config.deviceVolumes[kLine2].pairDB[0] = -3;
         config.deviceVolumes["speakers"].masterDB = -8;
-        config.deviceVolumes[kLine1].mutedChannels = {};
-        config.latency = LatencyPreset::safe;
-        controller =
-            RoutingController::create(config, false, false, {.saveDelay = 100ms, .callTimeout = 2.0});
-        view =
-            std::make_unique<RouterView>(controller, controller->meters(), UserDefaults::standard(), nullptr);
-        view->resize(1240, 800);
-        view->show();
-        ASSERT_TRUE(QTest::qWaitFor([&] { return controller->devicesLoaded(); }, 5000));
-        settle();
-    }
-
-    void settle() {
-        QCoreApplication::processEvents();
-        QCoro::waitFor(controller->waitForReconcile());
+        LiveRouterTest::start(config, QSize(1240, 800), withDriver ? 2 : 0);
         // Let the meters show a few polls of the running audio.
         QTest::qWait(400);
     }
@@ -170,14 +124,6 @@ protected:
         EXPECT_LE(std::abs(rowCentre - cellCentre), 1);
     }
 
-    std::filesystem::path home;
-    std::shared_ptr<AudioServer> server;
-    TemporaryDataHome dataHome;
-    TemporaryXdgHome configHome{"XDG_CONFIG_HOME"};
-    ScriptedAlerts alerts;
-    std::shared_ptr<RoutingController> controller;
-    std::unique_ptr<RouterView> view;
-
     const SourceConfig system = makeSource(SourceKind::systemAudio(), "システム全体");
     const SourceConfig player = makeSource(SourceKind::application("org.example.toneplayer"), "Tone Player");
     const SourceConfig radio = makeSource(SourceKind::application("org.example.radio"), "Radio");
@@ -185,7 +131,7 @@ protected:
 };
 
 TEST_F(RouterSnapshotTest, TheMatrixAtBothScalesStaysAlignedWithItsHeaders) {
-    if (DriverTestProcess::ranInChild(kChildVariable)) {
+    if (ranInChild()) {
         return;
     }
     start(true);
@@ -200,6 +146,7 @@ TEST_F(RouterSnapshotTest, TheMatrixAtBothScalesStaysAlignedWithItsHeaders) {
     UserDefaults::standard().set(QStringLiteral("TDUIScale"), 1.5);
     view->resize(1600, 1040);
     settle();
+    QTest::qWait(400);
     view->grid()->scrollView()->relayout();
     EXPECT_EQ(view->grid()->scale(), 1.5);
     EXPECT_EQ(view->grid()->scrollView()->leftArea()->width(), headerWidth * 3 / 2);
@@ -209,7 +156,7 @@ TEST_F(RouterSnapshotTest, TheMatrixAtBothScalesStaysAlignedWithItsHeaders) {
 }
 
 TEST_F(RouterSnapshotTest, TheBannersAndPopovers) {
-    if (DriverTestProcess::ranInChild(kChildVariable)) {
+    if (ranInChild()) {
         return;
     }
     start(true);
@@ -244,7 +191,7 @@ TEST_F(RouterSnapshotTest, TheBannersAndPopovers) {
 }
 
 TEST_F(RouterSnapshotTest, TheDriverMissing) {
-    if (DriverTestProcess::ranInChild(kChildVariable)) {
+    if (ranInChild()) {
         return;
     }
     start(false);

@@ -26,11 +26,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include "LiveRouterTest.h"
+#include "MixerTestSupport.h"
 #include "Platform/AudioServer/AudioServer.h"
 #include "Platform/Dispatch/DeferredWork.h"
-#include "Support/DriverTestProcess.h"
-#include "Support/ScriptedAlerts.h"
-#include "Support/TemporaryXdgHome.h"
 #include "Support/ToneLevel.h"
 #include "TandrelApp/Engine/CaptureTestSupport.h"
 #include "TandrelApp/Engine/CoreAudioCall.h"
@@ -60,6 +59,8 @@ using namespace std::chrono_literals;
 namespace {
 
 using Access = RoutingControllerTestAccess;
+using MixerTestSupport::makeSource;
+using MixerTestSupport::trigger;
 
 constexpr const char* kChildVariable = "TANDREL_ROUTER_VIEW_TEST_CHILD";
 constexpr const char* kLine1 = "qorvix.tandrel.device.line1";
@@ -77,14 +78,6 @@ const char* kProfile = R"({"devices": [
   {"pid": 7501, "bundleID": "org.example.toneplayer", "name": "Tone Player", "signal": {"sine": 1000, "level": -20}},
   {"pid": 7502, "bundleID": "org.example.radio", "name": "Radio", "signal": {"sine": 440, "level": -26}}],
  "defaultOutput": "speakers", "defaultInput": "mic"})";
-
-SourceConfig makeSource(SourceKind kind, std::string name) {
-    SourceConfig source;
-    source.id = UUID::random();
-    source.kind = std::move(kind);
-    source.name = std::move(name);
-    return source;
-}
 
 // What a line's input gives back, per channel.
 struct Heard {
@@ -115,62 +108,24 @@ protected:
     }
 };
 
-class RouterViewTest : public ::testing::Test {
+class RouterViewTest : public LiveRouterTest {
 protected:
-    void SetUp() override {
-        if (!DriverTestProcess::driverBuilt()) {
-            GTEST_SKIP() << "the driver bundle is not built: " << DriverTestProcess::driverBundle();
-        }
+    RouterViewTest()
+        : LiveRouterTest(kChildVariable) {}
+
+    // The server with the driver, and the window over these sources and monitors.
+    void startWith(std::vector<SourceConfig> sources, std::vector<std::string> monitors = {}) {
+        startServer(kProfile);
+        RoutingConfig config;
+        config.sources = std::move(sources);
+        config.monitorDeviceUIDs = std::move(monitors);
+        start(config, QSize(1180, 760));
     }
 
-    bool ranInChild() { return DriverTestProcess::ranInChild(kChildVariable); }
-
-    void startServer(bool withDriver = true) {
-        home = std::filesystem::temp_directory_path() / ("tandrel-router-view-" + std::to_string(::getpid()));
-        std::optional<std::vector<std::filesystem::path>> plugIns;
-        if (withDriver) {
-            plugIns = std::vector{DriverTestProcess::driverBundle()};
-        }
-        server = AudioServer::start(
-            {.profile = nlohmann::json::parse(kProfile), .home = home, .plugIns = plugIns});
-    }
-
-    void TearDown() override {
-        if (!server) {
-            return;
-        }
-        CoreAudioCall::simulatedDelay = 0;
-        view.reset();
-        controller.reset();
-        EXPECT_TRUE(QTest::qWaitFor([] { return AudioServer::runningIOThreadCount() == 0; }, 3000));
-        CoreAudioCall::sync([] {});
-        CaptureTestSupport::freeRings(detached);
-        server.reset();
-        AudioServer::stop();
-        DeferredWork::runPendingNow();
-        std::filesystem::remove_all(home);
-    }
-
-    // The controller with `config` and the window's content on screen, once the device list is in.
-    void start(RoutingConfig config,
-               RoutingController::Timings timings = {.saveDelay = 100ms, .callTimeout = 2.0},
-               std::size_t lines = 2) {
-        config.latency = LatencyPreset::safe; // a busy machine's scheduling cannot starve a route
-        controller = RoutingController::create(std::move(config), false, false, timings);
-        view =
-            std::make_unique<RouterView>(controller, controller->meters(), UserDefaults::standard(), nullptr);
-        view->resize(1180, 760);
-        view->show();
-        ASSERT_TRUE(QTest::qWaitFor(
-            [&] { return controller->devicesLoaded() && controller->lines().size() == lines; }, 5000));
-        settle();
-    }
-
-    // Lets the passes an edit caused finish and the window follow.
-    void settle() {
-        QCoreApplication::processEvents();
-        QCoro::waitFor(controller->waitForReconcile());
-        QCoreApplication::processEvents();
+    // The interface's two channels connected to Line 1 in stereo, from the cell's menu.
+    void connectInterface() {
+        ASSERT_TRUE(trigger(cell(interface, kLine1, {0, 2})->buildMenu(), QStringLiteral("接続")));
+        ASSERT_EQ(controller->config().connections.size(), 1u);
     }
 
     MatrixGrid& grid() { return *view->grid(); }
@@ -184,19 +139,6 @@ protected:
         ASSERT_NE(cell, nullptr);
         QTest::mouseClick(cell, Qt::LeftButton, {}, cell->buttonRect(source, destination).center().toPoint());
         QCoreApplication::processEvents();
-    }
-
-    // Triggers the item of a freshly built menu with this title.
-    static bool trigger(QMenu* menu, const QString& title) {
-        std::unique_ptr<QMenu> owned(menu);
-        for (QAction* action : menu->actions()) {
-            if (action->text() == title) {
-                action->trigger();
-                QCoreApplication::processEvents();
-                return true;
-            }
-        }
-        return false;
     }
 
     std::vector<std::string> litCaptions(MatrixCell* cell) {
@@ -237,15 +179,6 @@ protected:
         return heard;
     }
 
-    std::filesystem::path home;
-    std::shared_ptr<AudioServer> server;
-    TemporaryDataHome dataHome;
-    TemporaryXdgHome configHome{"XDG_CONFIG_HOME"};
-    ScriptedAlerts alerts;
-    std::shared_ptr<RoutingController> controller;
-    std::unique_ptr<RouterView> view;
-    std::vector<TDRingBuffer*> detached;
-
     const SourceConfig player = makeSource(SourceKind::application("org.example.toneplayer"), "Tone Player");
     const SourceConfig interface = makeSource(SourceKind::inputDevice("interface"), "Interface");
 };
@@ -254,10 +187,7 @@ TEST_F(RouterViewTest, ClickingACellConnectsAnApplicationWhoseToneIsThenHeardOnT
     if (ranInChild()) {
         return;
     }
-    startServer();
-    RoutingConfig config;
-    config.sources = {player};
-    start(config);
+    startWith({player});
     EXPECT_EQ(view->statusBar()->connections()->text(), QStringLiteral("0 接続"));
 
     MatrixCell* target = cell(player, kLine1, {0, 2});
@@ -299,10 +229,7 @@ TEST_F(RouterViewTest, RouteButtonsChangeTheMaskAndTheChannelsHeardFollow) {
     if (ranInChild()) {
         return;
     }
-    startServer();
-    RoutingConfig config;
-    config.sources = {interface};
-    start(config);
+    startWith({interface});
     MatrixCell* target = cell(interface, kLine1, {0, 2});
     ASSERT_NE(target, nullptr);
 
@@ -345,13 +272,9 @@ TEST_F(RouterViewTest, GainMuteAndMappingSetInTheDetailPopoverReachTheRoute) {
     if (ranInChild()) {
         return;
     }
-    startServer();
-    RoutingConfig config;
-    config.sources = {interface};
-    start(config);
+    startWith({interface});
+    connectInterface();
     MatrixCell* target = cell(interface, kLine1, {0, 2});
-    ASSERT_TRUE(trigger(target->buildMenu(), QStringLiteral("接続")));
-    ASSERT_EQ(controller->config().connections.size(), 1u);
     const UUID id = controller->config().connections[0].id;
     EXPECT_NEAR(listen(kLine1).left1k(), -12, 1.0);
 
@@ -405,11 +328,8 @@ TEST_F(RouterViewTest, SplittingAPairMakesTwoColumnsAndItsConnectionFollows) {
     if (ranInChild()) {
         return;
     }
-    startServer();
-    RoutingConfig config;
-    config.sources = {interface};
-    start(config);
-    ASSERT_TRUE(trigger(cell(interface, kLine1, {0, 2})->buildMenu(), QStringLiteral("接続")));
+    startWith({interface});
+    connectInterface();
 
     PairHeader* header = grid().pairHeader(kLine1, {0, 2});
     ASSERT_NE(header, nullptr);
@@ -459,11 +379,7 @@ TEST_F(RouterViewTest, LineRowsCannotConnectToLinesButFeedTheMonitors) {
     if (ranInChild()) {
         return;
     }
-    startServer();
-    RoutingConfig config;
-    config.sources = {interface};
-    config.monitorDeviceUIDs = {"speakers"};
-    start(config);
+    startWith({interface}, {"speakers"});
     RowHeader* lineHeader = grid().rowHeader(kLine1);
     ASSERT_NE(lineHeader, nullptr);
 
@@ -491,7 +407,7 @@ TEST_F(RouterViewTest, BannerSlotFollowsResponsivenessAndRetryRebuilds) {
     if (ranInChild()) {
         return;
     }
-    startServer();
+    startServer(kProfile);
     RoutingConfig config;
     config.sources = {interface};
     controller =
@@ -525,11 +441,11 @@ TEST_F(RouterViewTest, DriverBannerShowsOnceTheDeviceListHasNoLines) {
     if (ranInChild()) {
         return;
     }
-    startServer(false);
+    startServer(kProfile, false);
     RoutingConfig config;
     config.sources = {interface};
     config.monitorDeviceUIDs = {"speakers"};
-    start(config, {.saveDelay = 100ms, .callTimeout = 2.0}, 0);
+    start(config, QSize(1180, 760), 0);
     EXPECT_EQ(view->banner(), RouterViewModel::Banner::driverMissing);
     EXPECT_TRUE(view->driverMissingBanner()->isVisible());
     EXPECT_EQ(view->driverMissingBanner()->title(),
@@ -548,11 +464,7 @@ TEST_F(RouterViewTest, MessagesShowInTheAlertAndOKClearsThem) {
     if (ranInChild()) {
         return;
     }
-    startServer();
-    RoutingConfig config;
-    config.sources = {interface};
-    config.monitorDeviceUIDs = {"speakers"};
-    start(config);
+    startWith({interface}, {"speakers"});
     server->refuseDeviceStart(server->deviceID("speakers"), kAudioHardwareIllegalOperationError);
 
     click(cell(interface, "speakers", {0, 2}), 0, 0);
@@ -577,11 +489,8 @@ TEST_F(RouterViewTest, AFaderDraggedThroughAHundredStepsWhileAudioRunsReachesThe
     if (ranInChild()) {
         return;
     }
-    startServer();
-    RoutingConfig config;
-    config.sources = {interface};
-    start(config);
-    ASSERT_TRUE(trigger(cell(interface, kLine1, {0, 2})->buildMenu(), QStringLiteral("接続")));
+    startWith({interface});
+    connectInterface();
     EXPECT_NEAR(listen(kLine1).left1k(), -12, 1.0);
 
     // Every call on the audio server's queue now takes 300 ms: a step that waited on it would show.
