@@ -12,8 +12,8 @@
 #include <QVBoxLayout>
 
 #include "TandrelApp/Mixer/AppIcon.h"
+#include "TandrelApp/Mixer/ElidedLabel.h"
 #include "TandrelApp/Routing/RoutingController.h"
-#include "TandrelApp/Shell/ElidedLabel.h"
 #include "TandrelApp/Shell/ExcludedAppsModel.h"
 #include "TandrelApp/Shell/PaneWidgets.h"
 #include "TandrelApp/Support/GlyphView.h"
@@ -24,7 +24,6 @@ namespace {
 
 constexpr double kIconSize = 20;
 
-using PaneWidgets::paintRole;
 using PaneWidgets::text;
 
 } // namespace
@@ -54,7 +53,7 @@ ExcludedAppsView::Row::Row(std::weak_ptr<RoutingController> controller, const st
     auto* identifier = new ElidedLabel;
     identifier->setFont(metrics.font(TextStyle::caption2));
     identifier->setText(QString::fromStdString(bundleID));
-    paintRole(*identifier, ColorRole::secondary);
+    identifier->setColorRole(ColorRole::secondary);
     texts->addWidget(identifier);
     layout->addLayout(texts, 1);
     layout->addWidget(include_, 0, Qt::AlignVCenter);

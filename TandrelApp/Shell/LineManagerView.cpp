@@ -14,6 +14,7 @@
 #include <QVBoxLayout>
 
 #include "TandrelApp/Engine/CoreAudioCall.h"
+#include "TandrelApp/Mixer/MixerStyle.h"
 #include "TandrelApp/Shell/PaneWidgets.h"
 #include "TandrelApp/Support/GlyphButton.h"
 #include "TandrelApp/Support/GlyphView.h"
@@ -169,7 +170,7 @@ QWidget* LineManagerView::buildTable() {
     headerColumns->addWidget(title(LineManagerModel::channelsColumn, kChannelsWidth));
     headerColumns->addWidget(title("", kDeleteWidth));
     layout->addWidget(header);
-    layout->addWidget(PaneWidgets::hairline());
+    layout->addWidget(MixerStyle::divider());
 
     auto* list = new QWidget;
     auto* rows = new QVBoxLayout(list);

@@ -10,6 +10,7 @@
 #include <QVBoxLayout>
 
 #include "Platform/System/Desktop/ApplicationActivation.h"
+#include "TandrelApp/Mixer/MixerStyle.h"
 #include "TandrelApp/Routing/RoutingController.h"
 #include "TandrelApp/Shell/MenuBarContentModel.h"
 #include "TandrelApp/Shell/MenuBarRows.h"
@@ -33,9 +34,9 @@ MenuBarContent::MenuBarContent(std::shared_ptr<RoutingController> controller, Me
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
     layout->addWidget(buildHeader());
-    layout->addWidget(PaneWidgets::hairline());
+    layout->addWidget(MixerStyle::divider());
     layout->addWidget(buildScrollArea());
-    layout->addWidget(PaneWidgets::hairline());
+    layout->addWidget(MixerStyle::divider());
     layout->addWidget(buildFooter(launchAtLogin));
     connectController();
     refresh();

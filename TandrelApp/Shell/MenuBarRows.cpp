@@ -7,10 +7,11 @@
 
 #include "TandrelApp/Mixer/AppIcon.h"
 #include "TandrelApp/Mixer/ChannelVolumeList.h"
+#include "TandrelApp/Mixer/ElidedLabel.h"
 #include "TandrelApp/Mixer/LiveMeter.h"
+#include "TandrelApp/Mixer/MixerStyle.h"
 #include "TandrelApp/Mixer/VolumeControl.h"
 #include "TandrelApp/Routing/RoutingController.h"
-#include "TandrelApp/Shell/ElidedLabel.h"
 #include "TandrelApp/Shell/MenuBarContentModel.h"
 #include "TandrelApp/Shell/PaneWidgets.h"
 #include "TandrelApp/Support/GlyphView.h"
@@ -128,7 +129,7 @@ PanelRow::PanelRow(MeterStore& meters, Theme::Metrics metrics, QWidget* parent)
     name_->setFont(metrics.font(TextStyle::body));
     top->addWidget(name_, 0, Qt::AlignVCenter);
     detail_->setFont(metrics.font(TextStyle::caption2));
-    PaneWidgets::paintRole(*detail_, ColorRole::secondary);
+    MixerStyle::setTextColor(*detail_, ColorRole::secondary);
     top->addWidget(detail_, 0, Qt::AlignVCenter);
     top->addStretch(1);
     top->addWidget(unfold_, 0, Qt::AlignVCenter);
@@ -144,8 +145,12 @@ PanelRow::PanelRow(MeterStore& meters, Theme::Metrics metrics, QWidget* parent)
     });
 }
 
-const QString& PanelRow::name() const {
+QString PanelRow::name() const {
     return name_->text();
+}
+
+QString PanelRow::shownName() const {
+    return name_->shownText();
 }
 
 QString PanelRow::detail() const {
@@ -309,7 +314,7 @@ DeviceRow::Pair::Pair(DeviceRow& row, int pair)
         metrics.font(TextStyle::caption2, {.weight = Theme::Weight::semibold, .monospacedDigits = true}));
     label_->setFixedWidth(metrics.px(Model::volumeLabelWidth));
     label_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    PaneWidgets::paintRole(*label_, ColorRole::secondary);
+    MixerStyle::setTextColor(*label_, ColorRole::secondary);
     line->addWidget(label_, 0, Qt::AlignVCenter);
     line->addWidget(volume_, 1, Qt::AlignVCenter);
     layout->addLayout(line);

@@ -73,7 +73,9 @@ class PanelRow : public QWidget {
     Q_OBJECT
 
 public:
-    const QString& name() const;
+    QString name() const;
+    // The name as drawn, shortened when the row is too narrow.
+    QString shownName() const;
     QString detail() const;
     UnfoldButton& unfoldButton() const { return *unfold_; }
     MeterBar& meterBar() const { return *meterBar_; }

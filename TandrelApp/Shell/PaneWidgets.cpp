@@ -4,6 +4,8 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "TandrelApp/Mixer/MixerStyle.h"
+
 namespace PaneWidgets {
 
 namespace {
@@ -35,17 +37,8 @@ QString text(std::string_view utf8) {
     return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
 }
 
-void paintRole(QWidget& widget, ColorRole role) {
-    QPalette colors = widget.palette();
-    colors.setColor(QPalette::WindowText, Theme::color(role, colors));
-    widget.setPalette(colors);
-}
-
 QLabel* label(std::string_view utf8, const QFont& font, ColorRole role) {
-    auto* out = new QLabel(text(utf8));
-    out->setFont(font);
-    paintRole(*out, role);
-    return out;
+    return MixerStyle::label(text(utf8), font, role);
 }
 
 QLabel* wrappedLabel(std::string_view utf8, const QFont& font, ColorRole role) {
@@ -61,17 +54,6 @@ QVBoxLayout* paneColumn(QWidget& pane, const Theme::Metrics& metrics, std::strin
     layout->setSpacing(metrics.px(12));
     layout->addWidget(wrappedLabel(explanation, metrics.font(TextStyle::callout), ColorRole::secondary));
     return layout;
-}
-
-QWidget* hairline() {
-    auto* line = new QWidget;
-    line->setFixedHeight(1);
-    line->setAutoFillBackground(true);
-    QPalette colors = line->palette();
-    colors.setColor(QPalette::Window, Theme::color(ColorRole::tertiary, colors));
-    line->setPalette(colors);
-    line->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-    return line;
 }
 
 QPushButton* button(std::string_view title, const Theme::Metrics& metrics) {

@@ -1,6 +1,6 @@
-// Small pieces the menu-bar panel and the settings panes build their widgets from: the system's texts
-// as Qt strings, labels in a text style and colour role, thin separating lines and buttons with room
-// around their titles. GUI thread only.
+// Small pieces the menu-bar panel and the settings panes build their widgets from, beside the mixer's
+// (MixerStyle): the system's texts as Qt strings, labels from them, a pane's column and buttons with
+// room around their titles. GUI thread only.
 #pragma once
 
 #include <string_view>
@@ -17,16 +17,13 @@ class QWidget;
 namespace PaneWidgets {
 
 QString text(std::string_view utf8);
-// Draws the widget's text (its window-text colour) in the role's colour.
-void paintRole(QWidget& widget, ColorRole role);
+// MixerStyle::label of the text.
 QLabel* label(std::string_view utf8, const QFont& font, ColorRole role = ColorRole::primary);
 // The same, wrapped over as many lines as it needs.
 QLabel* wrappedLabel(std::string_view utf8, const QFont& font, ColorRole role);
 // A settings pane's column: padded 20 points, its parts 12 apart, opened by the pane's explanation in
 // the callout style.
 QVBoxLayout* paneColumn(QWidget& pane, const Theme::Metrics& metrics, std::string_view explanation);
-// A one-pixel line across its box, in the tertiary colour.
-QWidget* hairline();
 // A push button whose title keeps some space from its edges, as the desktop's buttons do.
 QPushButton* button(std::string_view title, const Theme::Metrics& metrics);
 

@@ -255,6 +255,8 @@ TEST_F(MenuBarPanel, RowsShowTheControllersSourcesLinesAndMonitors) {
     EXPECT_EQ(micRow->iconSymbol(), "mic");
     EXPECT_EQ(playerRow->iconSymbol(), "app") << "an application neither running nor installed";
     EXPECT_EQ(micRow->meterBar().meters().size(), 2u);
+    QApplication::processEvents();
+    EXPECT_EQ(micRow->shownName(), QStringLiteral("USB Mic")) << "a name that fits is not shortened";
 
     DeviceRow* line2 = panel->lineRow("qorvix.tandrel.device.line2");
     ASSERT_NE(line2, nullptr);
