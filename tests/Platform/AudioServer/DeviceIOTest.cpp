@@ -192,6 +192,29 @@ TEST_F(DeviceIOTest, InputsArriveOneBufferPerStreamAndPlayTheConfiguredSignal) {
     EXPECT_EQ(peakOf(captured, 3, 2), 0.0f);
 }
 
+// The input handed over at a cycle was captured during the buffer before it: its time stamp is that of
+// its first frame, so a click heard in it is dated when it was captured, not when the cycle ran.
+TEST_F(DeviceIOTest, TheInputTimeStampIsThatOfTheFirstInputFrameOneBufferEarlier) {
+    AudioObjectID multi = server->deviceID("multi");
+    std::atomic<int> calls{0};
+    std::atomic<bool> consistent{true};
+    auto id = install("multi", [&](const AudioTimeStamp* now, const AudioBufferList*,
+                                   const AudioTimeStamp* input, AudioBufferList*,
+                                   const AudioTimeStamp* output) {
+        const double framesBack = now->mSampleTime - input->mSampleTime;
+        const int64_t ticksBack = int64_t(now->mHostTime) - int64_t(input->mHostTime);
+        // 96 frames at 48 kHz: 2 ms, to the nanosecond's rounding.
+        if (framesBack != 96 || std::abs(ticksBack - 2'000'000) > 1 || output->mHostTime != now->mHostTime) {
+            consistent = false;
+        }
+        calls.fetch_add(1);
+    });
+    ASSERT_EQ(AudioDeviceStart(multi, id), 0);
+    ASSERT_TRUE(waitFor([&] { return calls.load() >= 20; }));
+    ASSERT_EQ(AudioDeviceStop(multi, id), 0);
+    EXPECT_TRUE(consistent.load());
+}
+
 TEST_F(DeviceIOTest, TheBuiltInMicrophonePlaysAQuiet330HzSineAndSignalsCanBeChanged) {
     server = AudioServer::start({.profile = std::nullopt, .home = home});
     AudioObjectID mic = server->deviceID("tandrel.sim.microphone");
