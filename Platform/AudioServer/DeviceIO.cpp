@@ -14,6 +14,9 @@ namespace {
 
 std::atomic<std::size_t> threadsAlive{0};
 
+// The IO threads' real-time priority: above ordinary threads, well below the kernel's own.
+constexpr int kIOThreadPriority = 20;
+
 // Set only on an IO thread (the procs of the cycle it runs) and around every block call.
 thread_local const void* tlsCycleProcs = nullptr;
 thread_local const void* tlsRunningProc = nullptr;
@@ -542,6 +545,11 @@ void DeviceIO::adoptPending(Cycle*& cycle, double sampleTime) {
 void DeviceIO::run(Cycle* cycle) {
     ioThreadID_.store(std::this_thread::get_id());
     pthread_setname_np(pthread_self(), ("io " + name_).substr(0, 15).c_str());
+    // The platform runs device IO on real-time threads, so a busy machine does not starve them. Where the
+    // system refuses, the thread runs at normal priority.
+    sched_param realTime{};
+    realTime.sched_priority = kIOThreadPriority;
+    pthread_setschedparam(pthread_self(), SCHED_FIFO, &realTime);
 
     // An engine's device follows the engine's clock from wherever it stands now.
     double sampleTime = engine_ ? std::floor(engine_->currentSampleTime()) : 0;

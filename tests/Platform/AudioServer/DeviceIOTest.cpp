@@ -2,6 +2,9 @@
 #include "Platform/AudioServer/AudioServerClient.h"
 #include "Platform/System/HostClock.h"
 
+#include <pthread.h>
+#include <sched.h>
+
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -213,6 +216,30 @@ TEST_F(DeviceIOTest, TheInputTimeStampIsThatOfTheFirstInputFrameOneBufferEarlier
     ASSERT_TRUE(waitFor([&] { return calls.load() >= 20; }));
     ASSERT_EQ(AudioDeviceStop(multi, id), 0);
     EXPECT_TRUE(consistent.load());
+}
+
+// Like the platform's, IO threads are real-time threads where the system lets a process have them, so
+// a busy machine does not starve the audio.
+TEST_F(DeviceIOTest, IOThreadsRunWithRealTimePriorityWhereTheSystemAllows) {
+    bool allowed = false;
+    std::thread probe([&] {
+        sched_param param{};
+        param.sched_priority = 1;
+        allowed = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0;
+    });
+    probe.join();
+    std::atomic<int> policy{-1};
+    auto id = install("out", [&](const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*,
+                                 AudioBufferList*, const AudioTimeStamp*) {
+        int current = 0;
+        sched_param param{};
+        pthread_getschedparam(pthread_self(), &current, &param);
+        policy = current;
+    });
+    ASSERT_EQ(AudioDeviceStart(server->deviceID("out"), id), 0);
+    ASSERT_TRUE(waitFor([&] { return policy.load() != -1; }));
+    ASSERT_EQ(AudioDeviceStop(server->deviceID("out"), id), 0);
+    EXPECT_EQ(policy.load(), allowed ? SCHED_FIFO : SCHED_OTHER);
 }
 
 TEST_F(DeviceIOTest, TheBuiltInMicrophonePlaysAQuiet330HzSineAndSignalsCanBeChanged) {
