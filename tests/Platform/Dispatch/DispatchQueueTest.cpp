@@ -2,6 +2,10 @@
 #include "Platform/Dispatch/DeferredWork.h"
 #include "Platform/Dispatch/DispatchTimer.h"
 
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <future>
 #include <stdexcept>
@@ -170,6 +174,29 @@ TEST(DispatchQueue, AnEscapingExceptionDoesNotStopTheQueue) {
     auto queue = DispatchQueue::serial("test.throws");
     queue->async([] { throw std::runtime_error("expected in test"); });
     EXPECT_EQ(queue->sync([] { return 3; }), 3);
+}
+
+// Like the platform's, the work of a quality of service runs on threads of its priority: audio-minded
+// user-interactive work before the machine's ordinary threads, background work after them.
+TEST(DispatchQueue, ItemsRunAtThePriorityOfTheirQualityOfService) {
+    auto niceOn = [](const std::shared_ptr<DispatchQueue>& queue) {
+        return queue->sync([] { return getpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid))); });
+    };
+    int raised = 0;
+    std::thread probe([&] {
+        const auto self = static_cast<id_t>(syscall(SYS_gettid));
+        raised = setpriority(PRIO_PROCESS, self, -10) == 0 ? getpriority(PRIO_PROCESS, self) : 0;
+    });
+    probe.join();
+    EXPECT_EQ(niceOn(DispatchQueue::global(DispatchQoS::background)), 10);
+    EXPECT_EQ(niceOn(DispatchQueue::global(DispatchQoS::utility)), 5);
+    EXPECT_EQ(niceOn(DispatchQueue::global()), 0);
+    EXPECT_EQ(niceOn(DispatchQueue::serial("test.interactive", DispatchQoS::userInteractive)), raised)
+        << "a serial queue drains on the global queue of its service";
+    if (raised == 0) {
+        GTEST_SKIP() << "this system refuses raised priorities; the raised services keep the default";
+    }
+    EXPECT_EQ(niceOn(DispatchQueue::global(DispatchQoS::userInitiated)), -5);
 }
 
 TEST(DispatchTimer, RepeatsUntilCancelledAndNeverRunsAfterCancelOnItsQueue) {
