@@ -110,6 +110,10 @@ std::shared_ptr<AudioServer> AudioServer::start(Options options) {
     return server;
 }
 
+std::filesystem::path AudioServer::defaultHome() {
+    return ::defaultHome();
+}
+
 std::shared_ptr<AudioServer> AudioServer::shared() {
     std::lock_guard lock(sharedMutex);
     return sharedServer;

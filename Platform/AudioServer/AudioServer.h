@@ -70,6 +70,8 @@ public:
     static std::shared_ptr<AudioServer> shared();
     // Stops the shared server: no listener is called afterwards; objects answer '!obj'.
     static void stop();
+    // The state directory used when Options::home is absent, from the environment at the call.
+    static std::filesystem::path defaultHome();
 
     ~AudioServer();
     AudioServer(const AudioServer&) = delete;

@@ -114,6 +114,27 @@ DeviceSpec deviceFromJSON(const json& j, size_t index) {
     return d;
 }
 
+// An image file's path, or an XPM image given as its list of strings.
+ApplicationIcon iconFromJSON(const json& j, const std::string& where) {
+    ApplicationIcon icon;
+    if (j.is_string()) {
+        icon.path = j.get<std::string>();
+        return icon;
+    }
+    auto xpm = j.is_object() ? j.find("xpm") : j.end();
+    if (xpm == j.end() || !xpm->is_array() || xpm->empty() ||
+        !std::all_of(xpm->begin(), xpm->end(), [](const json& line) { return line.is_string(); })) {
+        throw HardwareProfileError(where + ": \"icon\" needs a path or {\"xpm\": [texts]}");
+    }
+    std::string text = "/* XPM */\nstatic const char* icon[] = {\n";
+    for (size_t i = 0; i < xpm->size(); ++i) {
+        text += "\"" + (*xpm)[i].get<std::string>() + (i + 1 < xpm->size() ? "\",\n" : "\"\n");
+    }
+    text += "};\n";
+    icon.imageData.assign(text.begin(), text.end());
+    return icon;
+}
+
 ApplicationSpec applicationFromJSON(const json& j, size_t index) {
     std::string where = "application " + std::to_string(index);
     if (!j.is_object()) {
@@ -139,6 +160,9 @@ ApplicationSpec applicationFromJSON(const json& j, size_t index) {
     }
     if (auto signal = j.find("signal"); signal != j.end() && !signal->is_null()) {
         a.signal = signalFromJSON(*signal, where);
+    }
+    if (auto icon = j.find("icon"); icon != j.end() && !icon->is_null()) {
+        a.icon = iconFromJSON(*icon, where);
     }
     try {
         a.validate();
@@ -278,9 +302,120 @@ json HardwareProfile::builtInJSON() {
       ],
       "applications": [
         { "bundleID": "org.example.toneplayer", "name": "Tone Player",
-          "executablePath": "/opt/toneplayer/bin/toneplayer", "signal": {"sine": 1000, "level": -20} },
-        { "bundleID": "org.example.notes", "name": "Notes", "executablePath": "/usr/bin/notes",
-          "signal": "silence" }
+          "executablePath": "/opt/toneplayer/bin/toneplayer", "signal": {"sine": 1000, "level": -20},
+          "icon": {"xpm": [
+            "16 16 3 1",
+            "  c None",
+            ". c #2f7fd8",
+            "# c #ffffff",
+            "  ............  ",
+            " .............. ",
+            "................",
+            "...##...........",
+            "..#..#..........",
+            "..#..#..........",
+            ".#....#.........",
+            ".#....#......#..",
+            "......#.....#...",
+            ".......#....#...",
+            ".......#...#....",
+            "........#..#....",
+            "........#.#.....",
+            ".........#......",
+            " .............. ",
+            "  ............  "]} },
+        { "bundleID": "org.example.notes", "name": "Notes",
+          "executablePath": "/usr/bin/notes", "signal": "silence",
+          "icon": {"xpm": [
+            "16 16 3 1",
+            "  c None",
+            ". c #e8b020",
+            "# c #fff8e0",
+            "  ............  ",
+            " .............. ",
+            "...##########...",
+            "...#........#...",
+            "...#.######.#...",
+            "...#........#...",
+            "...#.######.#...",
+            "...#........#...",
+            "...#.######.#...",
+            "...#........#...",
+            "...#.####...#...",
+            "...#........#...",
+            "...##########...",
+            "................",
+            " .............. ",
+            "  ............  "]} },
+        { "bundleID": "org.example.musicbox", "name": "Music Box",
+          "executablePath": "/opt/musicbox/bin/musicbox", "signal": {"sine": 523.25, "level": -18},
+          "icon": {"xpm": [
+            "16 16 3 1",
+            "  c None",
+            ". c #c2449a",
+            "# c #ffffff",
+            "  ............  ",
+            " .............. ",
+            "......#######...",
+            "......#######...",
+            "......#.....#...",
+            "......#.....#...",
+            "......#.....#...",
+            "......#.....#...",
+            "......#.....#...",
+            "......#...###...",
+            "....###..####...",
+            "...####..####...",
+            "...####...##....",
+            "....##..........",
+            " .............. ",
+            "  ............  "]} },
+        { "bundleID": "org.example.podcast", "name": "Podcast",
+          "executablePath": "/opt/podcast/bin/podcast", "signal": {"sine": 196, "level": -22},
+          "icon": {"xpm": [
+            "16 16 3 1",
+            "  c None",
+            ". c #e46c2a",
+            "# c #ffffff",
+            "  ............  ",
+            " .............. ",
+            "......####......",
+            ".....######.....",
+            ".....######.....",
+            ".....######.....",
+            ".....######.....",
+            "...#.######.#...",
+            "...#.######.#...",
+            "...#..####..#...",
+            "....#......#....",
+            ".....######.....",
+            ".......##.......",
+            ".....######.....",
+            " .............. ",
+            "  ............  "]} },
+        { "bundleID": "org.example.videocall", "name": "Video Call",
+          "executablePath": "/opt/videocall/bin/videocall", "signal": {"sine": 784, "level": -26},
+          "icon": {"xpm": [
+            "16 16 3 1",
+            "  c None",
+            ". c #2fa55a",
+            "# c #ffffff",
+            "  ............  ",
+            " .............. ",
+            "................",
+            "................",
+            "..########......",
+            "..########...#..",
+            "..########..##..",
+            "..#########.##..",
+            "..############..",
+            "..#########.##..",
+            "..########..##..",
+            "..########...#..",
+            "................",
+            "................",
+            " .............. ",
+            "  ............  "]} }
       ],
       "defaultInput": "tandrel.sim.microphone",
       "defaultOutput": "tandrel.sim.speakers",

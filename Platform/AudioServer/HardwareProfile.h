@@ -18,8 +18,10 @@
 // "applications" lists simulated applications (each key but "bundleID" optional):
 //   [ { "pid": 4100, "bundleID": "...", "name": "...", "activationPolicy": "regular" | "accessory" |
 //       "prohibited", "bundlePath": "...", "executablePath": "...", "responsiblePid": 4000,
-//       "signal": "silence" | {"sine": 1000, "level": -20} } ]
-// Without "pid" the workspace assigns one. The built-in profile's two: one plays 1 kHz, one is silent.
+//       "signal": "silence" | {"sine": 1000, "level": -20},
+//       "icon": "/path/to/image.png" | {"xpm": ["16 16 2 1", ". c #3478f6", ...]} } ]
+// Without "pid" the workspace assigns one. An "xpm" icon lists the strings of an XPM image in order.
+// The built-in profile's first two: one plays 1 kHz, one is silent; the others play tones of their own.
 #pragma once
 
 #include <cstdint>
@@ -95,6 +97,7 @@ struct ApplicationSpec {
     std::optional<int32_t> responsiblePid;
     // Silence, or a sine whose first tone it plays on both channels; it runs output while it plays one.
     InputSignal signal;
+    ApplicationIcon icon;
 
     // Throws HardwareProfileError when the record cannot describe an application.
     void validate() const;
@@ -111,7 +114,8 @@ struct HardwareProfile {
     static HardwareProfile fromJSON(const nlohmann::json& json);
     // A stereo output, a mono microphone playing a quiet 330 Hz sine, an interface with input streams
     // of 2 and 6 channels and one output stream of 8, and a stereo loopback device whose inputs return
-    // its output one buffer later.
+    // its output one buffer later; five applications with icons: "Tone Player" (1 kHz at -20 dBFS),
+    // the silent "Notes", and "Music Box", "Podcast" and "Video Call" playing tones of their own.
     static nlohmann::json builtInJSON();
 };
 

@@ -50,6 +50,7 @@ int32_t AudioServer::addApplication(ApplicationSpec record) {
     app.bundlePath = nonEmpty(record.bundlePath);
     app.executablePath = nonEmpty(record.executablePath);
     app.responsiblePid = record.responsiblePid;
+    app.icon = record.icon;
     const int32_t pid = Workspace::shared().launch(std::move(app));
     if (addProcess({pid, record.bundleID, false}) == kAudioObjectUnknown) {
         Workspace::shared().terminate(pid);

@@ -99,6 +99,10 @@ public:
     std::optional<std::string> urlForApplication(std::string_view bundleIdentifier) const;
     // The name a file manager shows for a path: a desktop entry's localized Name, else the file name.
     static std::string displayName(const std::string& path);
+    // The icon a file manager shows for a path: a desktop entry's Icon, as an image file given by its
+    // path or found by name in the hicolor theme or the pixmaps of the data folders beside the
+    // application folders. Empty when the path has no icon of its own (the caller shows the generic one).
+    ApplicationIcon iconForFile(const std::string& path) const;
     // Test hook: the "applications" folders to search, in order; empty restores the XDG ones.
     void setApplicationDirectories(std::vector<std::string> directories);
 

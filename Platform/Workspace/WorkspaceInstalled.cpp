@@ -1,6 +1,7 @@
-// Installed applications: XDG desktop entries looked up by file name, and their localized names.
+// Installed applications: XDG desktop entries looked up by file name, and their localized names and icons.
 #include "Platform/Workspace/Workspace.h"
 
+#include <array>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -209,6 +210,46 @@ std::string Workspace::displayName(const std::string& path) {
     }
     const std::string name = p.filename().string();
     return name.empty() ? path : name;
+}
+
+ApplicationIcon Workspace::iconForFile(const std::string& path) const {
+    const fs::path file(path);
+    if (file.extension() != ".desktop") {
+        return {};
+    }
+    auto keys = readDesktopEntry(file);
+    if (!keys) {
+        return {};
+    }
+    const std::string icon = (*keys)["Icon"];
+    std::error_code error;
+    if (icon.empty()) {
+        return {};
+    }
+    if (icon.front() == '/') {
+        return fs::is_regular_file(icon, error) ? ApplicationIcon{{}, icon} : ApplicationIcon{};
+    }
+    if (!isSafeFileStem(icon)) {
+        return {};
+    }
+    // Largest first: the views scale icons down, never up.
+    static constexpr std::array<std::string_view, 8> kThemeSizes{"512x512", "256x256", "128x128", "96x96",
+                                                                 "64x64",   "48x48",   "32x32",   "16x16"};
+    for (const auto& applications : applicationDirectories()) {
+        const fs::path data = fs::path(applications).parent_path();
+        std::vector<fs::path> candidates;
+        for (const auto size : kThemeSizes) {
+            candidates.push_back(data / "icons" / "hicolor" / size / "apps" / (icon + ".png"));
+        }
+        candidates.push_back(data / "pixmaps" / (icon + ".png"));
+        candidates.push_back(data / "pixmaps" / (icon + ".xpm"));
+        for (const auto& candidate : candidates) {
+            if (fs::is_regular_file(candidate, error)) {
+                return {{}, candidate.string()};
+            }
+        }
+    }
+    return {};
 }
 
 void Workspace::setApplicationDirectories(std::vector<std::string> directories) {

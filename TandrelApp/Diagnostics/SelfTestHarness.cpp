@@ -11,6 +11,7 @@
 #include <qcoro/qcorotimer.h>
 
 #include "Platform/AudioServer/AudioServer.h"
+#include "TandrelApp/Support/AudioServerStart.h"
 #include "TandrelApp/Support/AppError.h"
 #include "TandrelApp/Support/Log.h"
 #include "TandrelApp/Support/SpawnOnMain.h"
@@ -55,7 +56,7 @@ void run(int& argc, char** argv, SelfTestReport::Fallback fallback, Body body) {
 
 void startAudioServer() {
     try {
-        AudioServer::start();
+        AudioServerStart::start();
     } catch (const HardwareProfileError& e) {
         throw AppError(std::string("オーディオサーバーを起動できません: ") + e.what());
     }

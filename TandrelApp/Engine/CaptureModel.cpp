@@ -87,9 +87,13 @@ bool isWebKitAudioApp(std::string_view bundleID) {
     return std::find(kApps.begin(), kApps.end(), bundleID) != kApps.end();
 }
 
+bool processTapsAvailable(OperatingSystemVersion system) {
+    return system >= kProcessTapMinimum;
+}
+
 CaptureBackend backend(CaptureMode mode, const CaptureTarget& target, OperatingSystemVersion system,
                        bool hasResponsibilityFunction) {
-    const bool tapsAvailable = system >= kProcessTapMinimum;
+    const bool tapsAvailable = processTapsAvailable(system);
     switch (mode) {
     case CaptureMode::screenCaptureKit:
         return CaptureBackend::screenCaptureKit;

@@ -97,6 +97,8 @@ inline constexpr std::array<CaptureMode, 3> allCaptureModes{CaptureMode::automat
 // The WebKit browsers that automatic mode treats apart.
 bool isWebKitAudioApp(std::string_view bundleID);
 
+// Whether a system of this version offers process taps (14.2 and later).
+bool processTapsAvailable(OperatingSystemVersion system);
 // The backend a source for `target` uses under `mode` on this system.
 CaptureBackend backend(CaptureMode mode, const CaptureTarget& target);
 // The same rule with the system's facts given: its version and whether the responsibility lookup exists.

@@ -460,6 +460,18 @@ std::optional<LatencyPreset> latencyPresetFromRawValue(std::string_view text) {
     return enumFromRaw<LatencyPreset>(text);
 }
 
+std::uint32_t bufferFrames(LatencyPreset preset) {
+    switch (preset) {
+    case LatencyPreset::low:
+        return 64;
+    case LatencyPreset::normal:
+        return 128;
+    case LatencyPreset::safe:
+        return 512;
+    }
+    return 128;
+}
+
 // ---- Gains
 
 float SourceConfig::channelGain(std::int64_t channel) const {

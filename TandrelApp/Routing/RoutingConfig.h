@@ -73,6 +73,8 @@ inline constexpr std::array<LatencyPreset, 3> allLatencyPresets{LatencyPreset::l
                                                                 LatencyPreset::safe};
 std::string_view rawValue(LatencyPreset preset);
 std::optional<LatencyPreset> latencyPresetFromRawValue(std::string_view text);
+// The device buffer size, in frames, of capture sources, line inputs and destinations under a preset.
+std::uint32_t bufferFrames(LatencyPreset preset);
 
 // The two-channel mapping of a mode from source channel `sourceChannel` onto `toPair` and the channel
 // after it. A source without channels maps nothing.

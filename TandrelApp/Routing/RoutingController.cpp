@@ -53,11 +53,6 @@ std::int64_t pairStart(std::int64_t channel) {
     return channel - channel % 2;
 }
 
-// Pairs a device can show: one per two output channels, at least one.
-int pairCount(const AudioDeviceInfo& device) {
-    return std::max(1, static_cast<int>((static_cast<std::int64_t>(device.outputChannels) + 1) / 2));
-}
-
 } // namespace
 
 QCoro::Task<> RoutingControllerDetail::stopRunning(std::shared_ptr<AudioProducer> producer) {
@@ -436,18 +431,26 @@ bool RoutingController::isSplit(const std::string& deviceUID, std::int64_t pair)
 }
 
 int RoutingController::visiblePairs(const AudioDeviceInfo& device) const {
-    const int pairs = pairCount(device);
+    return visiblePairs(config_, device);
+}
+
+int RoutingController::visiblePairs(const RoutingConfig& config, const AudioDeviceInfo& device) {
+    const int pairs = pairCapacity(device);
     std::int64_t value = isLine(device.uid) ? std::min(pairs, 4) : 1;
-    if (auto stored = config_.visiblePairs.find(device.uid); stored != config_.visiblePairs.end()) {
+    if (auto stored = config.visiblePairs.find(device.uid); stored != config.visiblePairs.end()) {
         value = stored->second;
     }
     return static_cast<int>(std::clamp<std::int64_t>(value, 1, pairs));
 }
 
+int RoutingController::pairCapacity(const AudioDeviceInfo& device) {
+    return std::max(1, static_cast<int>((static_cast<std::int64_t>(device.outputChannels) + 1) / 2));
+}
+
 void RoutingController::setVisiblePairs(int count, const AudioDeviceInfo& device) {
     assertMainThread();
     RoutingConfig next = config_;
-    next.visiblePairs[device.uid] = std::clamp(count, 1, pairCount(device));
+    next.visiblePairs[device.uid] = std::clamp(count, 1, pairCapacity(device));
     setConfig(std::move(next));
 }
 

@@ -174,6 +174,12 @@ public:
     bool isSplit(const std::string& deviceUID, std::int64_t pair) const;
     int visiblePairs(const AudioDeviceInfo& device) const;
     void setVisiblePairs(int count, const AudioDeviceInfo& device);
+    // The same rule over any configuration, for views that compute the matrix from plain state: the
+    // stored count, else 4 for a line and 1 for another device, limited to 1 ... pairCapacity.
+    static int visiblePairs(const RoutingConfig& config, const AudioDeviceInfo& device);
+    // The pairs a device has: one per two output channels, a lone last channel counting as one; at
+    // least one.
+    static int pairCapacity(const AudioDeviceInfo& device);
 
     // Volume and mute editing. Volumes are dB, clamped to -60 ... +12; an edit that is not a finite
     // number is ignored. A per-pair or per-channel volume of 0 dB removes its entry. Device edits create

@@ -27,19 +27,6 @@ namespace {
 constexpr double screenCaptureRate = 48000;
 constexpr double screenCaptureExtraMilliseconds = 20.0;
 
-// Device buffer frames of destinations, line inputs and capture sources for a latency.
-std::uint32_t framesFor(LatencyPreset latency) {
-    switch (latency) {
-    case LatencyPreset::low:
-        return 64;
-    case LatencyPreset::normal:
-        return 128;
-    case LatencyPreset::safe:
-        return 512;
-    }
-    return 128;
-}
-
 // The base safety margin of every route for a latency.
 double safetyFor(LatencyPreset latency) {
     switch (latency) {
@@ -383,7 +370,7 @@ void RoutingController::applyDestinationGains() {
 }
 
 std::uint32_t RoutingController::bufferFrames() const {
-    return framesFor(config_.latency);
+    return ::bufferFrames(config_.latency);
 }
 
 // ---- Rules of the pass

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <set>
 #include <vector>
 
 #include <unistd.h>
@@ -205,15 +206,50 @@ TEST_F(ProcessTapTest, ApplicationsAreRunningApplicationsAndProcessObjectsThatSa
     EXPECT_THROW(server->addApplication(taken), std::invalid_argument);
 }
 
-TEST_F(ProcessTapTest, BuiltInProfileHasOnePlayingAndOneSilentApplication) {
+TEST_F(ProcessTapTest, BuiltInProfileHasOnePlayingAndOneSilentApplicationFirstThenOthersOnTonesOfTheirOwn) {
     auto builtIn = HardwareProfile::fromJSON(HardwareProfile::builtInJSON());
-    ASSERT_EQ(builtIn.applications.size(), 2u);
+    ASSERT_GE(builtIn.applications.size(), 2u);
     EXPECT_EQ(builtIn.applications[0].signal, InputSignal::sine(1000, -20));
     EXPECT_EQ(builtIn.applications[1].signal, InputSignal::silence());
+    std::set<double> frequencies{1000};
+    for (std::size_t i = 2; i < builtIn.applications.size(); ++i) {
+        const auto& app = builtIn.applications[i];
+        ASSERT_EQ(app.signal.kind, InputSignal::Kind::sine) << app.bundleID;
+        EXPECT_TRUE(frequencies.insert(app.signal.tones.front().frequency).second)
+            << app.bundleID << " plays a tone another application plays";
+    }
+    for (const auto& app : builtIn.applications) {
+        EXPECT_FALSE(app.name.empty()) << app.bundleID;
+        EXPECT_FALSE(app.icon.isEmpty()) << app.bundleID;
+    }
     EXPECT_THROW(
         HardwareProfile::fromJSON(nlohmann::json::parse(
             R"({"devices": [], "applications": [{"bundleID": "a", "activationPolicy": "daemon"}]})")),
         HardwareProfileError);
+}
+
+TEST_F(ProcessTapTest, ApplicationIconIsAnImagePathOrAnXPMImageAndReachesTheWorkspace) {
+    auto profile = HardwareProfile::fromJSON(nlohmann::json::parse(R"({"devices": [], "applications": [
+        {"bundleID": "org.example.a", "icon": "/icons/a.png"},
+        {"bundleID": "org.example.b", "icon": {"xpm": ["1 1 1 1", ". c #000000", "."]}}]})"));
+    ASSERT_EQ(profile.applications.size(), 2u);
+    EXPECT_EQ(profile.applications[0].icon.path, "/icons/a.png");
+    const auto& data = profile.applications[1].icon.imageData;
+    EXPECT_EQ(std::string(data.begin(), data.end()),
+              "/* XPM */\nstatic const char* icon[] = {\n\"1 1 1 1\",\n\". c #000000\",\n\".\"\n};\n");
+    for (const char* bad : {R"({"xpm": [1]})", R"({"xpm": []})", R"({"png": "x"})", "3"}) {
+        EXPECT_THROW(
+            HardwareProfile::fromJSON(nlohmann::json::parse(
+                std::string(R"({"devices": [], "applications": [{"bundleID": "c", "icon": )") + bad + "}]}")),
+            HardwareProfileError)
+            << bad;
+    }
+
+    const int32_t pid = server->addApplication(profile.applications[1]);
+    const auto launched = Workspace::shared().runningApplication(pid);
+    ASSERT_TRUE(launched.has_value());
+    EXPECT_EQ(launched->icon, profile.applications[1].icon);
+    server->removeApplication(pid);
 }
 
 TEST_F(ProcessTapTest, MixdownTapCarriesOnlyItsProcessesAtTheirLevelAndFollowsDescriptionChanges) {

@@ -1,0 +1,91 @@
+#include "Platform/System/Desktop/Alerts.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QCheckBox>
+#include <QIcon>
+#include <QMessageBox>
+#include <QPushButton>
+
+namespace {
+
+Alerts* replacement = nullptr;
+
+constexpr const char* buttonIndexProperty = "alertButtonIndex";
+
+QMessageBox::ButtonRole roleOf(const AlertSpec::Button& button, std::size_t index) {
+    if (button.cancels) {
+        return QMessageBox::RejectRole;
+    }
+    if (index == 0) {
+        return button.destructive ? QMessageBox::DestructiveRole : QMessageBox::AcceptRole;
+    }
+    return QMessageBox::ActionRole;
+}
+
+void setIcon(QMessageBox& box, AlertSpec::Style style) {
+    switch (style) {
+    case AlertSpec::Style::warning:
+        box.setIcon(QMessageBox::Warning);
+        return;
+    case AlertSpec::Style::critical:
+        box.setIcon(QMessageBox::Critical);
+        return;
+    case AlertSpec::Style::informational:
+        break;
+    }
+    if (const QIcon icon = QApplication::windowIcon(); !icon.isNull()) {
+        box.setIconPixmap(icon.pixmap(64, 64));
+    }
+}
+
+} // namespace
+
+Alerts& Alerts::shared() {
+    static MessageBoxAlerts messageBoxes;
+    return replacement != nullptr ? *replacement : messageBoxes;
+}
+
+void Alerts::setShared(Alerts* alerts) {
+    replacement = alerts;
+}
+
+std::unique_ptr<QMessageBox> MessageBoxAlerts::messageBox(const AlertSpec& alert) {
+    auto box = std::make_unique<QMessageBox>();
+    box->setWindowTitle(QApplication::applicationDisplayName());
+    setIcon(*box, alert.style);
+    box->setText(QString::fromStdString(alert.message));
+    box->setInformativeText(QString::fromStdString(alert.informativeText));
+    std::vector<AlertSpec::Button> buttons = alert.buttons;
+    if (buttons.empty()) {
+        buttons.push_back({"OK", false, false});
+    }
+    for (std::size_t i = 0; i < buttons.size(); ++i) {
+        QPushButton* button = box->addButton(QString::fromStdString(buttons[i].title), roleOf(buttons[i], i));
+        button->setProperty(buttonIndexProperty, static_cast<qulonglong>(i));
+        if (i == 0) {
+            box->setDefaultButton(button);
+        }
+        if (buttons[i].cancels) {
+            box->setEscapeButton(button);
+        }
+    }
+    if (alert.checkbox) {
+        auto* checkbox = new QCheckBox(QString::fromStdString(alert.checkbox->title));
+        checkbox->setToolTip(QString::fromStdString(alert.checkbox->toolTip));
+        checkbox->setChecked(alert.checkbox->checked);
+        box->setCheckBox(checkbox);
+    }
+    return box;
+}
+
+AlertResponse MessageBoxAlerts::run(const AlertSpec& alert) {
+    const auto box = messageBox(alert);
+    box->exec();
+    // Closed without a button (it has no escape button then): the default one.
+    const QAbstractButton* clicked = box->clickedButton();
+    AlertResponse response;
+    response.button = clicked != nullptr ? clicked->property(buttonIndexProperty).toULongLong() : 0;
+    response.checked = box->checkBox() != nullptr && box->checkBox()->isChecked();
+    return response;
+}

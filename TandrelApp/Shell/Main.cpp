@@ -1,0 +1,54 @@
+#include "TandrelApp/Shell/Main.h"
+
+#include <algorithm>
+#include <array>
+#include <utility>
+
+#include "TandrelApp/Diagnostics/CaptureTestRunner.h"
+#include "TandrelApp/Diagnostics/EngineTestRunner.h"
+#include "TandrelApp/Diagnostics/ResponsivenessTestRunner.h"
+#include "TandrelApp/Diagnostics/RoutingTestRunner.h"
+#include "TandrelApp/Shell/TandrelApp.h"
+
+namespace Main {
+
+std::optional<SelfTest> selfTest(const std::vector<std::string>& arguments) {
+    static constexpr std::array<std::pair<const char*, SelfTest>, 5> flags{{
+        {"--capture-test", SelfTest::capture},
+        {"--engine-test", SelfTest::engine},
+        {"--latency-test", SelfTest::engine},
+        {"--routing-test", SelfTest::routing},
+        {"--responsiveness-test", SelfTest::responsiveness},
+    }};
+    for (const auto& [flag, test] : flags) {
+        if (std::find(arguments.begin(), arguments.end(), flag) != arguments.end()) {
+            return test;
+        }
+    }
+    return std::nullopt;
+}
+
+Runner runnerFor(SelfTest test) {
+    switch (test) {
+    case SelfTest::capture:
+        return &CaptureTestRunner::run;
+    case SelfTest::engine:
+        return &EngineTestRunner::run;
+    case SelfTest::routing:
+        return &RoutingTestRunner::run;
+    case SelfTest::responsiveness:
+        return &ResponsivenessTestRunner::run;
+    }
+    return nullptr;
+}
+
+int main(int& argc, char** argv) {
+    if (const auto test = selfTest(std::vector<std::string>(argv, argv + argc))) {
+        runnerFor (*test)(argc, argv);
+        // The runners end the process; an event loop that returned all the same ends it well.
+        return 0;
+    }
+    return TandrelApp::run(argc, argv);
+}
+
+} // namespace Main
