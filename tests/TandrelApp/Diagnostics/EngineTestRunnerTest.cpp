@@ -7,13 +7,10 @@
 #include <filesystem>
 #include <fstream>
 
-#include <QTest>
 #include <qcoro/qcorotask.h>
 
-#include "Platform/AudioServer/AudioServer.h"
-#include "Platform/Dispatch/DeferredWork.h"
+#include "Support/EmulatedServerRun.h"
 #include "TandrelApp/Diagnostics/EngineTestRunner.h"
-#include "TandrelApp/Engine/CoreAudioCall.h"
 
 namespace {
 
@@ -41,19 +38,10 @@ constexpr const char* kNoLines = R"({ "devices": [ { "uid": "speakers", "outputS
 class EngineTestRunnerTest : public ::testing::Test {
 protected:
     void start(const char* profile) {
-        home = std::filesystem::temp_directory_path() /
-               ("tandrel-engine-runner-test-" + std::to_string(::getpid()));
-        server = AudioServer::start({.profile = nlohmann::json::parse(profile), .home = home});
-        reportPath = home / "report.json";
+        emulated = std::make_unique<EmulatedServerRun>("engine-runner-test", profile);
+        reportPath = emulated->home / "report.json";
     }
-    void TearDown() override {
-        EXPECT_TRUE(QTest::qWaitFor([] { return AudioServer::runningIOThreadCount() == 0; }, 3000));
-        CoreAudioCall::sync([] {});
-        server.reset();
-        AudioServer::stop();
-        DeferredWork::runPendingNow();
-        std::filesystem::remove_all(home);
-    }
+    void TearDown() override { emulated.reset(); }
 
     std::pair<int, Report> run(std::vector<std::string> options) {
         std::vector<std::string> elements{"TandrelApp"};
@@ -64,8 +52,8 @@ protected:
         return {status, Report::parse(file)};
     }
 
-    std::filesystem::path home, reportPath;
-    std::shared_ptr<AudioServer> server;
+    std::unique_ptr<EmulatedServerRun> emulated;
+    std::filesystem::path reportPath;
 };
 
 TEST_F(EngineTestRunnerTest, ToneCaptureMicrophoneAndMonitorArriveWhereTheyWereRouted) {

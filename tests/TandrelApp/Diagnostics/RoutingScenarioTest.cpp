@@ -10,11 +10,9 @@
 #include <filesystem>
 #include <functional>
 
-#include <QTest>
 #include <qcoro/qcorotask.h>
 
-#include "Platform/AudioServer/AudioServer.h"
-#include "Platform/Dispatch/DeferredWork.h"
+#include "Support/EmulatedServerRun.h"
 #include "TandrelApp/Diagnostics/RoutingTestRunner.h"
 #include "TandrelApp/Engine/AudioDeviceCatalog.h"
 #include "TandrelApp/Engine/CoreAudioCall.h"
@@ -173,18 +171,10 @@ QCoro::Task<std::optional<std::string>> runScenario(std::shared_ptr<Report> repo
 class RoutingScenarioTest : public ::testing::Test {
 protected:
     void start(const char* profile) {
-        home = std::filesystem::temp_directory_path() /
-               ("tandrel-routing-scenario-test-" + std::to_string(::getpid()));
-        server = AudioServer::start({.profile = nlohmann::json::parse(profile), .home = home});
+        emulated = std::make_unique<EmulatedServerRun>("routing-scenario-test", profile);
+        server = emulated->server.get();
     }
-    void TearDown() override {
-        EXPECT_TRUE(QTest::qWaitFor([] { return AudioServer::runningIOThreadCount() == 0; }, 3000));
-        CoreAudioCall::sync([] {});
-        server.reset();
-        AudioServer::stop();
-        DeferredWork::runPendingNow();
-        std::filesystem::remove_all(home);
-    }
+    void TearDown() override { emulated.reset(); }
 
     // Runs the scenario with this listener; the report and the error text, if any.
     std::pair<Report, std::optional<std::string>> run(std::shared_ptr<Runner::Listener> listener) {
@@ -200,8 +190,8 @@ protected:
         CoreAudioCall::sync([&] { HardwareVolume::write(server->deviceID(uid), value.scalar, value.muted); });
     }
 
-    std::filesystem::path home;
-    std::shared_ptr<AudioServer> server;
+    std::unique_ptr<EmulatedServerRun> emulated;
+    AudioServer* server = nullptr;
 };
 
 std::vector<std::string> failedChecks(const Report& report) {
