@@ -110,7 +110,8 @@ ChannelMapping mapping(std::initializer_list<std::pair<int64_t, int64_t>> pairs)
 // Runs a blocking audio-server call on the call queue, with the self-tests' time-out.
 template <typename F>
 QCoro::Task<std::invoke_result_t<F>> onCallQueue(std::string label, F body) {
-    co_return co_await CoreAudioCall::run(std::move(label), SelfTestDevices::callTimeout, std::move(body));
+    auto call = CoreAudioCall::run(std::move(label), SelfTestDevices::callTimeout, std::move(body));
+    co_return co_await std::move(call);
 }
 
 QCoro::Task<std::shared_ptr<OutputDestination>> startDestination(AudioDeviceInfo device,
@@ -160,12 +161,15 @@ public:
     // The lines' destinations, the tone, the capture, the routes, the microphone, the monitors and last
     // the line inputs, in that order; throws what fails to start.
     QCoro::Task<> setUp() {
-        line1Destination_ = co_await startDestination(line1_, options_.buffer);
-        line2Destination_ = co_await startDestination(line2_, options_.buffer);
+        auto line1 = startDestination(line1_, options_.buffer);
+        line1Destination_ = co_await std::move(line1);
+        auto line2 = startDestination(line2_, options_.buffer);
+        line2Destination_ = co_await std::move(line2);
         tone_ = std::make_shared<ToneSource>(std::vector<double>{440}, float(kToneLevel), 44100, 441);
         tone_->start();
         if (options_.capture) {
-            co_await startCapture(*options_.capture);
+            auto capturing = startCapture(*options_.capture);
+            co_await std::move(capturing);
         }
         const uint32_t n = line2Destination_->channelCount();
         connect("tone → Line1 ch1-2 (dual mono)", tone_, line1Destination_, mapping({{0, 0}, {0, 1}}), 1.0f);
@@ -182,8 +186,10 @@ public:
         for (const auto& route : routes_) {
             route.second->setSafetyMilliseconds(options_.safetyMs);
         }
-        line1Input_ = co_await startInput(line1_, options_.buffer);
-        line2Input_ = co_await startInput(line2_, options_.buffer);
+        auto input1 = startInput(line1_, options_.buffer);
+        line1Input_ = co_await std::move(input1);
+        auto input2 = startInput(line2_, options_.buffer);
+        line2Input_ = co_await std::move(input2);
     }
 
     // Lets the routes settle, takes their underrun baseline and analyses both lines for the measurement
@@ -296,7 +302,8 @@ private:
         if (!device) {
             co_return;
         }
-        microphone_ = co_await startInput(*device, options_.buffer);
+        auto starting = startInput(*device, options_.buffer);
+        microphone_ = co_await std::move(starting);
         microphoneName_ = device->name;
         connect(fmt::format("mic({}, {}ch) → Line2 ch5-6 (dual mono)", device->name, device->inputChannels),
                 microphone_, line2Destination_, mapping({{0, 4}, {0, 5}}), 1.0f);
@@ -309,7 +316,8 @@ private:
             if (!device) {
                 continue;
             }
-            auto monitor = co_await startDestination(*device, options_.buffer);
+            auto starting = startDestination(*device, options_.buffer);
+            auto monitor = co_await std::move(starting);
             monitors_.push_back(monitor);
             connect("Line1 mix → " + device->name, line1Destination_, monitor, mapping({{0, 0}, {1, 1}}),
                     options_.monitorGain);
@@ -376,9 +384,11 @@ QCoro::Task<int> EngineTestRunner::execute(SelfTestArguments arguments) {
     std::optional<std::string> failure;
     try {
         if (arguments.contains("--latency-test")) {
-            co_await latencyScenario(report, arguments);
+            auto running = latencyScenario(report, arguments);
+            co_await std::move(running);
         } else {
-            co_await scenario(report, arguments);
+            auto running = scenario(report, arguments);
+            co_await std::move(running);
         }
     } catch (const std::exception& e) {
         failure = e.what();
@@ -418,7 +428,8 @@ QCoro::Task<> EngineTestRunner::latencyScenario(std::shared_ptr<Report> report, 
     if (!line1) {
         throw CoreAudioError::osStatus("Line 1 の検出", -1);
     }
-    auto destination = co_await startDestination(*line1, options.buffer);
+    auto starting = startDestination(*line1, options.buffer);
+    auto destination = co_await std::move(starting);
     auto reading = onCallQueue("バッファサイズの読み取り", [id = line1->id] {
         try {
             return CoreAudioProperty::read<uint32_t>(id, kAudioDevicePropertyBufferFrameSize, 0u);

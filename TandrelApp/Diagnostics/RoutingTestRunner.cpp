@@ -212,7 +212,8 @@ public:
     QCoro::Task<> stages() {
         const Slot& a = slots_.a;
         const Slot& b = slots_.b;
-        checks_.stage1(co_await measure());
+        Measurements heard = co_await measure();
+        checks_.stage1(heard);
 
         rewrite(setup_.connectionA, [](Connection& c) { c.gainDB = -6; });
         rewrite(setup_.connectionB, [](Connection& c) { c.mode = MappingMode::swapped; });
@@ -222,7 +223,8 @@ public:
                           [&](const Connection& c) { return c.id == *setup_.firstCaptureConnection; });
             controller_->setConfig(std::move(config));
         }
-        checks_.stage2(co_await measure());
+        heard = co_await measure();
+        checks_.stage2(heard);
 
         controller_->setSourceVolume(setup_.sourceA, -6);
         controller_->setPairVolume(b.line.uid, b.pair, -6);
@@ -231,13 +233,16 @@ public:
             RoutingTestRunner::expected(controller_->config(), setup_.sourceA, setup_.connectionA, a, 0);
         const auto expectedB =
             RoutingTestRunner::expected(controller_->config(), setup_.sourceB, setup_.connectionB, b, 0);
-        checks_.stage3(co_await measure(), expectedA, expectedB);
+        heard = co_await measure();
+        checks_.stage3(heard, expectedA, expectedB);
 
         controller_->setDeviceMuted(a.line.uid, true);
-        checks_.stage4(co_await measure());
+        heard = co_await measure();
+        checks_.stage4(heard);
 
         controller_->setSplit(true, b.line.uid, b.pair);
-        checks_.stage5(co_await measure(), connectionsFromB());
+        heard = co_await measure();
+        checks_.stage5(heard, connectionsFromB());
 
         const auto singles = connectionsFromB();
         const auto left = std::find_if(singles.begin(), singles.end(),
@@ -248,17 +253,21 @@ public:
                 c.monoMix = true;
             });
         }
-        checks_.stage6(co_await measure());
+        heard = co_await measure();
+        checks_.stage6(heard);
 
         controller_->setSplit(false, b.line.uid, b.pair);
-        checks_.stage7(co_await measure(), connectionsFromB());
+        heard = co_await measure();
+        checks_.stage7(heard, connectionsFromB());
 
         controller_->setSourceChannelVolume(setup_.sourceB, 0, -6);
         controller_->setChannelMuted(b.line.uid, b.pair + 1, true);
-        checks_.stage8(co_await measure());
+        heard = co_await measure();
+        checks_.stage8(heard);
 
         controller_->setChannelVolume(b.line.uid, b.pair, -6);
-        checks_.stage9(co_await measure());
+        heard = co_await measure();
+        checks_.stage9(heard);
 
         if (const auto fromB = connectionsFromB(); !fromB.empty()) {
             rewrite(fromB.front().id, [](Connection& c) {
@@ -272,10 +281,12 @@ public:
         controller_->setChannelVolume(b.line.uid, b.pair, 0);
         controller_->toggleRoute(Endpoint::source(setup_.sourceB), b.line.uid, b.pair, 2, 2);
         controller_->toggleRoute(Endpoint::source(setup_.sourceB), b.line.uid, b.pair, 2, 8);
-        checks_.stage10(co_await measure());
+        heard = co_await measure();
+        checks_.stage10(heard);
 
         controller_->toggleRoute(Endpoint::source(setup_.sourceB), b.line.uid, b.pair, 2, 4);
-        checks_.stage11(co_await measure());
+        heard = co_await measure();
+        checks_.stage11(heard);
     }
 
     void writeReport() {

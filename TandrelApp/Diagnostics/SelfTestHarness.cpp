@@ -11,8 +11,8 @@
 #include <qcoro/qcorotimer.h>
 
 #include "Platform/AudioServer/AudioServer.h"
-#include "TandrelApp/Support/AudioServerStart.h"
 #include "TandrelApp/Support/AppError.h"
+#include "TandrelApp/Support/AudioServerStart.h"
 #include "TandrelApp/Support/Log.h"
 #include "TandrelApp/Support/SpawnOnMain.h"
 
