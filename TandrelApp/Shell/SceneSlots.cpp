@@ -34,6 +34,10 @@ std::function<std::unique_ptr<QWidget>()> captureLabContent() {
     return {};
 }
 
+std::unique_ptr<QWidget> createUpdateNotice(bool) {
+    return nullptr;
+}
+
 void addUpdateCommands(QMenu&) {}
 
 std::function<void()> checkForUpdatesAction() {

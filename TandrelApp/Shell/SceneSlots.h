@@ -31,6 +31,11 @@ std::unique_ptr<QWidget> createAboutPane();
 // then has no item for it).
 std::function<std::unique_ptr<QWidget>()> captureLabContent();
 
+// The update notice: the full banner or progress row at the top of the mixer window (`compact` false),
+// the compact one in the menu-bar panel. Null while the updater is not in the build; the slot then takes
+// no space.
+std::unique_ptr<QWidget> createUpdateNotice(bool compact);
+
 // The application menu's update commands, added where they belong; none yet.
 void addUpdateCommands(QMenu& applicationMenu);
 // The tray menu's update check; empty while the updater is not in the build (no item then).
