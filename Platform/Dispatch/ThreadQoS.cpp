@@ -1,5 +1,7 @@
 #include "Platform/Dispatch/ThreadQoS.h"
 
+#include <pthread.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -15,9 +17,8 @@ int niceValue(DispatchQoS qos) {
     case DispatchQoS::standard:
         return 0;
     case DispatchQoS::userInitiated:
-        return -5;
     case DispatchQoS::userInteractive:
-        return -10;
+        return -5;
     }
     return 0;
 }
@@ -25,6 +26,11 @@ int niceValue(DispatchQoS qos) {
 void applyQoS(DispatchQoS qos) {
     // On Linux the nice value belongs to the thread named by its id.
     setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), niceValue(qos));
+    if (qos == DispatchQoS::userInteractive) {
+        sched_param param{};
+        param.sched_priority = userInteractivePriority;
+        pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+    }
 }
 
 } // namespace DispatchInternal
