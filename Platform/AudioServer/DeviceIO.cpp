@@ -14,6 +14,9 @@ namespace {
 
 std::atomic<std::size_t> threadsAlive{0};
 
+// The IO threads' real-time priority: above ordinary threads, well below the kernel's own.
+constexpr int kIOThreadPriority = 20;
+
 // Set only on an IO thread (the procs of the cycle it runs) and around every block call.
 thread_local const void* tlsCycleProcs = nullptr;
 thread_local const void* tlsRunningProc = nullptr;
@@ -542,6 +545,11 @@ void DeviceIO::adoptPending(Cycle*& cycle, double sampleTime) {
 void DeviceIO::run(Cycle* cycle) {
     ioThreadID_.store(std::this_thread::get_id());
     pthread_setname_np(pthread_self(), ("io " + name_).substr(0, 15).c_str());
+    // The platform runs device IO on real-time threads, so a busy machine does not starve them. Where the
+    // system refuses, the thread runs at normal priority.
+    sched_param realTime{};
+    realTime.sched_priority = kIOThreadPriority;
+    pthread_setschedparam(pthread_self(), SCHED_FIFO, &realTime);
 
     // An engine's device follows the engine's clock from wherever it stands now.
     double sampleTime = engine_ ? std::floor(engine_->currentSampleTime()) : 0;
@@ -584,13 +592,17 @@ void DeviceIO::runCycle(Cycle& c, const ProcList& procs, double sampleTime, uint
 
     const AudioTimeStamp stamp{
         sampleTime, hostTime, 1.0, 0, kAudioTimeStampSampleTimeValid | kAudioTimeStampHostTimeValid, 0};
-    // An engine's device reads its input (over the cheap signal its format asks for) one buffer behind
-    // the output it writes, so what one proc plays comes back to the inputs a cycle later.
+    // The input a cycle hands over was captured during the buffer before the cycle's time, so its time
+    // stamp is that of its first frame, one buffer earlier. An engine's device reads its input (over the
+    // cheap signal its format asks for) at that time, so what one proc plays comes back to the inputs a
+    // cycle later with the host time at which it was played.
+    const double ticksPerFrame = engine_       ? engine_->hostTicksPerFrame()
+                                 : frames != 0 ? c.periodNs / frames
+                                               : 0.0;
     AudioTimeStamp inputStamp = stamp;
+    inputStamp.mSampleTime = sampleTime - frames;
+    inputStamp.mHostTime = hostTime - static_cast<uint64_t>(std::llround(frames * ticksPerFrame));
     if (engine_) {
-        inputStamp.mSampleTime = sampleTime - frames;
-        inputStamp.mHostTime =
-            hostTime - static_cast<uint64_t>(std::llround(frames * engine_->hostTicksPerFrame()));
         c.inputLayout.reset(c.format.inputStreams, frames, c.input.data());
         engine_->beginCycle(c.cycles++, frames, stamp, inputStamp, stamp, c.inputLayout.list);
     }
@@ -598,7 +610,7 @@ void DeviceIO::runCycle(Cycle& c, const ProcList& procs, double sampleTime, uint
         Proc& p = *shared;
         if (p.queue) {
             if (p.runToken.load() != 0) {
-                postToQueue(shared, c, stamp);
+                postToQueue(shared, c, stamp, inputStamp);
             }
             continue;
         }
@@ -636,11 +648,12 @@ void DeviceIO::runCycle(Cycle& c, const ProcList& procs, double sampleTime, uint
 
 // Not real-time (see the header): the cycle is copied, so nothing it points at can dangle, and the
 // block runs only if the proc is still started under the same token when the item comes up.
-void DeviceIO::postToQueue(const std::shared_ptr<Proc>& proc, const Cycle& c, const AudioTimeStamp& stamp) {
+void DeviceIO::postToQueue(const std::shared_ptr<Proc>& proc, const Cycle& c, const AudioTimeStamp& stamp,
+                           const AudioTimeStamp& inputStamp) {
     struct Copy {
         std::vector<float> input, output;
         BufferLayout inputLayout, outputLayout;
-        AudioTimeStamp stamp;
+        AudioTimeStamp stamp, inputStamp;
     };
     auto copy = std::make_shared<Copy>();
     copy->input = c.input;
@@ -648,12 +661,13 @@ void DeviceIO::postToQueue(const std::shared_ptr<Proc>& proc, const Cycle& c, co
     copy->inputLayout.build(c.format.inputStreams, c.frames, copy->input.data());
     copy->outputLayout.build(c.format.outputStreams, c.frames, copy->output.data());
     copy->stamp = stamp;
+    copy->inputStamp = inputStamp;
     uint64_t token = proc->runToken.load();
     proc->queue->async([proc, copy, token] {
         proc->inFlight.fetch_add(1);
         if (token != 0 && proc->runToken.load() == token) {
             const void* outer = std::exchange(tlsRunningProc, proc.get());
-            proc->block(&copy->stamp, copy->inputLayout.list, &copy->stamp, copy->outputLayout.list,
+            proc->block(&copy->stamp, copy->inputLayout.list, &copy->inputStamp, copy->outputLayout.list,
                         &copy->stamp);
             tlsRunningProc = outer;
         }

@@ -37,8 +37,9 @@ typedef struct OpaqueAudioDeviceIOProc* AudioDeviceIOProcID;
 // Called once per IO cycle with the device's input (one buffer per input stream, interleaved within the
 // stream; empty for a device without inputs) and this callback's own zeroed output (one buffer per
 // output stream), which the device sums with its other callbacks' outputs. Without a queue it runs on
-// the device's real-time IO thread. All three time stamps are the cycle's: the sample time counts
-// frames since the device started, the host time is the cycle's deadline on the host clock.
+// the device's real-time IO thread. `now` and `outputTime` are the cycle's: the sample time counts frames
+// since the device started, the host time is the cycle's deadline on the host clock. `inputTime` is that
+// of the input's first frame, one buffer earlier.
 using AudioDeviceIOBlock = std::function<void(const AudioTimeStamp* now, const AudioBufferList* inputData,
                                               const AudioTimeStamp* inputTime, AudioBufferList* outputData,
                                               const AudioTimeStamp* outputTime)>;
@@ -145,7 +146,7 @@ private:
     void runCycle(Cycle& cycle, const ProcList& procs, double sampleTime, uint64_t hostTime);
     void adoptPending(Cycle*& cycle, double sampleTime);
     static void postToQueue(const std::shared_ptr<Proc>& proc, const Cycle& cycle,
-                            const AudioTimeStamp& stamp);
+                            const AudioTimeStamp& stamp, const AudioTimeStamp& inputStamp);
 
     const std::string name_;
     const std::shared_ptr<Engine> engine_;

@@ -9,25 +9,29 @@
 #include <unordered_map>
 #include <vector>
 
+#include "Platform/Dispatch/ThreadQoS.h"
 #include "Platform/Dispatch/TimerService.h"
 
 namespace {
 
-// The elastic pool behind the global queues. A thread is added whenever there is more queued work
-// than idle threads, and threads that stay idle for a while leave. The pool is never destroyed, so
-// its detached threads never touch a destroyed object at exit.
+// The elastic pools behind the global queues, one per quality of service. A thread is added whenever
+// there is more queued work than idle threads, and threads that stay idle for a while leave. The pools
+// are never destroyed, so their detached threads never touch a destroyed object at exit.
 class ThreadPool {
 public:
-    static ThreadPool& shared() {
-        static ThreadPool* pool = new ThreadPool();
-        return *pool;
+    static ThreadPool& forQoS(DispatchQoS qos) {
+        static auto* pools = new std::array<ThreadPool, 5>();
+        return (*pools)[static_cast<size_t>(qos)];
     }
 
-    void submit(std::function<void()> task) {
+    void submit(DispatchQoS qos, std::function<void()> task) {
         std::lock_guard lock(mutex_);
         tasks_.push_back(std::move(task));
         if (tasks_.size() > idle_) {
-            std::thread([this] { workerLoop(); }).detach();
+            std::thread([this, qos] {
+                DispatchInternal::applyQoS(qos);
+                workerLoop();
+            }).detach();
         } else {
             wake_.notify_one();
         }
@@ -171,7 +175,7 @@ bool DispatchQueue::isMainThread() {
 
 void DispatchQueue::async(Work work) {
     if (kind_ == Kind::concurrent) {
-        ThreadPool::shared().submit([self = shared_from_this(), work = std::move(work)] {
+        ThreadPool::forQoS(qos_).submit(qos_, [self = shared_from_this(), work = std::move(work)] {
             ScopedCurrent current(self.get());
             runGuarded(*self, work);
         });

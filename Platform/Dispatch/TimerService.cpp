@@ -7,6 +7,8 @@
 #include <thread>
 #include <utility>
 
+#include "Platform/Dispatch/ThreadQoS.h"
+
 namespace DispatchInternal {
 namespace {
 
@@ -26,7 +28,11 @@ public:
         entries_.emplace(std::make_pair(deadline, next_++), std::move(fire));
         if (!started_) {
             started_ = true;
-            std::thread([this] { run(); }).detach();
+            std::thread([this] {
+                // Deadlines of every service pass through here, the most urgent among them.
+                applyQoS(DispatchQoS::userInteractive);
+                run();
+            }).detach();
         } else if (earliest) {
             wake_.notify_one();
         }

@@ -10,8 +10,6 @@
 #include <string>
 #include <vector>
 
-#include <qcoro/qcorotimer.h>
-
 #include "Platform/System/ScreenCapturePermission.h"
 #include "TandrelApp/Diagnostics/CaptureAnalyzer.h"
 #include "TandrelApp/Diagnostics/NumberText.h"
@@ -81,16 +79,6 @@ CaptureTarget targetOf(const std::string& text) {
     return text == "system" ? CaptureTarget::systemAudio() : CaptureTarget::application(text, text);
 }
 
-// Sleeps in steps a QTimer can hold, so any duration (an infinite one too) is waited out.
-QCoro::Task<> waitSeconds(double seconds) {
-    const auto start = Clock::now();
-    for (double remaining = seconds; remaining > 0;
-         remaining = seconds - std::chrono::duration<double>(Clock::now() - start).count()) {
-        const auto step = std::chrono::duration<double>(std::min(remaining, 3600.0));
-        co_await QCoro::sleepFor(std::chrono::ceil<std::chrono::milliseconds>(step));
-    }
-}
-
 // The statistics of the stopped source and what the analyzer measured.
 void reportMeasurements(Report& report, const AudioCaptureSource& source, const CaptureAnalyzer& analyzer,
                         const std::optional<std::string>& stopText, double elapsedSeconds) {
@@ -147,10 +135,11 @@ void CaptureTestRunner::run(int& argc, char** argv) {
 }
 
 std::shared_ptr<AudioCaptureSource> CaptureTestRunner::makeSource(CaptureBackend backend,
-                                                                  const CaptureTarget& target) {
+                                                                  const CaptureTarget& target,
+                                                                  std::optional<uint32_t> bufferFrames) {
     if (backend == CaptureBackend::processTap) {
         auto tap = std::make_shared<ProcessTapSource>(target);
-        tap->setBufferFrames(std::nullopt);
+        tap->setBufferFrames(bufferFrames);
         return tap;
     }
     return std::make_shared<SCKAudioSource>(target, 48000);
@@ -190,7 +179,7 @@ QCoro::Task<int> CaptureTestRunner::execute(SelfTestArguments arguments, SourceM
     }
 
     const auto waitStart = Clock::now();
-    co_await waitSeconds(options.seconds);
+    co_await SelfTestHarness::waitSeconds(options.seconds);
     analyzer->stop();
     auto stopping = source->stop();
     co_await std::move(stopping);

@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include <qcoro/qcorotask.h>
 
@@ -18,9 +19,11 @@ struct CaptureTestRunner {
     // Makes the capture source for a backend and target; tests substitute their own.
     using SourceMaker = std::function<std::shared_ptr<AudioCaptureSource>(CaptureBackend backend,
                                                                           const CaptureTarget& target)>;
-    // The source the test uses: a process tap, or a screen capture at 48 kHz.
-    static std::shared_ptr<AudioCaptureSource> makeSource(CaptureBackend backend,
-                                                          const CaptureTarget& target);
+    // The source the self-tests use: a process tap with that buffer size (none: the device keeps its
+    // own), or a screen capture at 48 kHz.
+    static std::shared_ptr<AudioCaptureSource>
+    makeSource(CaptureBackend backend, const CaptureTarget& target,
+               std::optional<uint32_t> bufferFrames = std::nullopt);
 
     // The test itself, with the options of `arguments`: captures, writes the report ("--report" or
     // standard output) and returns the exit status. Never throws. Needs a running audio server and an

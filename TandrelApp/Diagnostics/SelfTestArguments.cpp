@@ -69,6 +69,25 @@ std::optional<std::string> SelfTestArguments::value(std::string_view flag) const
     return *std::next(found);
 }
 
+std::vector<std::string> SelfTestArguments::listValue(std::string_view flag) const {
+    std::vector<std::string> items;
+    const auto text = value(flag);
+    if (!text) {
+        return items;
+    }
+    std::string_view rest = *text;
+    while (true) {
+        const auto comma = rest.find(',');
+        if (const auto item = rest.substr(0, comma); !item.empty()) {
+            items.emplace_back(item);
+        }
+        if (comma == std::string_view::npos) {
+            return items;
+        }
+        rest.remove_prefix(comma + 1);
+    }
+}
+
 std::optional<double> SelfTestArguments::doubleValue(std::string_view flag) const {
     auto text = value(flag);
     return text ? SelfTestNumbers::parseDouble(*text) : std::nullopt;

@@ -24,6 +24,9 @@ public:
     // The element after the first one equal to `flag`; nothing when the flag is absent or last.
     std::optional<std::string> value(std::string_view flag) const;
 
+    // The option's value split at commas, empty items dropped; empty when the option is absent.
+    std::vector<std::string> listValue(std::string_view flag) const;
+
     // The option's value as a number; nothing when it is absent or does not parse as a whole.
     std::optional<double> doubleValue(std::string_view flag) const;
     std::optional<float> floatValue(std::string_view flag) const;

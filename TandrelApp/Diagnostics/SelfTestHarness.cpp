@@ -1,15 +1,18 @@
 #include "TandrelApp/Diagnostics/SelfTestHarness.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <memory>
 
 #include <QCoreApplication>
+#include <qcoro/qcorotimer.h>
 
 #include "Platform/AudioServer/AudioServer.h"
-#include "TandrelApp/Support/AudioServerStart.h"
 #include "TandrelApp/Support/AppError.h"
+#include "TandrelApp/Support/AudioServerStart.h"
 #include "TandrelApp/Support/Log.h"
 #include "TandrelApp/Support/SpawnOnMain.h"
 
@@ -56,6 +59,16 @@ void startAudioServer() {
         AudioServerStart::start();
     } catch (const HardwareProfileError& e) {
         throw AppError(std::string("オーディオサーバーを起動できません: ") + e.what());
+    }
+}
+
+QCoro::Task<> waitSeconds(double seconds) {
+    using Clock = std::chrono::steady_clock;
+    const auto start = Clock::now();
+    for (double remaining = seconds; remaining > 0;
+         remaining = seconds - std::chrono::duration<double>(Clock::now() - start).count()) {
+        const auto step = std::chrono::duration<double>(std::min(remaining, 3600.0));
+        co_await QCoro::sleepFor(std::chrono::ceil<std::chrono::milliseconds>(step));
     }
 }
 

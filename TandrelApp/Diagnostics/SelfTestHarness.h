@@ -22,6 +22,10 @@ using Body = QCoro::Task<int> (*)();
 // AppError with the reason when the profile is unusable.
 void startAudioServer();
 
+// Sleeps `seconds` on the calling thread's event loop, in steps a timer can hold, so any duration (an
+// infinite one too) is waited out; NaN and negative durations wait nothing.
+QCoro::Task<> waitSeconds(double seconds);
+
 // Flushes what the process has written and ends it at once with `status`: no static destructors, so
 // nothing races the audio threads that are still running.
 [[noreturn]] void exitProcess(int status);

@@ -53,6 +53,10 @@ std::vector<AudioDeviceInfo> all() {
     return devices;
 }
 
+std::optional<AudioDeviceInfo> device(AudioObjectID id) {
+    return readDevice(id);
+}
+
 std::optional<AudioDeviceInfo> device(const std::string& uid) {
     for (auto& info : all()) {
         if (info.uid == uid) {

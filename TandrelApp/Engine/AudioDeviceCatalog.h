@@ -17,6 +17,9 @@ namespace AudioDeviceCatalog {
 // out, an unreadable name becomes the UID and an unreadable rate 0.
 std::vector<AudioDeviceInfo> all();
 
+// The device with this id as all() would list it; nothing when its UID cannot be read.
+std::optional<AudioDeviceInfo> device(AudioObjectID id);
+
 // The first device of all() with this UID.
 std::optional<AudioDeviceInfo> device(const std::string& uid);
 

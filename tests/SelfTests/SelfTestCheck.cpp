@@ -5,12 +5,15 @@
 //
 //   SelfTestCheck --program <executable> [--driver <bundle>] [--profile <json>] [--exit <status>]
 //                 [--expect <pointer>=<json>] [--within <pointer>=<low>:<high>]
-//                 [--above <pointer>=<number>] [--below <pointer>=<number>]
+//                 [--above <pointer>=<number>] [--below <pointer>=<number>] [--size <pointer>=<count>]
 //                 [--has <pointer>] [--lacks <pointer>] -- <self-test arguments>
 //
-// Pointers are JSON pointers into the report ("/probe/1000"). Every failed condition prints a line
-// "FAILED <pointer> ..."; the exit status is 0 only when the program ended with the expected status and
-// every condition held.
+// Pointers are JSON pointers into the report ("/probe/1000"). The bounds of --within are sums of terms,
+// each a number, a pointer to a number of the same report, or a number times such a pointer
+// ("0.5*/routeTargetMs" to "/routeTargetMs+0.0416667*/bufferFramesActual+1"), so one figure can be judged
+// against others. --size counts the members of an object or the elements of a list. Every failed
+// condition prints a line "FAILED <pointer> ..."; the exit status is 0 only when the program ended with
+// the expected status and every condition held.
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -38,7 +41,7 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 
 struct Condition {
-    enum class Kind { expect, within, above, below, has, lacks };
+    enum class Kind { expect, within, above, below, size, has, lacks };
     Kind kind;
     std::string pointer;
     std::string operand;
@@ -72,7 +75,8 @@ Condition condition(Condition::Kind kind, const std::string& text, bool withOper
 const std::map<std::string, Condition::Kind> conditionKinds{
     {"--expect", Condition::Kind::expect}, {"--within", Condition::Kind::within},
     {"--above", Condition::Kind::above},   {"--below", Condition::Kind::below},
-    {"--has", Condition::Kind::has},       {"--lacks", Condition::Kind::lacks},
+    {"--size", Condition::Kind::size},     {"--has", Condition::Kind::has},
+    {"--lacks", Condition::Kind::lacks},
 };
 
 Options parse(int argc, char** argv) {
@@ -182,6 +186,36 @@ std::string shown(const json& value) {
     return value.dump();
 }
 
+// A bound of --within: the sum of its terms, or nothing when a pointer names no number.
+std::optional<double> bound(const std::string& text, const json& report) {
+    double total = 0;
+    size_t start = 0;
+    while (start <= text.size()) {
+        const size_t plus = text.find('+', start);
+        const std::string term =
+            text.substr(start, plus == std::string::npos ? std::string::npos : plus - start);
+        const size_t star = term.find('*');
+        const std::string factorText =
+            star == std::string::npos ? (term.starts_with('/') ? "" : term) : term.substr(0, star);
+        const std::string pointer =
+            star == std::string::npos ? (term.starts_with('/') ? term : "") : term.substr(star + 1);
+        double value = factorText.empty() ? 1.0 : std::stod(factorText);
+        if (!pointer.empty()) {
+            const json::json_pointer at(pointer);
+            if (!report.contains(at) || !report.at(at).is_number()) {
+                return std::nullopt;
+            }
+            value *= report.at(at).get<double>();
+        }
+        total += value;
+        if (plus == std::string::npos) {
+            break;
+        }
+        start = plus + 1;
+    }
+    return total;
+}
+
 // Whether the condition holds; prints a line either way.
 bool holds(const Condition& condition, const json& report) {
     const json::json_pointer pointer(condition.pointer);
@@ -199,11 +233,14 @@ bool holds(const Condition& condition, const json& report) {
         break;
     case Condition::Kind::within: {
         const auto colon = condition.operand.find(':');
-        const double low = number(condition.operand.substr(0, colon));
-        const double high = number(condition.operand.substr(colon + 1));
-        ok = value.is_number() && value.get<double>() >= low && value.get<double>() <= high;
+        const auto low = bound(condition.operand.substr(0, colon), report);
+        const auto high = bound(condition.operand.substr(colon + 1), report);
+        ok = low && high && value.is_number() && value.get<double>() >= *low && value.get<double>() <= *high;
+        auto text = [](const std::optional<double>& b) {
+            return b ? json(*b).dump() : std::string("(absent)");
+        };
         wanted = "within [" + condition.operand.substr(0, colon) + ", " +
-                 condition.operand.substr(colon + 1) + "]";
+                 condition.operand.substr(colon + 1) + "] = [" + text(low) + ", " + text(high) + "]";
         break;
     }
     case Condition::Kind::above:
@@ -213,6 +250,10 @@ bool holds(const Condition& condition, const json& report) {
     case Condition::Kind::below:
         ok = value.is_number() && value.get<double>() < number(condition.operand);
         wanted = "< " + condition.operand;
+        break;
+    case Condition::Kind::size:
+        ok = (value.is_object() || value.is_array()) && value.size() == std::stoul(condition.operand);
+        wanted = condition.operand + " members";
         break;
     case Condition::Kind::has:
         ok = present;

@@ -2,6 +2,9 @@
 #include "Platform/AudioServer/AudioServerClient.h"
 #include "Platform/System/HostClock.h"
 
+#include <pthread.h>
+#include <sched.h>
+
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -190,6 +193,53 @@ TEST_F(DeviceIOTest, InputsArriveOneBufferPerStreamAndPlayTheConfiguredSignal) {
     EXPECT_NEAR(peakOf(captured, 3, 0), 0.5, 0.01);
     EXPECT_NEAR(peakOf(captured, 3, 1), 0.5, 0.01); // -6 dBFS
     EXPECT_EQ(peakOf(captured, 3, 2), 0.0f);
+}
+
+// The input handed over at a cycle was captured during the buffer before it: its time stamp is that of
+// its first frame, so a click heard in it is dated when it was captured, not when the cycle ran.
+TEST_F(DeviceIOTest, TheInputTimeStampIsThatOfTheFirstInputFrameOneBufferEarlier) {
+    AudioObjectID multi = server->deviceID("multi");
+    std::atomic<int> calls{0};
+    std::atomic<bool> consistent{true};
+    auto id = install("multi", [&](const AudioTimeStamp* now, const AudioBufferList*,
+                                   const AudioTimeStamp* input, AudioBufferList*,
+                                   const AudioTimeStamp* output) {
+        const double framesBack = now->mSampleTime - input->mSampleTime;
+        const int64_t ticksBack = int64_t(now->mHostTime) - int64_t(input->mHostTime);
+        // 96 frames at 48 kHz: 2 ms, to the nanosecond's rounding.
+        if (framesBack != 96 || std::abs(ticksBack - 2'000'000) > 1 || output->mHostTime != now->mHostTime) {
+            consistent = false;
+        }
+        calls.fetch_add(1);
+    });
+    ASSERT_EQ(AudioDeviceStart(multi, id), 0);
+    ASSERT_TRUE(waitFor([&] { return calls.load() >= 20; }));
+    ASSERT_EQ(AudioDeviceStop(multi, id), 0);
+    EXPECT_TRUE(consistent.load());
+}
+
+// Like the platform's, IO threads are real-time threads where the system lets a process have them, so
+// a busy machine does not starve the audio.
+TEST_F(DeviceIOTest, IOThreadsRunWithRealTimePriorityWhereTheSystemAllows) {
+    bool allowed = false;
+    std::thread probe([&] {
+        sched_param param{};
+        param.sched_priority = 1;
+        allowed = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0;
+    });
+    probe.join();
+    std::atomic<int> policy{-1};
+    auto id = install("out", [&](const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*,
+                                 AudioBufferList*, const AudioTimeStamp*) {
+        int current = 0;
+        sched_param param{};
+        pthread_getschedparam(pthread_self(), &current, &param);
+        policy = current;
+    });
+    ASSERT_EQ(AudioDeviceStart(server->deviceID("out"), id), 0);
+    ASSERT_TRUE(waitFor([&] { return policy.load() != -1; }));
+    ASSERT_EQ(AudioDeviceStop(server->deviceID("out"), id), 0);
+    EXPECT_EQ(policy.load(), allowed ? SCHED_FIFO : SCHED_OTHER);
 }
 
 TEST_F(DeviceIOTest, TheBuiltInMicrophonePlaysAQuiet330HzSineAndSignalsCanBeChanged) {

@@ -2,6 +2,12 @@
 #include "Platform/Dispatch/DeferredWork.h"
 #include "Platform/Dispatch/DispatchTimer.h"
 
+#include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <future>
 #include <stdexcept>
@@ -170,6 +176,47 @@ TEST(DispatchQueue, AnEscapingExceptionDoesNotStopTheQueue) {
     auto queue = DispatchQueue::serial("test.throws");
     queue->async([] { throw std::runtime_error("expected in test"); });
     EXPECT_EQ(queue->sync([] { return 3; }), 3);
+}
+
+// Like the platform's, the work of a quality of service runs on threads of its priority: user-interactive
+// work (the audio-minded kind) strictly above the machine's ordinary threads, background work after them.
+TEST(DispatchQueue, ItemsRunAtThePriorityOfTheirQualityOfService) {
+    struct Priority {
+        int nice = 0;
+        int policy = SCHED_OTHER;
+        int realTime = 0;
+    };
+    auto priorityOn = [](const std::shared_ptr<DispatchQueue>& queue) {
+        return queue->sync([] {
+            Priority p;
+            sched_param param{};
+            pthread_getschedparam(pthread_self(), &p.policy, &param);
+            p.realTime = param.sched_priority;
+            p.nice = getpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)));
+            return p;
+        });
+    };
+    bool raisable = false;
+    std::thread probe([&] {
+        sched_param param{};
+        param.sched_priority = 1;
+        raisable = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0 &&
+                   setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), -5) == 0;
+    });
+    probe.join();
+    EXPECT_EQ(priorityOn(DispatchQueue::global(DispatchQoS::background)).nice, 10);
+    EXPECT_EQ(priorityOn(DispatchQueue::global(DispatchQoS::utility)).nice, 5);
+    const Priority standard = priorityOn(DispatchQueue::global());
+    EXPECT_EQ(standard.nice, 0);
+    EXPECT_EQ(standard.policy, SCHED_OTHER);
+    if (!raisable) {
+        GTEST_SKIP() << "this system refuses raised priorities; the raised services keep the default";
+    }
+    EXPECT_EQ(priorityOn(DispatchQueue::global(DispatchQoS::userInitiated)).nice, -5);
+    const Priority interactive =
+        priorityOn(DispatchQueue::serial("test.interactive", DispatchQoS::userInteractive));
+    EXPECT_EQ(interactive.policy, SCHED_FIFO) << "a serial queue drains on the global queue of its service";
+    EXPECT_EQ(interactive.realTime, 10);
 }
 
 TEST(DispatchTimer, RepeatsUntilCancelledAndNeverRunsAfterCancelOnItsQueue) {

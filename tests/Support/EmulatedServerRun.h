@@ -1,0 +1,42 @@
+// An emulated audio server in a temporary home of its own for one Qt test that runs audio, and the
+// teardown such a test needs: every device callback stopped, the call queue drained, the server stopped,
+// the deferred frees done and the home removed.
+#pragma once
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include <QTest>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "Platform/AudioServer/AudioServer.h"
+#include "Platform/Dispatch/DeferredWork.h"
+#include "TandrelApp/Engine/CoreAudioCall.h"
+
+class EmulatedServerRun {
+public:
+    // Starts the server from the profile in a home named after `name` and this process.
+    EmulatedServerRun(const std::string& name, const char* profileJSON)
+        : home(std::filesystem::temp_directory_path() /
+               ("tandrel-" + name + "-" + std::to_string(::getpid())))
+        , server(AudioServer::start({.profile = nlohmann::json::parse(profileJSON), .home = home})) {}
+
+    // Whatever the test still holds that plays audio must be gone first.
+    ~EmulatedServerRun() {
+        EXPECT_TRUE(QTest::qWaitFor([] { return AudioServer::runningIOThreadCount() == 0; }, 3000));
+        CoreAudioCall::sync([] {});
+        server.reset();
+        AudioServer::stop();
+        DeferredWork::runPendingNow();
+        std::filesystem::remove_all(home);
+    }
+    EmulatedServerRun(const EmulatedServerRun&) = delete;
+    EmulatedServerRun& operator=(const EmulatedServerRun&) = delete;
+
+    const std::filesystem::path home;
+    std::shared_ptr<AudioServer> server;
+};
