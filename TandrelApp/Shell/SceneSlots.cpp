@@ -1,5 +1,7 @@
 #include "TandrelApp/Shell/SceneSlots.h"
 
+#include "TandrelApp/Diagnostics/CaptureLabView.h"
+
 namespace {
 
 std::unique_ptr<QWidget> placeholder(int width, int height) {
@@ -31,7 +33,9 @@ std::unique_ptr<QWidget> createAboutPane() {
 }
 
 std::function<std::unique_ptr<QWidget>()> captureLabContent() {
-    return {};
+    return [] {
+        return std::make_unique<CaptureLabView>();
+    };
 }
 
 std::unique_ptr<QWidget> createUpdateNotice(bool) {
