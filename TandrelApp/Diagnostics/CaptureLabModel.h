@@ -130,6 +130,9 @@ public:
     QCoro::Task<> toggle(CaptureTarget target);
     // Stops every capture present now, one after the other.
     QCoro::Task<> stopAll();
+    // The same two for tasks that start later, when the model may be gone: then they do nothing.
+    static QCoro::Task<> toggleTarget(std::weak_ptr<CaptureLabModel> weak, CaptureTarget target);
+    static QCoro::Task<> stopCaptures(std::weak_ptr<CaptureLabModel> weak);
     // Stops the capture's recording and shows the file, or starts one into a new file in the music
     // folder's "Corvane Captures"; a failure to start goes to message(). Ignored once the capture stops.
     void toggleRecording(ActiveCapture& capture);
@@ -154,10 +157,8 @@ signals:
     void messageChanged();
 
 private:
-    static QCoro::Task<> toggleTarget(std::weak_ptr<CaptureLabModel> weak, CaptureTarget target);
     static QCoro::Task<> start(std::weak_ptr<CaptureLabModel> weak, CaptureTarget target);
     static QCoro::Task<> stop(std::weak_ptr<CaptureLabModel> weak, std::shared_ptr<ActiveCapture> capture);
-    static QCoro::Task<> stopCaptures(std::weak_ptr<CaptureLabModel> weak);
     static QCoro::Task<> sourceStopped(std::weak_ptr<CaptureLabModel> weak,
                                        std::weak_ptr<ActiveCapture> capture, std::exception_ptr error);
 

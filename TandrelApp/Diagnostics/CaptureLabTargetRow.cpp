@@ -25,17 +25,6 @@ QString text(std::string_view utf8) {
     return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
 }
 
-// The switch's action: its task outlives neither the model nor the row's wish.
-QCoro::Task<> toggleCapture(std::weak_ptr<CaptureLabModel> weak, CaptureTarget target) {
-    auto model = weak.lock();
-    if (!model) {
-        co_return;
-    }
-    auto toggling = model->toggle(std::move(target));
-    model.reset();
-    co_await std::move(toggling);
-}
-
 } // namespace
 
 CaptureLabTargetRow::CaptureLabTargetRow(std::shared_ptr<CaptureLabModel> model, CaptureTarget target,
@@ -183,5 +172,5 @@ void CaptureLabTargetRow::showRecording(bool recording) {
 
 void CaptureLabTargetRow::flip() {
     std::weak_ptr<CaptureLabModel> weak = model_;
-    spawnOnMain([weak, target = target_] { return toggleCapture(weak, target); });
+    spawnOnMain([weak, target = target_] { return CaptureLabModel::toggleTarget(weak, target); });
 }

@@ -13,6 +13,7 @@
 #include "TandrelApp/Diagnostics/CaptureLabViewModel.h"
 #include "TandrelApp/Diagnostics/SegmentedPicker.h"
 #include "TandrelApp/Shell/GeneralSettingsModel.h"
+#include "TandrelApp/Support/SpawnOnMain.h"
 
 namespace {
 
@@ -179,6 +180,12 @@ QWidget* CaptureLabView::buildNote() {
 void CaptureLabView::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     refreshApplications();
+}
+
+void CaptureLabView::closeEvent(QCloseEvent* event) {
+    QWidget::closeEvent(event);
+    std::weak_ptr<CaptureLabModel> weak = model_;
+    spawnOnMain([weak] { return CaptureLabModel::stopCaptures(weak); });
 }
 
 void CaptureLabView::refreshApplications() {

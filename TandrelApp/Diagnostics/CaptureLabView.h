@@ -47,6 +47,8 @@ public:
 
 protected:
     void showEvent(QShowEvent* event) override;
+    // Closing the window ends its captures and recordings: nothing keeps capturing out of sight.
+    void closeEvent(QCloseEvent* event) override;
 
 private:
     QWidget* buildHeader();

@@ -12,6 +12,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <qcoro/qcorotask.h>
+#include <sndfile.h>
 
 #include "CaptureLabTestSupport.h"
 #include "Platform/AudioServer/AudioServer.h"
@@ -211,6 +212,21 @@ TEST_F(CaptureLabViewTest, SwitchingACaptureOnShowsItsBarsStatisticsAndRecordBut
     EXPECT_TRUE(row.detail().isHidden());
     EXPECT_TRUE(row.recordButton().isHidden());
     view.hide();
+}
+
+TEST_F(CaptureLabViewTest, ClosingTheWindowEndsItsCapturesAndRecordings) {
+    view.show();
+    flip(view.systemRow(), true);
+    auto capture = view.model().capture(CaptureTarget::systemAudio());
+    view.model().toggleRecording(*capture);
+    ASSERT_TRUE(capture->recordingPath().has_value());
+    view.close();
+    ASSERT_TRUE(waitFor([&] { return view.model().captures().empty(); }));
+    EXPECT_EQ(sources.last()->stops, 1);
+    SF_INFO info{};
+    SNDFILE* file = sf_open(capture->recordingPath()->c_str(), SFM_READ, &info);
+    ASSERT_NE(file, nullptr) << "the recording is closed as a whole file";
+    sf_close(file);
 }
 
 TEST_F(CaptureLabViewTest, ACaptureWithMoreChannelsLabelsTheFirstLeftAndAllOthersRight) {
