@@ -7,6 +7,7 @@
 #include <cmath>
 
 #include <QLabel>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QTemporaryDir>
@@ -250,6 +251,7 @@ TEST_F(CaptureLabViewTest, ACaptureTheSystemEndsShowsItsErrorInRedUntilItsRowCle
     EXPECT_EQ(error.text(), QStringLiteral("画面収録が止まりました"));
     EXPECT_EQ(error.palette().color(QPalette::WindowText), Theme::color(ColorRole::red, error.palette()));
     EXPECT_TRUE(alerts.shown.empty());
+    EXPECT_TRUE(writeSnapshot(view, QStringLiteral("capture-lab-stopped-by-the-system")));
 
     source->holdStop = false;
     ASSERT_TRUE(waitFor([&] { return row.detail().isHidden(); }));
@@ -271,6 +273,12 @@ TEST_F(CaptureLabViewTest, AFailureIsShownInTheAlertOnceAndClearedWhenDismissed)
               "System Audio: アプリが見つかりません: org.example.toneplayer");
     ASSERT_EQ(alerts.shown[0].buttons.size(), 1u);
     EXPECT_EQ(alerts.shown[0].buttons[0].title, "OK");
+    // Pictured as the product shows it.
+    auto box = MessageBoxAlerts::messageBox(alerts.shown[0]);
+    box->show();
+    QApplication::processEvents();
+    EXPECT_TRUE(box->grab().save(snapshotPath(QStringLiteral("capture-lab-alert"))));
+    box->hide();
 
     // Two failures in a row: each is shown, none is lost.
     view.model().setMessage("一つ目");
