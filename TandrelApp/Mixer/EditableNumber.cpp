@@ -157,7 +157,10 @@ void EditableNumber::setContent(const Content& content) {
     content_ = content;
     readout_->setToolTip(QString::fromStdString(content_.help));
     if (resized) {
+        // The readout and the field fill the control at its new width.
         setFixedSize(sizeHint());
+        readout_->setGeometry(rect());
+        field_->setGeometry(rect());
     }
     readout_->update();
 }

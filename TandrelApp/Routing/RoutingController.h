@@ -136,6 +136,8 @@ public:
     bool audioSystemResponsive() const { return audioSystemResponsive_; }
     bool devicesLoaded() const { return devicesLoaded_; }
     const std::optional<std::string>& message() const { return message_; }
+    // The user has seen the message: it goes, and the change is announced.
+    void clearMessage();
     const std::map<std::string, HardwareVolume>& hardwareVolumes() const { return hardwareVolumes_; }
 
     bool persists() const { return persists_; }
@@ -163,6 +165,9 @@ public:
     // Forgets every waiting and failed status, so the next pass starts those sources again, and asks
     // for that pass.
     void retrySources();
+    // Asks the next reconcile pass for a full rebuild of the devices and a restart of the capture
+    // sources (the mixer's "再試行"); retrySources() then asks for the pass.
+    void requestRebuild();
 
     // Matrix editing. Pairs are destination channel indices: a pair by its first channel, a single
     // channel of a split pair by its own index. Each edit assigns the configuration once.

@@ -82,6 +82,12 @@ void RoutingController::setMessage(std::string text) {
     emit messageChanged();
 }
 
+void RoutingController::clearMessage() {
+    assertMainThread();
+    message_.reset();
+    emit messageChanged();
+}
+
 // The controller stays alive for the whole pass (the loop holds it), so `this` is safe across awaits;
 // everything else is re-read after each one.
 QCoro::Task<> RoutingController::reconcileSteps() {
@@ -579,6 +585,12 @@ void RoutingController::sourceStopped(const UUID& id, std::exception_ptr error) 
     sources_.erase(entry);
     setSourceStatus(id, SourceStatus::failed(error ? describe(error) : std::string("停止しました")));
     stopInBackground(std::move(stopped));
+}
+
+void RoutingController::requestRebuild() {
+    assertMainThread();
+    pendingRebuild_ = true;
+    pendingCaptureRestart_ = true;
 }
 
 void RoutingController::retrySources() {

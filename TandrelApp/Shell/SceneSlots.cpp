@@ -1,6 +1,7 @@
 #include "TandrelApp/Shell/SceneSlots.h"
 
 #include "TandrelApp/Diagnostics/CaptureLabView.h"
+#include "TandrelApp/Mixer/RouterView.h"
 
 namespace {
 
@@ -12,8 +13,9 @@ std::unique_ptr<QWidget> placeholder(int width, int height) {
 
 } // namespace
 
-std::unique_ptr<QWidget> createRouterContent(std::shared_ptr<RoutingController>, MeterStore&, UserDefaults&) {
-    return placeholder(760, 420);
+std::unique_ptr<QWidget> createRouterContent(std::shared_ptr<RoutingController> controller,
+                                             MeterStore& meters, UserDefaults& defaults) {
+    return std::make_unique<RouterView>(std::move(controller), meters, defaults, createUpdateNotice(false));
 }
 
 std::unique_ptr<QWidget> createMenuBarContent(std::shared_ptr<RoutingController>, MeterStore&, bool) {

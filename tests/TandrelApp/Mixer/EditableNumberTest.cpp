@@ -182,4 +182,13 @@ TEST_F(EditableNumberTest, ARefreshWhileEditingKeepsTheDraftAndTheNextClickTakes
     EXPECT_EQ(number->field()->text(), QStringLiteral("-9.0"));
 }
 
+// A caller that narrows the readout (a group title's 48 points) gets a readout and a field of that width,
+// so the right-aligned text is not cut off at the control's edge.
+TEST_F(EditableNumberTest, ANewWidthResizesTheReadoutAndTheField) {
+    number->setContent({.text = "+0.0 dB", .editingText = "0.0", .width = 48, .help = "クリックして入力"});
+    EXPECT_EQ(number->width(), 48);
+    EXPECT_EQ(number->readout()->geometry(), number->rect());
+    EXPECT_EQ(number->field()->geometry(), number->rect());
+}
+
 } // namespace

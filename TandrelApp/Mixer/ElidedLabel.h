@@ -1,0 +1,32 @@
+// A one-line text that shortens itself with an ellipsis when it does not fit (at its end, or in its
+// middle for device names), in a colour role: row and group names and status lines of the matrix.
+#pragma once
+
+#include <QWidget>
+
+#include "TandrelApp/Support/ThemeRoles.h"
+
+class ElidedLabel : public QWidget {
+    Q_OBJECT
+
+public:
+    explicit ElidedLabel(Qt::TextElideMode mode = Qt::ElideRight, QWidget* parent = nullptr);
+
+    void setText(const QString& text);
+    QString text() const { return text_; }
+    void setColorRole(ColorRole role);
+    ColorRole colorRole() const { return role_; }
+    // The text as it is drawn at the current width.
+    QString shownText() const;
+
+    QSize sizeHint() const override;
+    QSize minimumSizeHint() const override;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    Qt::TextElideMode mode_;
+    QString text_;
+    ColorRole role_ = ColorRole::primary;
+};
