@@ -5,9 +5,10 @@
 #include <QPainter>
 #include <QPainterPath>
 
-#include "TandrelApp/Diagnostics/CaptureLabFonts.h"
+#include "TandrelApp/Diagnostics/CaptureLabStyle.h"
 #include "TandrelApp/Diagnostics/CaptureLabViewModel.h"
 #include "TandrelApp/Mixer/LiveMeterModel.h"
+#include "TandrelApp/Mixer/MixerStyle.h"
 
 namespace {
 
@@ -17,10 +18,6 @@ constexpr double kBarRadius = 2;
 constexpr double kIndent = 32;
 constexpr double kSpacing = 4;
 constexpr double kChannelLabelWidth = 10;
-
-QString text(std::string_view utf8) {
-    return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
-}
 
 } // namespace
 
@@ -84,19 +81,14 @@ CaptureLabDetail::CaptureLabDetail(Theme::Metrics metrics, QWidget* parent)
     layout_->setContentsMargins(metrics_.px(kIndent), 0, 0, 0);
     layout_->setSpacing(metrics_.px(kSpacing));
 
-    statistics_->setFont(CaptureLabFonts::monospaced(metrics_, TextStyle::caption2));
-    statistics_->setForegroundRole(QPalette::WindowText);
-    QPalette secondary = statistics_->palette();
-    secondary.setColor(QPalette::WindowText, Theme::color(ColorRole::secondary, palette()));
-    statistics_->setPalette(secondary);
+    statistics_->setFont(CaptureLabStyle::monospaced(metrics_, TextStyle::caption2));
+    MixerStyle::setTextColor(*statistics_, ColorRole::secondary);
     statistics_->setWordWrap(true);
     statistics_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     layout_->addWidget(statistics_);
 
     error_->setFont(metrics_.font(TextStyle::caption));
-    QPalette red = error_->palette();
-    red.setColor(QPalette::WindowText, Theme::color(ColorRole::red, palette()));
-    error_->setPalette(red);
+    MixerStyle::setTextColor(*error_, ColorRole::red);
     error_->setWordWrap(true);
     error_->hide();
     layout_->addWidget(error_);
@@ -115,8 +107,9 @@ void CaptureLabDetail::setChannelCount(std::size_t channels) {
         auto* line = new QHBoxLayout(row);
         line->setContentsMargins(0, 0, 0, 0);
         line->setSpacing(metrics_.px(kSpacing));
-        auto* label = new QLabel(text(CaptureLabViewModel::channelLabel(channelRows_.size())), row);
-        label->setFont(CaptureLabFonts::monospaced(metrics_, TextStyle::caption2));
+        auto* label =
+            new QLabel(CaptureLabStyle::text(CaptureLabViewModel::channelLabel(channelRows_.size())), row);
+        label->setFont(CaptureLabStyle::monospaced(metrics_, TextStyle::caption2));
         label->setFixedWidth(metrics_.px(kChannelLabelWidth));
         auto* bar = new LevelBar(metrics_, row);
         line->addWidget(label, 0, Qt::AlignVCenter);

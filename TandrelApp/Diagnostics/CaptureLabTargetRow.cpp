@@ -6,6 +6,7 @@
 #include <QVBoxLayout>
 
 #include "TandrelApp/Diagnostics/CaptureLabDetail.h"
+#include "TandrelApp/Diagnostics/CaptureLabStyle.h"
 #include "TandrelApp/Diagnostics/CaptureLabViewModel.h"
 #include "TandrelApp/Diagnostics/ToggleSwitch.h"
 #include "TandrelApp/Support/GlyphView.h"
@@ -20,10 +21,6 @@ constexpr double kLineSpacing = 10;
 constexpr double kRowSpacing = 6;
 constexpr double kRowMargin = 4;
 constexpr double kRecordGlyph = 14;
-
-QString text(std::string_view utf8) {
-    return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
-}
 
 } // namespace
 
@@ -157,7 +154,7 @@ void CaptureLabTargetRow::showRecording(bool recording) {
     }
     shownRecording_ = recording;
     const auto face = CaptureLabViewModel::recordButton(recording);
-    record_->setText(text(face.title));
+    record_->setText(CaptureLabStyle::text(face.title));
     const QColor tint = Theme::color(face.glyph.role, palette());
     const double glyphSize = metrics_.length(kRecordGlyph);
     record_->setIcon(

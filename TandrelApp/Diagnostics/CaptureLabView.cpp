@@ -9,9 +9,11 @@
 #include <QVBoxLayout>
 
 #include "Platform/System/Desktop/Alerts.h"
+#include "TandrelApp/Diagnostics/CaptureLabStyle.h"
 #include "TandrelApp/Diagnostics/CaptureLabTargetRow.h"
 #include "TandrelApp/Diagnostics/CaptureLabViewModel.h"
 #include "TandrelApp/Diagnostics/SegmentedPicker.h"
+#include "TandrelApp/Mixer/MixerStyle.h"
 #include "TandrelApp/Shell/GeneralSettingsModel.h"
 #include "TandrelApp/Support/SpawnOnMain.h"
 
@@ -29,26 +31,6 @@ constexpr double kNoteMarginY = 8;
 constexpr double kListMarginX = 16;
 constexpr double kListMarginY = 6;
 constexpr double kSectionGap = 10;
-
-QString text(std::string_view utf8) {
-    return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
-}
-
-void setTextColor(QWidget& widget, ColorRole role) {
-    QPalette colors = widget.palette();
-    colors.setColor(QPalette::WindowText, Theme::color(role, colors));
-    widget.setPalette(colors);
-}
-
-QFrame* divider(QWidget* parent) {
-    auto* line = new QFrame(parent);
-    line->setFixedHeight(1);
-    line->setAutoFillBackground(true);
-    QPalette colors = line->palette();
-    colors.setColor(QPalette::Window, Theme::color(ColorRole::primary, colors, 0.12));
-    line->setPalette(colors);
-    return line;
-}
 
 std::vector<GeneralSettingsModel::Row<CaptureMode>> modeSegments(OperatingSystemVersion system) {
     // The same choices as the settings window's capture method, with the same labels.
@@ -68,9 +50,9 @@ CaptureLabView::CaptureLabView(std::shared_ptr<CaptureLabModel> model, Theme::Me
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
     layout->addWidget(buildHeader());
-    layout->addWidget(divider(this));
+    layout->addWidget(MixerStyle::divider());
     layout->addWidget(buildList(), 1);
-    layout->addWidget(divider(this));
+    layout->addWidget(MixerStyle::divider());
     layout->addWidget(buildNote());
 
     connect(model_.get(), &CaptureLabModel::modeChanged, this, &CaptureLabView::showMode);
@@ -109,17 +91,17 @@ QWidget* CaptureLabView::buildHeader() {
 
     auto* titles = new QVBoxLayout;
     titles->setSpacing(metrics_.px(kTitleSpacing));
-    auto* title = new QLabel(text(ViewModel::title), header);
+    auto* title = new QLabel(CaptureLabStyle::text(ViewModel::title), header);
     title->setFont(metrics_.font(TextStyle::body, {.weight = Theme::Weight::semibold}));
-    auto* subtitle = new QLabel(text(ViewModel::subtitle), header);
+    auto* subtitle = new QLabel(CaptureLabStyle::text(ViewModel::subtitle), header);
     subtitle->setFont(metrics_.font(TextStyle::caption));
-    setTextColor(*subtitle, ColorRole::secondary);
+    MixerStyle::setTextColor(*subtitle, ColorRole::secondary);
     titles->addWidget(title);
     titles->addWidget(subtitle);
     row->addLayout(titles);
     row->addStretch(1);
 
-    auto* label = new QLabel(text(ViewModel::modeLabel), header);
+    auto* label = new QLabel(CaptureLabStyle::text(ViewModel::modeLabel), header);
     label->setFont(metrics_.controlFont(ControlSize::regular));
     QStringList segments;
     for (const auto& segment : modeSegments(system_)) {
@@ -150,9 +132,9 @@ QWidget* CaptureLabView::buildList() {
     rows->setSpacing(0);
 
     auto section = [this, content](std::string_view title, double gap) {
-        auto* label = new QLabel(text(title), content);
+        auto* label = new QLabel(CaptureLabStyle::text(title), content);
         label->setFont(metrics_.font(TextStyle::caption, {.weight = Theme::Weight::semibold}));
-        setTextColor(*label, ColorRole::secondary);
+        MixerStyle::setTextColor(*label, ColorRole::secondary);
         label->setContentsMargins(0, metrics_.px(gap), 0, metrics_.px(2));
         return label;
     };
@@ -171,7 +153,7 @@ QWidget* CaptureLabView::buildNote() {
     note_ = new QLabel(this);
     note_->setFont(metrics_.font(TextStyle::caption));
     note_->setWordWrap(true);
-    setTextColor(*note_, ColorRole::secondary);
+    MixerStyle::setTextColor(*note_, ColorRole::secondary);
     note_->setContentsMargins(metrics_.px(kNoteMarginX), metrics_.px(kNoteMarginY), metrics_.px(kNoteMarginX),
                               metrics_.px(kNoteMarginY));
     return note_;
@@ -196,7 +178,7 @@ void CaptureLabView::showMode() {
     const auto segments = modeSegments(system_);
     const auto index = GeneralSettingsModel::rowIndex(segments, model_->mode());
     picker_->setCurrentIndex(index ? static_cast<int>(*index) : -1);
-    note_->setText(text(ViewModel::modeNote(model_->mode())));
+    note_->setText(CaptureLabStyle::text(ViewModel::modeNote(model_->mode())));
 }
 
 void CaptureLabView::showApplications() {
