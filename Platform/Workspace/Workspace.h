@@ -103,6 +103,12 @@ public:
     // path or found by name in the hicolor theme or the pixmaps of the data folders beside the
     // application folders. Empty when the path has no icon of its own (the caller shows the generic one).
     ApplicationIcon iconForFile(const std::string& path) const;
+    // The bundle identifier of the application a chosen file installs: the desktop-file id (the file
+    // name without ".desktop") of a readable desktop entry of type Application that is not hidden.
+    // Absent for anything else.
+    static std::optional<std::string> applicationIdentifier(const std::string& path);
+    // The "applications" folders searched for installed applications, in order.
+    std::vector<std::string> applicationDirectories() const;
     // Test hook: the "applications" folders to search, in order; empty restores the XDG ones.
     void setApplicationDirectories(std::vector<std::string> directories);
 
@@ -121,7 +127,6 @@ private:
     void announce(Event event, const RunningApplication& application);
     // mutex_ held. The application with this pid, or the end of applications_.
     std::vector<RunningApplication>::const_iterator findLocked(int pid) const;
-    std::vector<std::string> applicationDirectories() const;
     Launcher launcher() const;
 
     mutable std::mutex mutex_;

@@ -151,6 +151,13 @@ bool isSafeFileStem(std::string_view identifier) {
            identifier.find_first_of(std::string_view("/\0", 2)) == std::string_view::npos;
 }
 
+// Whether the file is a desktop entry of an application that is installed (not hidden, which is how a
+// user uninstalls a system-wide entry).
+bool isApplicationEntry(const fs::path& path) {
+    auto keys = readDesktopEntry(path);
+    return keys && (*keys)["Type"] == "Application" && (*keys)["Hidden"] != "true";
+}
+
 std::vector<std::string> xdgApplicationDirectories() {
     std::vector<std::string> dirs;
     if (const char* home = std::getenv("XDG_DATA_HOME"); home != nullptr && *home == '/') {
@@ -187,13 +194,24 @@ std::optional<std::string> Workspace::urlForApplication(std::string_view bundleI
         }
         // The first entry found shadows the others, a hidden one included: hiding is how a user
         // uninstalls a system-wide entry.
-        auto keys = readDesktopEntry(path);
-        if (!keys || (*keys)["Type"] != "Application" || (*keys)["Hidden"] == "true") {
+        if (!isApplicationEntry(path)) {
             return std::nullopt;
         }
         return path.string();
     }
     return std::nullopt;
+}
+
+std::optional<std::string> Workspace::applicationIdentifier(const std::string& path) {
+    const fs::path file(path);
+    if (file.extension() != ".desktop" || !isApplicationEntry(file)) {
+        return std::nullopt;
+    }
+    std::string identifier = file.stem().string();
+    if (!isSafeFileStem(identifier)) {
+        return std::nullopt;
+    }
+    return identifier;
 }
 
 std::string Workspace::displayName(const std::string& path) {

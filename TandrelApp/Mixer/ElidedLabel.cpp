@@ -26,6 +26,11 @@ void ElidedLabel::setColorRole(ColorRole role) {
 }
 
 QString ElidedLabel::shownText() const {
+    // Whole when it has the width it asked for: eliding measures in fractions of a pixel, and would
+    // shorten a text that fits its rounded width.
+    if (fontMetrics().horizontalAdvance(text_) <= width()) {
+        return text_;
+    }
     return fontMetrics().elidedText(text_, mode_, width());
 }
 

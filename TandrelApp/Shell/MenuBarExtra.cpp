@@ -61,6 +61,11 @@ bool MenuBarExtra::eventFilter(QObject* watched, QEvent* event) {
     if (watched == panel_.get() && event->type() == QEvent::Hide) {
         sinceHidden_.start();
     }
+    // The panel grows and shrinks with its content (rows unfolded, sources added) while it is open;
+    // it stays at the icon and inside the screen.
+    if (watched == panel_.get() && event->type() == QEvent::Resize && panel_->isVisible()) {
+        placePanel();
+    }
     return false;
 }
 

@@ -2,6 +2,11 @@
 
 #include "TandrelApp/Diagnostics/CaptureLabView.h"
 #include "TandrelApp/Mixer/RouterView.h"
+#include "TandrelApp/Shell/ExcludedAppsView.h"
+#include "TandrelApp/Shell/LineManagerView.h"
+#include "TandrelApp/Shell/LoginItem.h"
+#include "TandrelApp/Shell/MenuBarContent.h"
+#include "TandrelApp/Shell/SourceMenus.h"
 
 namespace {
 
@@ -18,16 +23,24 @@ std::unique_ptr<QWidget> createRouterContent(std::shared_ptr<RoutingController> 
     return std::make_unique<RouterView>(std::move(controller), meters, defaults, createUpdateNotice(false));
 }
 
-std::unique_ptr<QWidget> createMenuBarContent(std::shared_ptr<RoutingController>, MeterStore&, bool) {
-    return placeholder(360, 120);
+std::unique_ptr<QWidget> createMenuBarContent(std::shared_ptr<RoutingController> controller,
+                                              MeterStore& meters, bool launchAtLogin,
+                                              std::function<void()> openMixer) {
+    return std::make_unique<MenuBarContent>(std::move(controller), meters, launchAtLogin,
+                                            MenuBarContent::Environment{
+                                                .openMixer = std::move(openMixer),
+                                                .setLaunchAtLogin = &LoginItem::setEnabled,
+                                                .launchAtLogin = &LoginItem::isEnabled,
+                                                .updateNotice = createUpdateNotice(true),
+                                            });
 }
 
 std::unique_ptr<QWidget> createLinesPane() {
-    return placeholder(0, 320);
+    return std::make_unique<LineManagerView>();
 }
 
-std::unique_ptr<QWidget> createExcludedAppsPane(std::shared_ptr<RoutingController>) {
-    return placeholder(0, 320);
+std::unique_ptr<QWidget> createExcludedAppsPane(std::shared_ptr<RoutingController> controller) {
+    return std::make_unique<ExcludedAppsView>(std::move(controller));
 }
 
 std::unique_ptr<QWidget> createAboutPane() {
@@ -52,6 +65,10 @@ std::function<void()> checkForUpdatesAction() {
 
 void scheduleAutomaticUpdateChecks() {}
 
-void addSourceMenuItems(QMenu&, std::shared_ptr<RoutingController>) {}
+void addSourceMenuItems(QMenu& menu, std::shared_ptr<RoutingController> controller) {
+    SourceMenus::fill(menu, SourceMenus::Menu::sources, controller);
+}
 
-void addMonitorMenuItems(QMenu&, std::shared_ptr<RoutingController>) {}
+void addMonitorMenuItems(QMenu& menu, std::shared_ptr<RoutingController> controller) {
+    SourceMenus::fill(menu, SourceMenus::Menu::monitors, controller);
+}

@@ -18,9 +18,11 @@ class UserDefaults;
 std::unique_ptr<QWidget> createRouterContent(std::shared_ptr<RoutingController> controller,
                                              MeterStore& meters, UserDefaults& defaults);
 
-// The menu-bar panel's content; `launchAtLogin` is the login item's state when it is built.
+// The menu-bar panel's content; `launchAtLogin` is the login item's state when it is built, and
+// `openMixer` opens the mixer window.
 std::unique_ptr<QWidget> createMenuBarContent(std::shared_ptr<RoutingController> controller,
-                                              MeterStore& meters, bool launchAtLogin);
+                                              MeterStore& meters, bool launchAtLogin,
+                                              std::function<void()> openMixer);
 
 // The settings window's panes after the general one.
 std::unique_ptr<QWidget> createLinesPane();

@@ -114,7 +114,8 @@ std::unique_ptr<QWidget> TandrelApp::makeRouterWindow() {
 std::unique_ptr<QWidget> TandrelApp::makeMenuBarContent() {
     auto controller = this->controller();
     MeterStore& meters = controller->meters();
-    return createMenuBarContent(std::move(controller), meters, LoginItem::isEnabled());
+    return createMenuBarContent(std::move(controller), meters, LoginItem::isEnabled(),
+                                [this] { windows_.open(routerID); });
 }
 
 std::unique_ptr<QWidget> TandrelApp::makeSettingsWindow() {

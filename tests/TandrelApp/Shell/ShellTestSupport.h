@@ -20,9 +20,12 @@ class ShellEnvironment {
 public:
     static constexpr const char* bundleID = "qorvix.tandrel.shell-test";
 
-    ShellEnvironment() {
-        server_ = AudioServer::start({.profile = nlohmann::json::parse(R"({"devices": [
-                                          {"uid": "shell.speakers", "name": "Speakers", "outputStreams": [2]}]})"),
+    static constexpr const char* speakersProfile = R"({"devices": [
+        {"uid": "shell.speakers", "name": "Speakers", "outputStreams": [2]}]})";
+
+    // `profile` is the emulated hardware; no driver is loaded.
+    explicit ShellEnvironment(const char* profile = speakersProfile) {
+        server_ = AudioServer::start({.profile = nlohmann::json::parse(profile),
                                       .home = std::filesystem::path(data.path().toStdString()) / "server",
                                       .plugIns = std::vector<std::filesystem::path>{}});
         Workspace::setOwnBundleIdentifier(bundleID);
@@ -33,6 +36,8 @@ public:
     }
     ShellEnvironment(const ShellEnvironment&) = delete;
     ShellEnvironment& operator=(const ShellEnvironment&) = delete;
+
+    AudioServer& server() { return *server_; }
 
     TemporaryXdgHome config{"XDG_CONFIG_HOME"};
     TemporaryXdgHome data{"XDG_DATA_HOME"};
