@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <fstream>
 #include <mutex>
 
@@ -136,6 +137,10 @@ TEST_F(CaptureLabRecordingTest, ARecordedApplicationHoldsItsToneAtItsLevelThroug
         ASSERT_EQ(recording.info.channels, 2);
         EXPECT_GE(recording.info.frames, 48000);
         EXPECT_EQ(recording.info.frames % 2400, 0) << "whole blocks of 50 ms";
+        std::printf("%s: %lld frames recorded; 1 kHz at %.5f / %.5f, peak %.5f / %.5f (expected %.5f)\n",
+                    std::string(rawValue(mode)).c_str(), static_cast<long long>(recording.info.frames),
+                    amplitudeAt(recording.channels[0], 1000), amplitudeAt(recording.channels[1], 1000),
+                    peakOf(recording.channels[0]), peakOf(recording.channels[1]), kToneAmplitude);
         for (const auto& channel : recording.channels) {
             EXPECT_NEAR(amplitudeAt(channel, 1000), kToneAmplitude, kToneAmplitude * 0.01);
             EXPECT_NEAR(peakOf(channel), kToneAmplitude, kToneAmplitude * 0.01);
