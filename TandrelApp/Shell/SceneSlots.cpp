@@ -1,5 +1,6 @@
 #include "TandrelApp/Shell/SceneSlots.h"
 
+#include "TandrelApp/Diagnostics/CaptureLabView.h"
 #include "TandrelApp/Mixer/RouterView.h"
 #include "TandrelApp/Shell/ExcludedAppsView.h"
 #include "TandrelApp/Shell/LineManagerView.h"
@@ -47,7 +48,9 @@ std::unique_ptr<QWidget> createAboutPane() {
 }
 
 std::function<std::unique_ptr<QWidget>()> captureLabContent() {
-    return {};
+    return [] {
+        return std::make_unique<CaptureLabView>();
+    };
 }
 
 std::unique_ptr<QWidget> createUpdateNotice(bool) {

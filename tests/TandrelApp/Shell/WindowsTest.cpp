@@ -1,6 +1,7 @@
 // The application's windows as the user meets them: the mixer window's frame and menu bar, and the
 // settings window with its general pane, each driven through the real application and pictured under
 // build/snapshots.
+#include "TandrelApp/Diagnostics/CaptureLabView.h"
 #include "TandrelApp/Shell/AppDelegate.h"
 #include "TandrelApp/Shell/GeneralSettings.h"
 #include "TandrelApp/Shell/MenuBarExtra.h"
@@ -55,8 +56,8 @@ TEST_F(WindowsTest, TheMixerWindowCarriesTheApplicationsMenuBarAroundItsContent)
     EXPECT_EQ(titles(window->applicationMenu()->actions()),
               (std::vector<QString>{"-", "設定を初期化…", "-", "設定…", "-", "Corvane を終了"}));
     EXPECT_EQ(window->applicationMenu()->actions().last()->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Q));
-    EXPECT_EQ(titles(window->windowMenu()->actions()), std::vector<QString>{"しまう"})
-        << "no capture lab item while the capture lab is not in the build";
+    EXPECT_EQ(titles(window->windowMenu()->actions()),
+              (std::vector<QString>{"しまう", "-", "Capture Lab（取り込みの動作確認）"}));
     EXPECT_TRUE(window->sourceMenu()->actions().isEmpty());
     EXPECT_TRUE(window->monitorMenu()->actions().isEmpty());
 
@@ -73,7 +74,23 @@ TEST_F(WindowsTest, OpeningAWindowAgainShowsTheOneThatIsThere) {
     first->close();
     EXPECT_EQ(app.windows().open(QStringLiteral("settings")), first);
     EXPECT_TRUE(first->isVisible());
-    EXPECT_EQ(app.windows().open(QStringLiteral("capture-lab")), nullptr);
+}
+
+TEST_F(WindowsTest, TheWindowMenuOpensTheCaptureLab) {
+    app.launch();
+    auto* router = qobject_cast<RouterWindow*>(app.windows().window(QStringLiteral("router")));
+    ASSERT_NE(router, nullptr);
+    EXPECT_EQ(app.windows().window(QStringLiteral("capture-lab")), nullptr) << "made when first opened";
+    router->windowMenu()->actions().last()->trigger();
+    auto* lab = qobject_cast<CaptureLabView*>(app.windows().window(QStringLiteral("capture-lab")));
+    ASSERT_NE(lab, nullptr);
+    EXPECT_TRUE(lab->isVisible());
+    EXPECT_EQ(lab->windowTitle(), QStringLiteral("Capture Lab"));
+    EXPECT_GE(lab->minimumWidth(), 580);
+    EXPECT_GE(lab->minimumHeight(), 480);
+    lab->close();
+    EXPECT_EQ(app.windows().open(QStringLiteral("capture-lab")), lab) << "the same window, as it was left";
+    lab->close();
 }
 
 TEST_F(WindowsTest, TheTrayPanelTogglesAndItsAppearanceSetsTheQuitSave) {
