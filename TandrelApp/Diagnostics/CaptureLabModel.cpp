@@ -44,7 +44,9 @@ void revealInFileManager(const fs::path& file) {
 
 CaptureLabModel::Environment withDefaults(CaptureLabModel::Environment environment) {
     if (!environment.makeSource) {
-        environment.makeSource = &CaptureTestRunner::makeSource;
+        environment.makeSource = [](CaptureBackend backend, const CaptureTarget& target) {
+            return CaptureTestRunner::makeSource(backend, target);
+        };
     }
     if (!environment.musicFolder) {
         environment.musicFolder = &systemMusicFolder;
