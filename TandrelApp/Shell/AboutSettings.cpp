@@ -189,12 +189,12 @@ void AboutSettings::buildDriverSection() {
 QStringList AboutSettings::driverTexts() const {
     QStringList texts;
     for (int row = 0; row < driverForm_->rowCount(); ++row) {
-        for (auto role : {QFormLayout::FieldRole, QFormLayout::SpanningRole}) {
-            if (auto* item = driverForm_->itemAt(row, role)) {
-                if (auto* label = qobject_cast<QLabel*>(item->widget())) {
-                    texts << label->text();
-                }
-            }
+        QLayoutItem* item = driverForm_->itemAt(row, QFormLayout::SpanningRole);
+        if (item == nullptr) {
+            item = driverForm_->itemAt(row, QFormLayout::FieldRole);
+        }
+        if (auto* label = item ? qobject_cast<QLabel*>(item->widget()) : nullptr) {
+            texts << label->text();
         }
     }
     return texts;
