@@ -78,6 +78,7 @@ AboutSettings::AboutSettings(UpdateChecker& checker, Facts facts, Theme::Metrics
     auto* scroll = new QScrollArea;
     scroll->setWidgetResizable(true);
     scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     auto* body = new QWidget;
     auto* layout = new QVBoxLayout(body);
     layout->setContentsMargins(metrics_.px(20), metrics_.px(8), metrics_.px(20), metrics_.px(20));
@@ -95,10 +96,11 @@ AboutSettings::AboutSettings(UpdateChecker& checker, Facts facts, Theme::Metrics
     updateLayout->setSpacing(metrics_.px(8));
     status_ = label("", metrics_.font(TextStyle::body), ColorRole::secondary);
     check_ = new QPushButton(QStringLiteral("確認"));
+    check_->setFont(metrics_.controlFont(ControlSize::small));
+    updateLayout->addStretch(1);
     updateLayout->addWidget(status_);
     updateLayout->addWidget(check_);
-    updateLayout->addStretch(1);
-    app->addRow(QStringLiteral("アップデート"), updateRow);
+    app->addRow(label("アップデート", metrics_.font(TextStyle::body)), updateRow);
     connect(check_, &QPushButton::clicked, this, [this] { UpdateCommands::checkNow(checker_); });
     connect(&checker_, &UpdateChecker::stateChanged, this, &AboutSettings::refreshUpdateRow);
     connect(&checker_, &UpdateChecker::lastCheckedChanged, this, &AboutSettings::refreshUpdateRow);
@@ -113,8 +115,11 @@ AboutSettings::AboutSettings(UpdateChecker& checker, Facts facts, Theme::Metrics
     addRow(*system, "設定の保存先", facts_.settingsFolder);
 
     QFormLayout* links = section(*layout, "リンク");
-    links->addRow(linkLabel(AboutModel::websiteTitle(), AboutModel::website));
-    links->addRow(linkLabel("リリースノート（GitHub）", AboutModel::releaseNotes));
+    for (auto* link : {linkLabel(AboutModel::websiteTitle(), AboutModel::website),
+                       linkLabel("リリースノート（GitHub）", AboutModel::releaseNotes)}) {
+        link->setFont(metrics_.font(TextStyle::body));
+        links->addRow(link);
+    }
 
     QFormLayout* rights = section(*layout, "著作権");
     auto* notice = label(AboutModel::copyright(facts_.copyright), metrics_.font(TextStyle::body));
@@ -153,6 +158,7 @@ QWidget* AboutSettings::header() {
 
 QFormLayout* AboutSettings::section(QVBoxLayout& layout, const char* title) {
     auto* box = new QGroupBox(QString::fromUtf8(title));
+    box->setFont(metrics_.font(TextStyle::callout, {.weight = Theme::Weight::semibold}));
     auto* form = new QFormLayout(box);
     form->setFieldGrowthPolicy(QFormLayout::AllNonFixedFieldsGrow);
     form->setLabelAlignment(Qt::AlignLeft);

@@ -84,6 +84,11 @@ void UpdateNotice::buildBanner() {
     update_ = new QPushButton(QStringLiteral("今すぐアップデート"));
     update_->setDefault(true);
     update_->setFont(metrics_.controlFont(ControlSize::regular));
+    // The prominent button: filled with the accent colour.
+    QPalette prominent = update_->palette();
+    prominent.setColor(QPalette::Button, Theme::color(ColorRole::accent, prominent));
+    prominent.setColor(QPalette::ButtonText, Qt::white);
+    update_->setPalette(prominent);
     layout->addWidget(skip_, 0, Qt::AlignVCenter);
     layout->addWidget(update_, 0, Qt::AlignVCenter);
     this->layout()->addWidget(banner_);

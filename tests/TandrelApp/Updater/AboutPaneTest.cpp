@@ -41,7 +41,8 @@ TEST(DriverInfo, ReadsVersionBuildAndSourceFromTheBundle) {
          {"1.4（ビルド 27）", "a1b2c3"}},
         {R"({"CFBundleShortVersionString":"1.4"})", {"1.4", std::nullopt}},
         {R"({})", {"-", std::nullopt}},
-        {R"({"CFBundleShortVersionString":14,"CFBundleVersion":27,"TDDriverSourceHash":false})", {"-", std::nullopt}},
+        {R"({"CFBundleShortVersionString":14,"CFBundleVersion":27,"TDDriverSourceHash":false})",
+         {"-", std::nullopt}},
     };
     for (const auto& [info, expected] : cases) {
         bundle(folder, info);
@@ -58,13 +59,15 @@ TEST(AboutTexts, UpdateStatusForEveryState) {
     EXPECT_EQ(AboutModel::updateStatus(State::idle(), std::nullopt), "未確認");
     EXPECT_EQ(AboutModel::updateStatus(State::checking(), march4), "確認中…");
     EXPECT_EQ(AboutModel::updateStatus(State::upToDate(), march4), "最新です");
-    EXPECT_EQ(AboutModel::updateStatus(State::failed("確認できませんでした（何か）"), march4), "確認できませんでした");
+    EXPECT_EQ(AboutModel::updateStatus(State::failed("確認できませんでした（何か）"), march4),
+              "確認できませんでした");
     EXPECT_EQ(AboutModel::updateStatus(State::available(releaseOf("2.0", "https://e.org/u")), march4),
               "2.0 が公開されています");
 }
 
 TEST(AboutTexts, PathsProcessorAndDriverRows) {
-    EXPECT_EQ(AboutModel::tildePath("/home/ann/.local/share/TandrelApp", "/home/ann"), "~/.local/share/TandrelApp");
+    EXPECT_EQ(AboutModel::tildePath("/home/ann/.local/share/TandrelApp", "/home/ann"),
+              "~/.local/share/TandrelApp");
     EXPECT_EQ(AboutModel::tildePath("/home/ann/x/home/ann", "/home/ann"), "~/x~");
     EXPECT_EQ(AboutModel::tildePath("/srv/data", "/"), "/srv/data");
     EXPECT_EQ(AboutModel::settingsFolder("/home/ann/.local/share/TandrelApp/routing.json", "/home/ann"),
@@ -75,12 +78,14 @@ TEST(AboutTexts, PathsProcessorAndDriverRows) {
     EXPECT_EQ(SystemInfo::processorBrand("processor\t: 0\nvendor_id\t: GenuineIntel\n"
                                          "model name\t: Intel(R) Core(TM) i7-8565U CPU @ 1.80GHz  \n"),
               "Intel(R) Core(TM) i7-8565U CPU @ 1.80GHz");
-    EXPECT_EQ(SystemInfo::processorBrand("processor : 0\nBogoMIPS : 48.00\nHardware : BCM2835\nModel : Raspberry Pi 4\n"),
+    EXPECT_EQ(SystemInfo::processorBrand(
+                  "processor : 0\nBogoMIPS : 48.00\nHardware : BCM2835\nModel : Raspberry Pi 4\n"),
               "BCM2835");
     EXPECT_EQ(SystemInfo::processorBrand("processor : 0\n"), "");
 
     EXPECT_EQ(AboutModel::driverRows(std::nullopt, "/x/TandrelDriver.driver"),
-              (std::vector<std::pair<std::string, std::string>>{{"", "インストールされていません（/x/TandrelDriver.driver）"}}));
+              (std::vector<std::pair<std::string, std::string>>{
+                  {"", "インストールされていません（/x/TandrelDriver.driver）"}}));
     EXPECT_EQ(AboutModel::driverRows(DriverInfo{"1.4", std::nullopt}, "/x/D.driver"),
               (std::vector<std::pair<std::string, std::string>>{
                   {"バージョン", "1.4"}, {"識別子", "-"}, {"場所", "/x/D.driver"}}));
@@ -96,7 +101,10 @@ protected:
             .infoFeedURL = server.url("/feed.json").toStdString(),
             .currentVersion = "1.2.0",
             .currentBuild = 5,
-            .systemVersion = [] { return OperatingSystemVersion{14, 5, 0}; },
+            .systemVersion =
+                [] {
+                    return OperatingSystemVersion{14, 5, 0};
+                },
             .arguments = {},
             .install = {},
         });
@@ -112,7 +120,10 @@ protected:
             .chip = "AMD Ryzen 7 7840U（x86_64）",
             .settingsFolder = "~/.local/share/TandrelApp",
             .driverPath = driverFolder.path().toStdString() + "/TandrelDriver.driver",
-            .readDriver = [this] { return DriverInfo::read(driverFolder.path().toStdString() + "/TandrelDriver.driver"); },
+            .readDriver =
+                [this] {
+                    return DriverInfo::read(driverFolder.path().toStdString() + "/TandrelDriver.driver");
+                },
         };
     }
 
@@ -140,7 +151,8 @@ TEST_F(AboutPaneTest, TheDriverIsReadAgainEachTimeThePaneIsShown) {
 }
 
 TEST_F(AboutPaneTest, TheCheckButtonFollowsTheChecker) {
-    server.serve("/feed.json", LocalFeedServer::slowly(R"({"version":"1.0","url":"https://e.org/u.tar"})", 4, 20ms));
+    server.serve("/feed.json",
+                 LocalFeedServer::slowly(R"({"version":"1.0","url":"https://e.org/u.tar"})", 4, 20ms));
     AboutSettings pane(*checker, facts());
     EXPECT_EQ(pane.updateStatusLabel()->text(), QStringLiteral("未確認"));
     pane.checkButton()->click();
@@ -160,15 +172,16 @@ TEST_F(AboutPaneTest, TheCheckButtonFollowsTheChecker) {
 }
 
 TEST_F(AboutPaneTest, Snapshot) {
-    bundle(driverFolder, R"({"CFBundleShortVersionString":"1.4","CFBundleVersion":"27","TDDriverSourceHash":"9f3c2e1"})");
+    bundle(driverFolder,
+           R"({"CFBundleShortVersionString":"1.4","CFBundleVersion":"27","TDDriverSourceHash":"9f3c2e1"})");
     AboutSettings pane(*checker, facts());
-    pane.resize(560, pane.QWidget::height());
+    pane.setFixedWidth(560);
     pane.show();
     QApplication::processEvents();
     EXPECT_EQ(pane.QWidget::height(), 560);
     EXPECT_TRUE(writeSnapshot(pane, "about-pane"));
     AboutSettings larger(*checker, facts(), Theme::Metrics(1.5));
-    larger.resize(840, larger.QWidget::height());
+    larger.setFixedWidth(840);
     larger.show();
     QApplication::processEvents();
     EXPECT_TRUE(writeSnapshot(larger, "about-pane-scale150"));

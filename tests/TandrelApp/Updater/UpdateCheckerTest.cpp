@@ -21,7 +21,10 @@ protected:
             .infoFeedURL = server.url("/feed.json").toStdString(),
             .currentVersion = "1.2.0",
             .currentBuild = 5,
-            .systemVersion = [] { return OperatingSystemVersion{14, 5, 0}; },
+            .systemVersion =
+                [] {
+                    return OperatingSystemVersion{14, 5, 0};
+                },
             .arguments = std::move(arguments),
             .install = [this](const UpdateRelease& release) { installs.push_back(release); },
         });
@@ -75,10 +78,11 @@ TEST_F(UpdateCheckerTest, ANewerReleaseIsAnnouncedWithItsNotesAndInstalledOnRequ
     ASSERT_EQ(alerts.shown.size(), 1u);
     const AlertSpec& alert = alerts.shown[0];
     EXPECT_EQ(alert.message, "Corvane 2.0 が公開されています");
-    EXPECT_EQ(alert.informativeText,
-              "今お使いのバージョンは 1.2.0 です。\n\n・速くなりました\n・不具合を修正\n\n"
-              "「今すぐアップデート」を押すと、ダウンロードとインストールを行い、終わったら自動で起動し直します"
-              "（管理者のパスワードを求められます。設定はそのまま引き継がれます）。");
+    EXPECT_EQ(
+        alert.informativeText,
+        "今お使いのバージョンは 1.2.0 です。\n\n・速くなりました\n・不具合を修正\n\n"
+        "「今すぐアップデート」を押すと、ダウンロードとインストールを行い、終わったら自動で起動し直します"
+        "（管理者のパスワードを求められます。設定はそのまま引き継がれます）。");
     ASSERT_EQ(alert.buttons.size(), 3u);
     EXPECT_EQ(alert.buttons[0].title, "今すぐアップデート");
     EXPECT_EQ(alert.buttons[1].title, "あとで");
@@ -94,7 +98,8 @@ TEST_F(UpdateCheckerTest, SkippingHidesTheReleaseFromAutomaticChecksButNotFromTh
     alerts.answer(2);
     check(*checker, false);
     ASSERT_EQ(alerts.shown.size(), 1u);
-    EXPECT_EQ(UserDefaults::standard().string(QStringLiteral("TDUpdateSkippedVersion")), QStringLiteral("2.0"));
+    EXPECT_EQ(UserDefaults::standard().string(QStringLiteral("TDUpdateSkippedVersion")),
+              QStringLiteral("2.0"));
     EXPECT_EQ(changed.count(), 1);
     EXPECT_EQ(checker->state().kind, State::Kind::available);
     EXPECT_FALSE(checker->availableRelease());
@@ -124,7 +129,8 @@ TEST_F(UpdateCheckerTest, AnAutomaticCheckAnnouncesEachVersionOncePerRun) {
     check(*checker, false);
     ASSERT_EQ(alerts.shown.size(), 2u);
     EXPECT_EQ(alerts.shown[1].message, "Corvane 2.1 が公開されています");
-    EXPECT_EQ(alerts.shown[1].informativeText.rfind("今お使いのバージョンは 1.2.0 です。\n\n「今すぐ", 0), 0u);
+    EXPECT_EQ(alerts.shown[1].informativeText.rfind("今お使いのバージョンは 1.2.0 です。\n\n「今すぐ", 0),
+              0u);
 }
 
 TEST_F(UpdateCheckerTest, ADryRunHandsTheReleaseStraightToTheInstaller) {
@@ -169,14 +175,16 @@ TEST_F(UpdateCheckerTest, FailuresLeaveTheLastSuccessAndAlertOnlyTheUser) {
         alerts.shown.clear();
         check(*checker, false);
         EXPECT_EQ(checker->state().kind, State::Kind::failed);
-        EXPECT_EQ(checker->state().message.rfind("確認できませんでした（", 0), 0u) << checker->state().message;
+        EXPECT_EQ(checker->state().message.rfind("確認できませんでした（", 0), 0u)
+            << checker->state().message;
         EXPECT_TRUE(alerts.shown.empty());
         check(*checker, true);
         ASSERT_EQ(alerts.shown.size(), 1u);
         EXPECT_EQ(alerts.shown[0].style, AlertSpec::Style::warning);
         EXPECT_EQ(alerts.shown[0].message, "アップデートを確認できませんでした");
         EXPECT_EQ(alerts.shown[0].informativeText,
-                  checker->state().message + "\nインターネットへの接続を確認して、あとでもう一度お試しください。");
+                  checker->state().message +
+                      "\nインターネットへの接続を確認して、あとでもう一度お試しください。");
         EXPECT_EQ(checker->lastChecked(), success);
     }
     server.serve("/feed.json", {404, "missing"});
@@ -184,7 +192,8 @@ TEST_F(UpdateCheckerTest, FailuresLeaveTheLastSuccessAndAlertOnlyTheUser) {
     EXPECT_EQ(checker->state().message, "確認できませんでした（サーバーから不正な応答がありました）");
     server.serveJson("/feed.json", "[]");
     check(*checker, false);
-    EXPECT_EQ(checker->state().message, "確認できませんでした（リリース情報を読み取れません（リリースのオブジェクトではありません））");
+    EXPECT_EQ(checker->state().message,
+              "確認できませんでした（リリース情報を読み取れません（リリースのオブジェクトではありません））");
 }
 
 TEST_F(UpdateCheckerTest, WithoutAFeedAddressNothingIsRequestedAndTheUserIsToldAtOnce) {
@@ -199,14 +208,16 @@ TEST_F(UpdateCheckerTest, WithoutAFeedAddressNothingIsRequestedAndTheUserIsToldA
     EXPECT_EQ(checker->state(), State::failed("確認先が設定されていません"));
     EXPECT_TRUE(server.requests.empty());
 
-    UserDefaults::standard().set(QStringLiteral("TDUpdateFeedURL"), QStringLiteral("http://example.org/f.json"));
+    UserDefaults::standard().set(QStringLiteral("TDUpdateFeedURL"),
+                                 QStringLiteral("http://example.org/f.json"));
     check(*checker, false);
     EXPECT_EQ(checker->state(), State::failed("確認先が設定されていません"));
     EXPECT_TRUE(server.requests.empty());
 }
 
 TEST_F(UpdateCheckerTest, ACheckStartedDuringAnotherReturnsAtOnce) {
-    server.serve("/feed.json", LocalFeedServer::slowly(R"({"version":"1.0","url":"https://e.org/u.tar"})", 4, 20ms));
+    server.serve("/feed.json",
+                 LocalFeedServer::slowly(R"({"version":"1.0","url":"https://e.org/u.tar"})", 4, 20ms));
     auto checker = makeChecker();
     auto first = checker->check(true);
     EXPECT_EQ(checker->state(), State::checking());
@@ -222,7 +233,8 @@ TEST_F(UpdateCheckerTest, ACheckStartedDuringAnotherReturnsAtOnce) {
 
 TEST_F(UpdateCheckerTest, AnUnreachableFeedFailsWithTheTransferError) {
     auto checker = makeChecker();
-    UserDefaults::standard().set(QStringLiteral("TDUpdateFeedURL"), QStringLiteral("http://127.0.0.1:1/feed.json"));
+    UserDefaults::standard().set(QStringLiteral("TDUpdateFeedURL"),
+                                 QStringLiteral("http://127.0.0.1:1/feed.json"));
     check(*checker, false);
     EXPECT_EQ(checker->state(), State::failed("確認できませんでした（サーバーに接続できませんでした）"));
 }
@@ -246,7 +258,8 @@ TEST_F(UpdateCheckerTest, TheToggleStoresTheInverseAndPlansAfresh) {
     EXPECT_EQ(UserDefaults::standard().value(QStringLiteral("TDUpdateAutoCheckDisabled")).toBool(), true);
     EXPECT_FALSE(checker->scheduledDelay());
 
-    UserDefaults::standard().set(QStringLiteral("TDUpdateLastChecked"), QDateTime::currentDateTime().addSecs(-3600));
+    UserDefaults::standard().set(QStringLiteral("TDUpdateLastChecked"),
+                                 QDateTime::currentDateTime().addSecs(-3600));
     auto recent = makeChecker();
     recent->setAutomaticChecksEnabled(true);
     EXPECT_EQ(UserDefaults::standard().value(QStringLiteral("TDUpdateAutoCheckDisabled")).toBool(), false);

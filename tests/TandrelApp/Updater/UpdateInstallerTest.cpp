@@ -5,6 +5,9 @@
 
 #include "Platform/Workspace/Workspace.h"
 #include "Support/ScriptedAlerts.h"
+#include "Support/TemporaryXdgHome.h"
+#include "TandrelApp/Support/UserDefaults.h"
+#include "TandrelApp/Updater/UpdateChecker.h"
 #include "TandrelApp/Updater/UpdateInstaller.h"
 #include "UpdaterTestSupport.h"
 
@@ -48,9 +51,11 @@ public:
 
     // Serves an archive holding `package` as "Corvane-2.0.pkg" and returns the release offering it.
     // Slowly when `pieceSize` is given.
-    UpdateRelease offer(const QByteArray& package, int pieceSize = 0, std::chrono::milliseconds interval = 20ms) {
-        server.serve("/Corvane-2.0.tar",
-                     LocalFeedServer::slowly(signing.archive({{"Corvane-2.0.pkg", package}}), pieceSize, interval));
+    UpdateRelease offer(const QByteArray& package, int pieceSize = 0,
+                        std::chrono::milliseconds interval = 20ms) {
+        server.serve(
+            "/Corvane-2.0.tar",
+            LocalFeedServer::slowly(signing.archive({{"Corvane-2.0.pkg", package}}), pieceSize, interval));
         UpdateRelease release = releaseOf("2.0", server.url("/Corvane-2.0.tar").toStdString());
         release.page = "https://e.org/dl";
         return release;
@@ -66,7 +71,8 @@ public:
     }
 
     bool saw(Kind kind) const {
-        return std::any_of(phases.begin(), phases.end(), [kind](const Phase& phase) { return phase.kind == kind; });
+        return std::any_of(phases.begin(), phases.end(),
+                           [kind](const Phase& phase) { return phase.kind == kind; });
     }
 
     UpdateSigning& signing = UpdateSigning::shared();
@@ -84,8 +90,7 @@ TEST_F(UpdateInstallerTest, ADryRunVerifiesWithProgressAndStopsBeforeInstalling)
     auto installer = makeInstaller(true);
     // A large payload in small pieces, so the progress is reported along the way.
     const QByteArray package = signing.package(
-        {{"opt/corvane/VERSION", "2.0\n"}, {"opt/corvane/blob", incompressible(400000)}},
-        "TEAMA");
+        {{"opt/corvane/VERSION", "2.0\n"}, {"opt/corvane/blob", incompressible(400000)}}, "TEAMA");
     installer->install(offer(package, 32768, 5ms));
     ASSERT_TRUE(runToEnd(*installer));
 
@@ -102,6 +107,42 @@ TEST_F(UpdateInstallerTest, ADryRunVerifiesWithProgressAndStopsBeforeInstalling)
     EXPECT_TRUE(QDir(target.path()).isEmpty());
     EXPECT_FALSE(QDir(installer->lastWorkFolder()).exists());
     EXPECT_TRUE(QFileInfo(installer->lastWorkFolder()).fileName().startsWith("CorvaneUpdate-"));
+    EXPECT_TRUE(alerts.shown.empty());
+}
+
+// From the feed to the verified package: a newer signed release found by an automatic check goes straight
+// to the installer with "--update-dry-run", which stops before installing.
+TEST_F(UpdateInstallerTest, TheFeedsNewerReleaseIsFetchedAndVerifiedInADryRun) {
+    TemporaryXdgHome config{"XDG_CONFIG_HOME"};
+    auto installer = makeInstaller(true);
+    const QByteArray package = signing.package(
+        {{"opt/corvane/VERSION", "2.0\n"}, {"opt/corvane/blob", incompressible(300000)}}, "TEAMA");
+    const UpdateRelease release = offer(package, 16384, 5ms);
+    server.serveJson("/feed.json", R"({"version":"2.0","build":3,"url":")" + release.url + R"("})");
+    UpdateChecker checker(UpdateChecker::Environment{
+        .defaults = &UserDefaults::standard(),
+        .infoFeedURL = server.url("/feed.json").toStdString(),
+        .currentVersion = "1.2.0",
+        .currentBuild = 5,
+        .systemVersion =
+            [] {
+                return OperatingSystemVersion{14, 5, 0};
+            },
+        .arguments = {"TandrelApp", "--update-dry-run"},
+        .install = [&installer](const UpdateRelease& found) { installer->install(found); },
+    });
+    auto check = checker.check(false);
+    ASSERT_TRUE(finish(check));
+    EXPECT_EQ(checker.state().kind, UpdateChecker::State::Kind::available);
+    ASSERT_TRUE(runToEnd(*installer));
+    EXPECT_EQ(installer->phase(), Phase::idle()) << installer->phase().message;
+    EXPECT_TRUE(std::any_of(phases.begin(), phases.end(), [](const Phase& phase) {
+        return phase.kind == Kind::downloading && phase.fraction > 0 && phase.fraction < 1;
+    }));
+    EXPECT_TRUE(saw(Kind::verifying));
+    EXPECT_FALSE(saw(Kind::waitingForPassword));
+    EXPECT_EQ(saves, 0);
+    EXPECT_TRUE(QDir(target.path()).isEmpty());
     EXPECT_TRUE(alerts.shown.empty());
 }
 
@@ -131,24 +172,28 @@ struct FailureCase {
 };
 
 TEST_F(UpdateInstallerTest, EveryFailureEndsFailedWithItsTextAndInstallsNothing) {
-    const std::string untrusted = "ダウンロードしたインストーラの署名を確認できないため、インストールを中止しました（";
+    const std::string untrusted =
+        "ダウンロードしたインストーラの署名を確認できないため、インストールを中止しました（";
     const std::vector<FailureCase> cases{
-        {"unsigned", [](UpdateInstallerTest& t) { return t.offer(t.signing.package({{"opt/x", "1"}}, "")); }, "TEAMA",
-         untrusted + "Gatekeeper: "},
+        {"unsigned",
+         [](UpdateInstallerTest& t) {
+             return t.offer(t.signing.package({{"opt/x", "1"}}, ""));
+         },
+         "TEAMA", untrusted + "Gatekeeper: "},
         {"another team", [](UpdateInstallerTest& t) { return t.offer(t.signedPackage("TEAMB")); }, "TEAMA",
          untrusted + "署名者がこのアプリの開発元と一致しません）"},
-        {"a name that mentions our team", [](UpdateInstallerTest& t) { return t.offer(t.signedPackage("impostor")); },
-         "TEAMA", untrusted + "署名者がこのアプリの開発元と一致しません）"},
-        {"no team in this build", [](UpdateInstallerTest& t) { return t.offer(t.signedPackage()); }, std::nullopt,
-         untrusted + "このアプリの署名を確認できません）"},
+        {"a name that mentions our team",
+         [](UpdateInstallerTest& t) { return t.offer(t.signedPackage("impostor")); }, "TEAMA",
+         untrusted + "署名者がこのアプリの開発元と一致しません）"},
+        {"no team in this build", [](UpdateInstallerTest& t) { return t.offer(t.signedPackage()); },
+         std::nullopt, untrusted + "このアプリの署名を確認できません）"},
         {"missing archive",
-         [](UpdateInstallerTest& t) {
-             return releaseOf("2.0", t.server.url("/gone.tar").toStdString());
-         },
+         [](UpdateInstallerTest& t) { return releaseOf("2.0", t.server.url("/gone.tar").toStdString()); },
          "TEAMA", "ダウンロードできませんでした（サーバーの応答 404）"},
         {"no package",
          [](UpdateInstallerTest& t) {
-             t.server.serve("/u.tar", {200, t.signing.archive({{"Corvane.PKG", t.signedPackage()}, {"read me", "x"}})});
+             t.server.serve("/u.tar",
+                            {200, t.signing.archive({{"Corvane.PKG", t.signedPackage()}, {"read me", "x"}})});
              return releaseOf("2.0", t.server.url("/u.tar").toStdString());
          },
          "TEAMA", "ダウンロードしたファイルにインストーラが見つかりません"},
@@ -176,7 +221,8 @@ TEST_F(UpdateInstallerTest, EveryFailureEndsFailedWithItsTextAndInstallsNothing)
         ASSERT_EQ(alerts.shown.size(), 1u);
         EXPECT_EQ(alerts.shown[0].message, "アップデートできませんでした");
         EXPECT_EQ(alerts.shown[0].informativeText,
-                  installer->phase().message + "\n\nホームページからダウンロードして、インストーラを実行することもできます。");
+                  installer->phase().message +
+                      "\n\nホームページからダウンロードして、インストーラを実行することもできます。");
         EXPECT_EQ(alerts.shown[0].buttons.at(0).title, "ダウンロードページを開く");
         EXPECT_EQ(alerts.shown[0].buttons.at(1).title, "閉じる");
         ASSERT_FALSE(opened.empty());
@@ -188,10 +234,12 @@ TEST_F(UpdateInstallerTest, ADismissedPasswordPromptEndsSilentlyAfterTheSave) {
     auto installer = makeInstaller(false);
     auto tools = signing.tools(target.path());
     installer = std::make_unique<UpdateInstaller>(UpdateInstaller::Environment{
-        .tools = [&] {
-            tools.elevator = signing.script("dismissed", "echo 'Request dismissed'; exit 126").toStdString();
-            return tools;
-        }(),
+        .tools =
+            [&] {
+                tools.elevator =
+                    signing.script("dismissed", "echo 'Request dismissed'; exit 126").toStdString();
+                return tools;
+            }(),
         .teamIdentifier = [] { return std::optional<std::string>("TEAMA"); },
         .dryRun = false,
         .temporaryDirectory = work.path(),
@@ -222,7 +270,8 @@ TEST_F(UpdateInstallerTest, CancellingTheDownloadReturnsToIdleAtOnceAndLeavesNot
     const QByteArray package = signing.package(
         {{"opt/corvane/VERSION", "2.0\n"}, {"opt/corvane/blob", incompressible(600000)}}, "TEAMA");
     installer->install(offer(package, 16384, 30ms));
-    ASSERT_TRUE(waitUntil([&] { return installer->phase().kind == Kind::downloading && installer->phase().fraction > 0; }));
+    ASSERT_TRUE(waitUntil(
+        [&] { return installer->phase().kind == Kind::downloading && installer->phase().fraction > 0; }));
     // Busy: a second request changes nothing.
     const QString folder = installer->lastWorkFolder();
     installer->install(releaseOf("9.9", server.url("/other.tar").toStdString()));
@@ -245,9 +294,12 @@ TEST_F(UpdateInstallerTest, AStaleRunLeavesTheNewerRunsPhaseAlone) {
     const QString marker = signing.folder() + "/slow-tar-calls";
     QFile::remove(marker);
     tools.tar = signing
-                    .script("slow-tar", "echo x >> '" + marker + "'\n"
-                                        "if [ $(wc -l < '" + marker + "') -eq 1 ]; then sleep 1; else sleep 3; fi\n"
-                                        "exec tar \"$@\"")
+                    .script("slow-tar", "echo x >> '" + marker +
+                                            "'\n"
+                                            "if [ $(wc -l < '" +
+                                            marker +
+                                            "') -eq 1 ]; then sleep 1; else sleep 3; fi\n"
+                                            "exec tar \"$@\"")
                     .toStdString();
     UpdateInstaller installer(UpdateInstaller::Environment{
         .tools = tools,

@@ -77,7 +77,10 @@ protected:
             .infoFeedURL = server.url("/feed.json").toStdString(),
             .currentVersion = "1.2.0",
             .currentBuild = 5,
-            .systemVersion = [] { return OperatingSystemVersion{14, 5, 0}; },
+            .systemVersion =
+                [] {
+                    return OperatingSystemVersion{14, 5, 0};
+                },
             .arguments = {},
             .install = {},
         });
@@ -120,14 +123,18 @@ TEST_F(UpdateNoticeTest, TheBannerOffersTheReleaseAndSkippingRemovesIt) {
 
     notice->skipButton()->click();
     EXPECT_TRUE(notice->isHidden());
-    EXPECT_EQ(UserDefaults::standard().string(QStringLiteral("TDUpdateSkippedVersion")), QStringLiteral("2.0"));
+    EXPECT_EQ(UserDefaults::standard().string(QStringLiteral("TDUpdateSkippedVersion")),
+              QStringLiteral("2.0"));
 }
 
 TEST_F(UpdateNoticeTest, UpdatingShowsTheProgressAndCancelBringsTheBannerBack) {
     const QByteArray package = UpdateSigning::shared().package(
         {{"opt/corvane/VERSION", "2.0\n"}, {"opt/corvane/blob", incompressible(500000)}}, "TEAMA");
-    server.serve("/Corvane-2.0.tar", LocalFeedServer::slowly(UpdateSigning::shared().archive({{"Corvane-2.0.pkg", package}}), 8192, 30ms));
-    server.serveJson("/feed.json", R"({"version":"2.0","url":")" + server.url("/Corvane-2.0.tar").toStdString() + R"("})");
+    server.serve(
+        "/Corvane-2.0.tar",
+        LocalFeedServer::slowly(UpdateSigning::shared().archive({{"Corvane-2.0.pkg", package}}), 8192, 30ms));
+    server.serveJson("/feed.json",
+                     R"({"version":"2.0","url":")" + server.url("/Corvane-2.0.tar").toStdString() + R"("})");
     QWidget window;
     auto* notice = new UpdateNotice(*checker, *installer, false, Theme::Metrics(), &window);
     auto* compact = new UpdateNotice(*checker, *installer, true, Theme::Metrics(), &window);
@@ -154,7 +161,8 @@ TEST_F(UpdateNoticeTest, UpdatingShowsTheProgressAndCancelBringsTheBannerBack) {
 }
 
 TEST_F(UpdateNoticeTest, TheCheckCommandIsDisabledWhileChecking) {
-    server.serve("/feed.json", LocalFeedServer::slowly(R"({"version":"1.0","url":"https://e.org/u.tar"})", 4, 20ms));
+    server.serve("/feed.json",
+                 LocalFeedServer::slowly(R"({"version":"1.0","url":"https://e.org/u.tar"})", 4, 20ms));
     QMenu menu;
     UpdateCommands::add(menu, *checker);
     ASSERT_EQ(menu.actions().size(), 2);
@@ -213,7 +221,9 @@ TEST_F(UpdateNoticeTest, Snapshots) {
     // The progress rows, as the download shows them.
     const QByteArray package = UpdateSigning::shared().package(
         {{"opt/corvane/VERSION", "2.0\n"}, {"opt/corvane/blob", incompressible(400000)}}, "TEAMA");
-    server.serve("/slow.tar", LocalFeedServer::slowly(UpdateSigning::shared().archive({{"Corvane-2.0.pkg", package}}), 8192, 40ms));
+    server.serve(
+        "/slow.tar",
+        LocalFeedServer::slowly(UpdateSigning::shared().archive({{"Corvane-2.0.pkg", package}}), 8192, 40ms));
     installer->install(releaseOf("2.0", server.url("/slow.tar").toStdString()));
     ASSERT_TRUE(waitUntil([&] { return installer->phase().fraction > 0.3; }));
     QApplication::processEvents();

@@ -24,9 +24,17 @@ TEST(UpdateVersions, CompareNumericallyPieceByPiece) {
         int order;
     };
     const Case cases[] = {
-        {"1.10", "1.9", 1},     {"2.0", "2.0.0", 0},     {"1.2", "1.2.0", 0},    {"1.2b", "1.0", 0},
-        {"2.1-beta", "2.0", 0}, {"2.1-beta", "2.1", -1}, {"", "0", 0},          {"..1..2.", "1.2", 0},
-        {"+3", "3", 0},         {"-1", "0", -1},         {"1.99999999999999999999", "1.0", 0},
+        {"1.10", "1.9", 1},
+        {"2.0", "2.0.0", 0},
+        {"1.2", "1.2.0", 0},
+        {"1.2b", "1.0", 0},
+        {"2.1-beta", "2.0", 0},
+        {"2.1-beta", "2.1", -1},
+        {"", "0", 0},
+        {"..1..2.", "1.2", 0},
+        {"+3", "3", 0},
+        {"-1", "0", -1},
+        {"1.99999999999999999999", "1.0", 0},
         {"10", "9.9.9", 1},
     };
     for (const auto& c : cases) {
@@ -41,7 +49,8 @@ TEST(UpdateVersions, NewerByVersionThenBuildAndOnlyOnASupportedSystem) {
     EXPECT_TRUE(offersUpdate(release("1.2.0", 7), "1.2.0", 6, system)) << "same version, higher build";
     EXPECT_FALSE(offersUpdate(release("1.2.0"), "1.2.0", 0, system)) << "an absent build counts as 0";
     EXPECT_TRUE(offersUpdate(release("1.2.0"), "1.2.0", -1, system));
-    EXPECT_FALSE(offersUpdate(release("1.1", 9999), "1.2.0", 7, system)) << "a lower version with a higher build";
+    EXPECT_FALSE(offersUpdate(release("1.1", 9999), "1.2.0", 7, system))
+        << "a lower version with a higher build";
 
     EXPECT_TRUE(offersUpdate(release("2.0", {}, "14.2.1"), "1.2.0", 7, system)) << "equal to the minimum";
     EXPECT_FALSE(offersUpdate(release("2.0", {}, "14.3"), "1.2.0", 7, system));
@@ -54,7 +63,8 @@ TEST(UpdateVersions, NewerByVersionThenBuildAndOnlyOnASupportedSystem) {
 TEST(UpdateFeedAddress, TheUserDefaultWinsEvenWhenEmpty) {
     const std::string info = "https://feed.example.org/release.json";
     EXPECT_EQ(feedURL(std::nullopt, info), info);
-    EXPECT_EQ(feedURL(std::string("https://other.example.org/f.json"), info), "https://other.example.org/f.json");
+    EXPECT_EQ(feedURL(std::string("https://other.example.org/f.json"), info),
+              "https://other.example.org/f.json");
     EXPECT_EQ(feedURL(std::string(""), info), std::nullopt);
     EXPECT_EQ(feedURL(std::string("not an address at all ::"), info), std::nullopt);
     EXPECT_EQ(feedURL(std::nullopt, std::nullopt), std::nullopt);

@@ -13,20 +13,22 @@ TEST(UpdateToolQuoting, SingleQuotesSurviveTheShell) {
     tools.installer = "/opt/corvane/libexec/tandrel-install";
     tools.certificateAuthority = "/opt/corvane/share/update-ca.pem";
     tools.target = "/";
-    EXPECT_EQ(tools.elevatedInstallArguments("/tmp/o'k/CorvaneUpdate.pkg", "TEAMA"),
-              (std::vector<std::string>{
-                  "/bin/sh", "-c",
-                  "'/opt/corvane/libexec/tandrel-install' -pkg '/tmp/o'\\''k/CorvaneUpdate.pkg' -target '/' -ca "
-                  "'/opt/corvane/share/update-ca.pem' -team 'TEAMA'"}));
+    EXPECT_EQ(
+        tools.elevatedInstallArguments("/tmp/o'k/CorvaneUpdate.pkg", "TEAMA"),
+        (std::vector<std::string>{
+            "/bin/sh", "-c",
+            "'/opt/corvane/libexec/tandrel-install' -pkg '/tmp/o'\\''k/CorvaneUpdate.pkg' -target '/' -ca "
+            "'/opt/corvane/share/update-ca.pem' -team 'TEAMA'"}));
 }
 
 TEST(UpdateToolDecisions, ReadTheToolsStatusAndOutput) {
     EXPECT_FALSE(attachFailure({0, "whatever"}));
     const auto attach = attachFailure({2, "tar: This does not look like a tar archive\n"});
     ASSERT_TRUE(attach);
-    EXPECT_STREQ(attach->what(),
-                 "ダウンロードできませんでした（ディスクイメージを開けません: tar: This does not look like a tar "
-                 "archive\n）");
+    EXPECT_STREQ(
+        attach->what(),
+        "ダウンロードできませんでした（ディスクイメージを開けません: tar: This does not look like a tar "
+        "archive\n）");
 
     EXPECT_FALSE(assessmentFailure({0, "CMS Verification successful\n"}));
     const auto unsure = assessmentFailure({0, "  something else\n"});
@@ -44,21 +46,25 @@ TEST(UpdateToolDecisions, ReadTheToolsStatusAndOutput) {
 }
 
 TEST(UpdateToolDecisions, TheSignersTeamMustMatchExactly) {
-    const std::string ours = "subject=\n    OU             = TEAMA\n    CN             = Developer ID Installer: Qorvix (TEAMA)\n";
+    const std::string ours =
+        "subject=\n    OU             = TEAMA\n    CN             = Developer ID Installer: Qorvix (TEAMA)\n";
     EXPECT_EQ(installerTeam(ours), "TEAMA");
     EXPECT_FALSE(teamFailure({0, ""}, {0, ours}, "TEAMA"));
 
     // Names that only mention our team are not our team.
-    const std::string impostor = "subject=\n    OU = TEAMB\n    CN = Developer ID Installer: Not Us (TEAMA)\n";
+    const std::string impostor =
+        "subject=\n    OU = TEAMB\n    CN = Developer ID Installer: Not Us (TEAMA)\n";
     EXPECT_EQ(installerTeam(impostor), "TEAMB");
     const auto failure = teamFailure({0, ""}, {0, impostor}, "TEAMA");
     ASSERT_TRUE(failure);
     EXPECT_EQ(failure->detail(), "署名者がこのアプリの開発元と一致しません");
-    EXPECT_TRUE(teamFailure({0, ""}, {0, "    OU = TEAMAB\n    CN = Developer ID Installer: x (TEAMA)\n"}, "TEAMA"));
+    EXPECT_TRUE(
+        teamFailure({0, ""}, {0, "    OU = TEAMAB\n    CN = Developer ID Installer: x (TEAMA)\n"}, "TEAMA"));
     EXPECT_TRUE(teamFailure({0, ""}, {0, "    OU = TEAM\n    CN = Developer ID Installer: x\n"}, "TEAMA"));
 
     EXPECT_FALSE(installerTeam("    OU = TEAMA\n    CN = Developer ID Application: Qorvix (TEAMA)\n"));
-    EXPECT_FALSE(installerTeam("    OU = TEAMA\n    OU = TEAMB\n    CN = Developer ID Installer: Q (TEAMA)\n"));
+    EXPECT_FALSE(
+        installerTeam("    OU = TEAMA\n    OU = TEAMB\n    CN = Developer ID Installer: Q (TEAMA)\n"));
     EXPECT_FALSE(installerTeam("    CN = Developer ID Installer: Q (TEAMA)\n"));
     EXPECT_TRUE(teamFailure({1, ""}, {0, ours}, "TEAMA")) << "the signature itself must verify";
 }

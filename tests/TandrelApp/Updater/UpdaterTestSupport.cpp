@@ -99,7 +99,8 @@ void LocalFeedServer::answer(QTcpSocket* socket) {
     const QString path = socket->property("path").toString();
     const auto found = responses_.find(path);
     const Response response = found != responses_.end() ? found->second : Response{404, "not here"};
-    QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + " " + reason(response.status) + "\r\n";
+    QByteArray head =
+        "HTTP/1.1 " + QByteArray::number(response.status) + " " + reason(response.status) + "\r\n";
     if (response.announceLength) {
         head += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
     }
@@ -131,9 +132,9 @@ UpdateSigning& UpdateSigning::shared() {
 UpdateSigning::UpdateSigning() {
     const QString dir = folder_.path();
     run("openssl",
-        {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key", "-out", "ca.pem", "-days", "30",
-         "-subj", "/CN=Corvane Test Update Authority", "-addext", "basicConstraints=critical,CA:TRUE", "-addext",
-         "keyUsage=critical,keyCertSign"},
+        {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key", "-out", "ca.pem", "-days",
+         "30", "-subj", "/CN=Corvane Test Update Authority", "-addext", "basicConstraints=critical,CA:TRUE",
+         "-addext", "keyUsage=critical,keyCertSign"},
         dir);
     const std::map<QString, QString> subjects{
         {"TEAMA", "/OU=TEAMA/CN=Developer ID Installer: Qorvix (TEAMA)"},
@@ -141,11 +142,13 @@ UpdateSigning::UpdateSigning() {
         {"impostor", "/OU=TEAMB/CN=Developer ID Installer: Not Us (TEAMA)"},
     };
     for (const auto& [name, subject] : subjects) {
-        run("openssl", {"req", "-newkey", "rsa:2048", "-nodes", "-keyout", name + ".key", "-out", name + ".csr", "-subj", subject},
+        run("openssl",
+            {"req", "-newkey", "rsa:2048", "-nodes", "-keyout", name + ".key", "-out", name + ".csr", "-subj",
+             subject},
             dir);
         run("openssl",
-            {"x509", "-req", "-in", name + ".csr", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial", "-out",
-             name + ".pem", "-days", "30"},
+            {"x509", "-req", "-in", name + ".csr", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial",
+             "-out", name + ".pem", "-days", "30"},
             dir);
     }
     QFile::copy(QStringLiteral(TANDREL_INSTALL_HELPER), dir + "/tandrel-install");
@@ -153,7 +156,8 @@ UpdateSigning::UpdateSigning() {
     script("pass-through", "exec \"$@\"");
 }
 
-QByteArray UpdateSigning::package(const std::map<std::string, std::string>& payload, const std::string& signer) {
+QByteArray UpdateSigning::package(const std::map<std::string, std::string>& payload,
+                                  const std::string& signer) {
     const QString work = folder_.path() + "/made-" + QString::number(++made_);
     for (const auto& [path, contents] : payload) {
         write(work + "/payload/" + QString::fromStdString(path), QByteArray::fromStdString(contents));
@@ -165,7 +169,8 @@ QByteArray UpdateSigning::package(const std::map<std::string, std::string>& payl
     const QString name = QString::fromStdString(signer);
     run("openssl",
         {"cms", "-sign", "-binary", "-nodetach", "-outform", "DER", "-in", "payload.tar.gz", "-signer",
-         folder_.path() + "/" + name + ".pem", "-inkey", folder_.path() + "/" + name + ".key", "-out", "signed.pkg"},
+         folder_.path() + "/" + name + ".pem", "-inkey", folder_.path() + "/" + name + ".key", "-out",
+         "signed.pkg"},
         work);
     return read(work + "/signed.pkg");
 }
@@ -178,7 +183,8 @@ QByteArray UpdateSigning::archive(const std::map<std::string, QByteArray>& entri
         names << QString::fromStdString(name);
     }
     QDir().mkpath(work + "/top");
-    run("tar", QStringList{"-cf", "image.tar", "-C", "top"} + (names.isEmpty() ? QStringList{"."} : names), work);
+    run("tar", QStringList{"-cf", "image.tar", "-C", "top"} + (names.isEmpty() ? QStringList{"."} : names),
+        work);
     return read(work + "/image.tar");
 }
 

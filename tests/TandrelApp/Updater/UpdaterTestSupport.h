@@ -66,7 +66,9 @@ public:
         return {200, std::move(body), true, pieceSize, interval};
     }
     void serve(const QString& path, Response response) { responses_[path] = std::move(response); }
-    void serveJson(const QString& path, const std::string& json) { serve(path, {200, QByteArray::fromStdString(json)}); }
+    void serveJson(const QString& path, const std::string& json) {
+        serve(path, {200, QByteArray::fromStdString(json)});
+    }
 
     // The request lines and headers received, in order, one map per request ("path", lower-case header
     // names).
