@@ -7,6 +7,7 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QPointer>
+#include <QScopeGuard>
 #include <QUrl>
 
 #include <qcoro/qcoronetworkreply.h>
@@ -127,9 +128,15 @@ QCoro::Task<> UpdateChecker::fetch(std::string feed, bool userInitiated) {
     request.setTransferTimeout(int(std::chrono::milliseconds(requestTimeout).count()));
     request.setHeader(QNetworkRequest::UserAgentHeader,
                       QString::fromStdString("Corvane/" + environment_.currentVersion));
-    std::unique_ptr<QNetworkReply> reply(network_->get(request));
-    co_await qCoro(reply.get()).waitForFinished();
-    if (!self) {
+    // The manager owns the reply and deletes it with itself, should the checker go first.
+    QPointer<QNetworkReply> reply = network_->get(request);
+    const auto release = qScopeGuard([reply] {
+        if (reply) {
+            reply->deleteLater();
+        }
+    });
+    co_await qCoro(reply.data()).waitForFinished();
+    if (!self || !reply) {
         co_return;
     }
 
@@ -146,14 +153,14 @@ QCoro::Task<> UpdateChecker::fetch(std::string feed, bool userInitiated) {
         fail(UpdateNetwork::transferFailure(*reply), userInitiated);
         co_return;
     }
-    UpdateRelease release;
+    UpdateRelease offered;
     try {
-        release = UpdateRules::decodeRelease(reply->readAll().toStdString());
+        offered = UpdateRules::decodeRelease(reply->readAll().toStdString());
     } catch (const ReleaseDecodingError& error) {
         fail(error.what(), userInitiated);
         co_return;
     }
-    if (!UpdateRules::acceptsPackageAddress(release.url, feed)) {
+    if (!UpdateRules::acceptsPackageAddress(offered.url, feed)) {
         fail(UpdateNetwork::unsupportedURL(), userInitiated);
         co_return;
     }
@@ -163,7 +170,7 @@ QCoro::Task<> UpdateChecker::fetch(std::string feed, bool userInitiated) {
     emit lastCheckedChanged();
 
     const auto system = environment_.systemVersion ? environment_.systemVersion() : SystemInfo::version();
-    if (!UpdateRules::offersUpdate(release, environment_.currentVersion, environment_.currentBuild, system)) {
+    if (!UpdateRules::offersUpdate(offered, environment_.currentVersion, environment_.currentBuild, system)) {
         setState(State::upToDate());
         if (userInitiated) {
             queueResultAlert();
@@ -171,11 +178,11 @@ QCoro::Task<> UpdateChecker::fetch(std::string feed, bool userInitiated) {
         co_return;
     }
 
-    Log::app("Update")->info("Update available: {}", release.version);
-    setState(State::available(release));
+    Log::app("Update")->info("Update available: {}", offered.version);
+    setState(State::available(offered));
     if (environment_.arguments.contains(QStringLiteral("--update-dry-run"))) {
         if (environment_.install) {
-            environment_.install(release);
+            environment_.install(offered);
         }
         co_return;
     }
@@ -183,12 +190,12 @@ QCoro::Task<> UpdateChecker::fetch(std::string feed, bool userInitiated) {
         queueResultAlert();
         co_return;
     }
-    if (storedText(*environment_.defaults, skippedKey) == release.version ||
-        announced_.contains(release.version)) {
+    if (storedText(*environment_.defaults, skippedKey) == offered.version ||
+        announced_.contains(offered.version)) {
         co_return;
     }
-    announced_.insert(release.version);
-    QTimer::singleShot(0, this, [this, release] { presentAvailable(release); });
+    announced_.insert(offered.version);
+    QTimer::singleShot(0, this, [this, offered] { presentAvailable(offered); });
 }
 
 void UpdateChecker::fail(const std::string& description, bool userInitiated) {
