@@ -95,20 +95,7 @@ TEST(AboutTexts, PathsProcessorAndDriverRows) {
 
 class AboutPaneTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        checker = std::make_unique<UpdateChecker>(UpdateChecker::Environment{
-            .defaults = &UserDefaults::standard(),
-            .infoFeedURL = server.url("/feed.json").toStdString(),
-            .currentVersion = "1.2.0",
-            .currentBuild = 5,
-            .systemVersion =
-                [] {
-                    return OperatingSystemVersion{14, 5, 0};
-                },
-            .arguments = {},
-            .install = {},
-        });
-    }
+    void SetUp() override { checker = std::make_unique<UpdateChecker>(checkerEnvironment(server)); }
 
     AboutSettings::Facts facts() {
         return {

@@ -16,18 +16,9 @@ using namespace std::chrono_literals;
 class UpdateCheckerTest : public ::testing::Test {
 protected:
     std::unique_ptr<UpdateChecker> makeChecker(QStringList arguments = {}) {
-        return std::make_unique<UpdateChecker>(UpdateChecker::Environment{
-            .defaults = &UserDefaults::standard(),
-            .infoFeedURL = server.url("/feed.json").toStdString(),
-            .currentVersion = "1.2.0",
-            .currentBuild = 5,
-            .systemVersion =
-                [] {
-                    return OperatingSystemVersion{14, 5, 0};
-                },
-            .arguments = std::move(arguments),
-            .install = [this](const UpdateRelease& release) { installs.push_back(release); },
-        });
+        return std::make_unique<UpdateChecker>(
+            checkerEnvironment(server, std::move(arguments),
+                               [this](const UpdateRelease& release) { installs.push_back(release); }));
     }
 
     // Runs a check to its end, then lets its queued alert run.

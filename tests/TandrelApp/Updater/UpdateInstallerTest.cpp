@@ -119,18 +119,9 @@ TEST_F(UpdateInstallerTest, TheFeedsNewerReleaseIsFetchedAndVerifiedInADryRun) {
         {{"opt/corvane/VERSION", "2.0\n"}, {"opt/corvane/blob", incompressible(300000)}}, "TEAMA");
     const UpdateRelease release = offer(package, 16384, 5ms);
     server.serveJson("/feed.json", R"({"version":"2.0","build":3,"url":")" + release.url + R"("})");
-    UpdateChecker checker(UpdateChecker::Environment{
-        .defaults = &UserDefaults::standard(),
-        .infoFeedURL = server.url("/feed.json").toStdString(),
-        .currentVersion = "1.2.0",
-        .currentBuild = 5,
-        .systemVersion =
-            [] {
-                return OperatingSystemVersion{14, 5, 0};
-            },
-        .arguments = {"TandrelApp", "--update-dry-run"},
-        .install = [&installer](const UpdateRelease& found) { installer->install(found); },
-    });
+    UpdateChecker checker(
+        checkerEnvironment(server, {"TandrelApp", "--update-dry-run"},
+                           [&installer](const UpdateRelease& found) { installer->install(found); }));
     auto check = checker.check(false);
     ASSERT_TRUE(finish(check));
     EXPECT_EQ(checker.state().kind, UpdateChecker::State::Kind::available);

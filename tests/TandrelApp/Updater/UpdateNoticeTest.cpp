@@ -72,18 +72,7 @@ protected:
     void SetUp() override {
         server.serveJson("/feed.json", R"({"version":"2.0","url":"http://127.0.0.1:1/Corvane-2.0.tar",
             "notes":["再生中の音切れを修正し、起動が速くなりました"]})");
-        checker = std::make_unique<UpdateChecker>(UpdateChecker::Environment{
-            .defaults = &UserDefaults::standard(),
-            .infoFeedURL = server.url("/feed.json").toStdString(),
-            .currentVersion = "1.2.0",
-            .currentBuild = 5,
-            .systemVersion =
-                [] {
-                    return OperatingSystemVersion{14, 5, 0};
-                },
-            .arguments = {},
-            .install = {},
-        });
+        checker = std::make_unique<UpdateChecker>(checkerEnvironment(server));
         installer = std::make_unique<UpdateInstaller>(UpdateInstaller::Environment{
             .tools = UpdateSigning::shared().tools(target.path()),
             .teamIdentifier = [] { return std::optional<std::string>("TEAMA"); },

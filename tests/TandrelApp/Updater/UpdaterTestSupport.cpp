@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include "TandrelApp/Support/UserDefaults.h"
+
 namespace {
 
 QByteArray reason(int status) {
@@ -58,6 +60,22 @@ std::string incompressible(std::size_t size) {
         byte = char(QRandomGenerator::global()->bounded(256));
     }
     return bytes;
+}
+
+UpdateChecker::Environment checkerEnvironment(const LocalFeedServer& server, QStringList arguments,
+                                              std::function<void(const UpdateRelease&)> install) {
+    return {
+        .defaults = &UserDefaults::standard(),
+        .infoFeedURL = server.url("/feed.json").toStdString(),
+        .currentVersion = "1.2.0",
+        .currentBuild = 5,
+        .systemVersion =
+            [] {
+                return OperatingSystemVersion{14, 5, 0};
+            },
+        .arguments = std::move(arguments),
+        .install = std::move(install),
+    };
 }
 
 LocalFeedServer::LocalFeedServer() {

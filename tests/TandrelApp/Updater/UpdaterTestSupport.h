@@ -20,6 +20,7 @@
 
 #include <qcoro/qcorotask.h>
 
+#include "TandrelApp/Updater/UpdateChecker.h"
 #include "TandrelApp/Updater/UpdateRelease.h"
 #include "TandrelApp/Updater/UpdateTools.h"
 
@@ -33,6 +34,12 @@ inline UpdateRelease releaseOf(std::string version, std::string url) {
 
 // `size` random bytes: a payload that does not shrink when packed, so its download takes many pieces.
 std::string incompressible(std::size_t size);
+
+// A checker's surroundings for the tests: version 1.2.0 build 5 on system 14.5.0, the standard defaults
+// (point XDG_CONFIG_HOME at a temporary folder), the feed "/feed.json" of `server`.
+class LocalFeedServer;
+UpdateChecker::Environment checkerEnvironment(const LocalFeedServer& server, QStringList arguments = {},
+                                              std::function<void(const UpdateRelease&)> install = {});
 
 // Runs the event loop until `condition` holds; false when it still does not after `limit`.
 inline bool waitUntil(const std::function<bool()>& condition,
