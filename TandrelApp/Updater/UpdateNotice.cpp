@@ -29,6 +29,28 @@ QLabel* label(const QFont& font, ColorRole role) {
     return label;
 }
 
+// A one-line label that shortens its text with "…" to the width it is given, whenever that changes.
+class ElidedLabel : public QLabel {
+public:
+    void setFullText(const QString& text) {
+        fullText_ = text;
+        setToolTip(text);
+        elide();
+    }
+    QSize minimumSizeHint() const override { return {0, QLabel::minimumSizeHint().height()}; }
+
+protected:
+    void resizeEvent(QResizeEvent* event) override {
+        QLabel::resizeEvent(event);
+        elide();
+    }
+
+private:
+    void elide() { setText(fontMetrics().elidedText(fullText_, Qt::ElideRight, std::max(width(), 1))); }
+
+    QString fullText_;
+};
+
 QHBoxLayout* row(QWidget& widget, const Theme::Metrics& metrics) {
     auto* layout = new QHBoxLayout(&widget);
     layout->setSpacing(metrics.px(10));
@@ -72,8 +94,13 @@ void UpdateNotice::buildBanner() {
     column->setSpacing(metrics_.px(1));
     title_ =
         label(metrics_.font(TextStyle::callout, {.weight = Theme::Weight::semibold}), ColorRole::primary);
-    subtitle_ = label(metrics_.font(TextStyle::caption), ColorRole::secondary);
-    subtitle_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    auto* subtitle = new ElidedLabel;
+    subtitle->setFont(metrics_.font(TextStyle::caption));
+    QPalette secondary = subtitle->palette();
+    secondary.setColor(QPalette::WindowText, Theme::color(ColorRole::secondary, secondary));
+    subtitle->setPalette(secondary);
+    subtitle->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    subtitle_ = subtitle;
     column->addWidget(title_);
     column->addWidget(subtitle_);
     layout->addLayout(column, 1);
@@ -168,9 +195,7 @@ void UpdateNotice::refresh() {
         banner_->setVisible(banner != nullptr);
         if (banner) {
             title_->setText(text(banner->title));
-            subtitle_->setText(subtitle_->fontMetrics().elidedText(
-                text(banner->subtitle), Qt::ElideRight, std::max(subtitle_->width(), metrics_.px(360))));
-            subtitle_->setToolTip(text(banner->subtitle));
+            static_cast<ElidedLabel*>(subtitle_)->setFullText(text(banner->subtitle));
         }
     }
     if (compactButton_) {

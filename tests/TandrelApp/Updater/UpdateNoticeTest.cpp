@@ -5,6 +5,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QToolButton>
+#include <QVBoxLayout>
 
 #include "Support/ScriptedAlerts.h"
 #include "Support/Snapshots.h"
@@ -102,6 +103,7 @@ protected:
 TEST_F(UpdateNoticeTest, TheBannerOffersTheReleaseAndSkippingRemovesIt) {
     QWidget window;
     auto* notice = new UpdateNotice(*checker, *installer, false, Theme::Metrics(), &window);
+    (new QVBoxLayout(&window))->addWidget(notice);
     window.show();
     EXPECT_TRUE(notice->isHidden());
     findRelease();
@@ -109,6 +111,14 @@ TEST_F(UpdateNoticeTest, TheBannerOffersTheReleaseAndSkippingRemovesIt) {
     EXPECT_TRUE(notice->banner()->isVisible());
     EXPECT_FALSE(notice->progressRow()->isVisible());
     EXPECT_EQ(notice->titleLabel()->text(), QStringLiteral("Corvane 2.0 が公開されています"));
+
+    // The first note, on one line however long; the whole of it in the tooltip.
+    EXPECT_EQ(notice->subtitleLabel()->toolTip(),
+              QStringLiteral("再生中の音切れを修正し、起動が速くなりました"));
+    window.resize(300, 80);
+    QApplication::processEvents();
+    EXPECT_TRUE(notice->subtitleLabel()->text().endsWith(QChar(0x2026)));
+    EXPECT_LE(notice->subtitleLabel()->height(), notice->subtitleLabel()->fontMetrics().height() + 2);
 
     notice->skipButton()->click();
     EXPECT_TRUE(notice->isHidden());
