@@ -131,26 +131,38 @@ double correctedRatio(TDRoute* route, uint32_t avail, uint32_t target, uint64_t 
     return ratio;
 }
 
-// Tops the history up to what this chunk needs; a short ring is an underrun, padded with silence.
-void refill(TDRoute* route, uint32_t frames, double ratio) {
+// Frames the history must gain for this chunk: the span its last output frame reads, less what it holds.
+uint32_t framesWanted(const TDRoute* route, uint32_t frames, double ratio) {
     const uint64_t need =
         route->halfWidth + static_cast<uint64_t>(std::floor(route->position + (frames - 1) * ratio)) + 1;
     if (need <= route->historyFill) {
+        return 0;
+    }
+    return static_cast<uint32_t>(std::min<uint64_t>(need, route->historyCapacity)) - route->historyFill;
+}
+
+// A ring that came up short: the route waits to prime again, behind a deeper target.
+void countUnderrun(TDRoute* route) {
+    route->primed = false;
+    route->statPrimed.store(false, std::memory_order_relaxed);
+    route->underruns.fetch_add(1, std::memory_order_relaxed);
+    const uint32_t step = truncToU32(0.005 * route->sourceRate);
+    const uint32_t ceiling = truncToU32(0.1 * route->sourceRate);
+    route->underrunReserve = std::min(route->underrunReserve + step, ceiling);
+}
+
+// Tops the history up to what this chunk needs; a short ring is an underrun, padded with silence.
+void refill(TDRoute* route, uint32_t frames, double ratio) {
+    const uint32_t want = framesWanted(route, frames, ratio);
+    if (want == 0) {
         return;
     }
-    const uint32_t want =
-        static_cast<uint32_t>(std::min<uint64_t>(need, route->historyCapacity)) - route->historyFill;
     const size_t channels = route->channels;
     float* end = route->history + route->historyFill * channels;
     const uint32_t got = TDRingBufferRead(route->ring, end, want);
     if (got < want) {
         std::memset(end + got * channels, 0, (want - got) * channels * sizeof(float));
-        route->primed = false;
-        route->statPrimed.store(false, std::memory_order_relaxed);
-        route->underruns.fetch_add(1, std::memory_order_relaxed);
-        const uint32_t step = truncToU32(0.005 * route->sourceRate);
-        const uint32_t ceiling = truncToU32(0.1 * route->sourceRate);
-        route->underrunReserve = std::min(route->underrunReserve + step, ceiling);
+        countUnderrun(route);
     }
     route->historyFill += want;
 }
@@ -261,6 +273,41 @@ void advance(TDRoute* route, uint32_t frames, double ratio) {
     route->position -= dropped;
 }
 
+// Refill and advance of a chunk that computes no samples, leaving the route exactly as they would: the
+// same frames consumed, underruns, position and history. Only the frames the advance would keep are
+// copied out of the ring; the ones it would drop at once are skipped.
+void consumeSilently(TDRoute* route, uint32_t frames, double ratio) {
+    const uint32_t want = framesWanted(route, frames, ratio);
+    if (want == 0) {
+        advance(route, frames, ratio);
+        return;
+    }
+    const uint32_t fill = route->historyFill;
+    const uint32_t total = fill + want;
+    const double position = route->position + frames * ratio;
+    const int64_t drop = static_cast<int64_t>(std::floor(position)) - (route->halfWidth - 1);
+    const uint32_t dropped = drop > 0 ? static_cast<uint32_t>(std::min<int64_t>(drop, total)) : 0;
+    const size_t channels = route->channels;
+    if (dropped < fill) {
+        std::memmove(route->history, route->history + dropped * channels,
+                     (fill - dropped) * channels * sizeof(float));
+    }
+    const uint32_t firstKept = std::max(fill, dropped);
+    const uint32_t skip = firstKept - fill;
+    uint32_t got = TDRingBufferSkip(route->ring, skip);
+    if (got == skip) {
+        got += TDRingBufferRead(route->ring, route->history + (firstKept - dropped) * channels, want - skip);
+    }
+    if (got < want) {
+        const uint32_t silentFrom = std::max(fill + got, dropped);
+        std::memset(route->history + (silentFrom - dropped) * channels, 0,
+                    (total - silentFrom) * channels * sizeof(float));
+        countUnderrun(route);
+    }
+    route->historyFill = total - dropped;
+    route->position = position - dropped;
+}
+
 } // namespace
 
 namespace tdcore {
@@ -309,13 +356,15 @@ void routePullAndMix(TDRoute* route, uint32_t frames, uint64_t now, uint32_t des
     route->statFill.store(avail, std::memory_order_relaxed);
 
     const double ratio = correctedRatio(route, avail, target, now, ticksPerSecond);
-    refill(route, frames, ratio);
     // A route that adds nothing still consumes its ring and moves on exactly as an audible one, so that
     // unmuting it later is seamless; it only skips computing samples.
     MixControls controls;
-    if (readControls(route, destinationChannels, controls)) {
-        resampleAndMix(route, controls, frames, ratio, destinationChannels, mix);
+    if (!readControls(route, destinationChannels, controls)) {
+        consumeSilently(route, frames, ratio);
+        return;
     }
+    refill(route, frames, ratio);
+    resampleAndMix(route, controls, frames, ratio, destinationChannels, mix);
     advance(route, frames, ratio);
 }
 
