@@ -10,6 +10,7 @@
 
 #include <immintrin.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 
@@ -90,31 +91,36 @@ TD_AVX2_INLINE void transpose8(__m256 (&r)[8]) {
     r[7] = _mm256_permute2f128_ps(s3, s7, 0x31);
 }
 
-// The eight lanes' read positions and coefficients for output frames first ... first + 7.
+// Up to two halves of eight lanes: their read positions, and their coefficients with tap k of half h,
+// lane l at [k × 16 + h × 8 + l]. Two halves give the tap sums four independent chains to overlap.
+constexpr uint32_t kHalves = 2;
 struct Block {
-    alignas(32) int32_t whole[kLanes];
-    alignas(32) float coefficients[kMaxTaps * kLanes]; // tap k of lane l at [k × 8 + l]
+    alignas(32) int32_t whole[kHalves * kLanes];
+    alignas(32) float coefficients[kMaxTaps * kHalves * kLanes];
 };
 
-TD_AVX2 void prepareBlock(const ResampleJob& job, uint32_t first, Block& block) {
+// Positions, phases and interpolated coefficients of output frames first ... first + 7 into a half.
+TD_AVX2 void prepareHalf(const ResampleJob& job, uint32_t first, Block& block, uint32_t half) {
     alignas(32) int32_t phase[kLanes];
     alignas(32) float blend[kLanes];
     const __m256d ratio = _mm256_set1_pd(job.ratio);
     const __m256d position = _mm256_set1_pd(job.position);
     const __m256d phases = _mm256_set1_pd(static_cast<double>(kPhases));
     const __m128i lastPhase = _mm_set1_epi32(static_cast<int32_t>(kPhases - 1));
-    for (uint32_t half = 0; half < kLanes; half += 4) {
+    int32_t* whole = block.whole + half * kLanes;
+    for (uint32_t quarter = 0; quarter < kLanes; quarter += 4) {
         const __m128i index =
-            _mm_add_epi32(_mm_set1_epi32(static_cast<int32_t>(first + half)), _mm_setr_epi32(0, 1, 2, 3));
+            _mm_add_epi32(_mm_set1_epi32(static_cast<int32_t>(first + quarter)), _mm_setr_epi32(0, 1, 2, 3));
         const __m256d t = _mm256_add_pd(position, _mm256_mul_pd(_mm256_cvtepi32_pd(index), ratio));
-        const __m256d whole = _mm256_round_pd(t, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
-        const __m256d scaled = _mm256_mul_pd(_mm256_sub_pd(t, whole), phases);
+        const __m256d w = _mm256_round_pd(t, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+        const __m256d scaled = _mm256_mul_pd(_mm256_sub_pd(t, w), phases);
         const __m128i p = _mm_min_epi32(_mm256_cvttpd_epi32(scaled), lastPhase);
-        _mm_store_si128(reinterpret_cast<__m128i*>(phase + half), p);
-        _mm_store_ps(blend + half, _mm256_cvtpd_ps(_mm256_sub_pd(scaled, _mm256_cvtepi32_pd(p))));
-        _mm_store_si128(reinterpret_cast<__m128i*>(block.whole + half), _mm256_cvttpd_epi32(whole));
+        _mm_store_si128(reinterpret_cast<__m128i*>(phase + quarter), p);
+        _mm_store_ps(blend + quarter, _mm256_cvtpd_ps(_mm256_sub_pd(scaled, _mm256_cvtepi32_pd(p))));
+        _mm_store_si128(reinterpret_cast<__m128i*>(whole + quarter), _mm256_cvttpd_epi32(w));
     }
     const uint32_t taps = job.taps;
+    float* coefficients = block.coefficients + half * kLanes;
     for (uint32_t group = 0; group < taps; group += kLanes) {
         __m256 rows[kLanes];
         for (uint32_t l = 0; l < kLanes; ++l) {
@@ -125,7 +131,7 @@ TD_AVX2 void prepareBlock(const ResampleJob& job, uint32_t first, Block& block) 
         }
         transpose8(rows);
         for (uint32_t m = 0; m < kLanes; ++m) {
-            _mm256_store_ps(block.coefficients + (group + m) * kLanes, rows[m]);
+            _mm256_store_ps(coefficients + (group + m) * kHalves * kLanes, rows[m]);
         }
     }
 }
@@ -143,21 +149,42 @@ TD_AVX2_INLINE __m256 fetch(const float* at, __m256i offsets, __m256 upperHalf) 
     }
 }
 
-// Tap-order sums of one or two channel runs for the block's eight lanes.
-template <Window W, uint32_t N>
-TD_AVX2_INLINE void accumulate(const float* const (&runs)[2], const Block& block, uint32_t taps,
-                               __m256i offsets, __m256 upperHalf, __m256 (&sums)[2]) {
-    __m256 s0 = _mm256_setzero_ps();
-    __m256 s1 = _mm256_setzero_ps();
+// Where a half's lanes read: per channel run, the window start, and each lane's offset from it.
+struct Lanes {
+    size_t start;
+    __m256i offsets;
+    __m256 upperHalf; // lanes whose offset reaches into the window's second eight frames
+};
+
+// Tap-order sums of H halves × N channel runs (runs[h][n] already at the halves' window starts).
+template <Window W, uint32_t H, uint32_t N>
+TD_AVX2_INLINE void accumulate(const float* const (&runs)[kHalves][2], const Block& block, uint32_t taps,
+                               const Lanes (&lanes)[kHalves], __m256 (&sums)[kHalves][2]) {
+    __m256 s00 = _mm256_setzero_ps(), s01 = _mm256_setzero_ps();
+    __m256 s10 = _mm256_setzero_ps(), s11 = _mm256_setzero_ps();
     for (uint32_t k = 0; k < taps; ++k) {
-        const __m256 c = _mm256_load_ps(block.coefficients + k * kLanes);
-        s0 = _mm256_add_ps(s0, _mm256_mul_ps(c, fetch<W>(runs[0] + k, offsets, upperHalf)));
+        const float* c = block.coefficients + k * kHalves * kLanes;
+        const __m256 c0 = _mm256_load_ps(c);
+        s00 = _mm256_add_ps(
+            s00, _mm256_mul_ps(c0, fetch<W>(runs[0][0] + k, lanes[0].offsets, lanes[0].upperHalf)));
         if constexpr (N == 2) {
-            s1 = _mm256_add_ps(s1, _mm256_mul_ps(c, fetch<W>(runs[1] + k, offsets, upperHalf)));
+            s01 = _mm256_add_ps(
+                s01, _mm256_mul_ps(c0, fetch<W>(runs[0][1] + k, lanes[0].offsets, lanes[0].upperHalf)));
+        }
+        if constexpr (H == 2) {
+            const __m256 c1 = _mm256_load_ps(c + kLanes);
+            s10 = _mm256_add_ps(
+                s10, _mm256_mul_ps(c1, fetch<W>(runs[1][0] + k, lanes[1].offsets, lanes[1].upperHalf)));
+            if constexpr (N == 2) {
+                s11 = _mm256_add_ps(
+                    s11, _mm256_mul_ps(c1, fetch<W>(runs[1][1] + k, lanes[1].offsets, lanes[1].upperHalf)));
+            }
         }
     }
-    sums[0] = s0;
-    sums[1] = s1;
+    sums[0][0] = s00;
+    sums[0][1] = s01;
+    sums[1][0] = s10;
+    sums[1][1] = s11;
 }
 
 TD_AVX2_INLINE void interleavePair(__m256 a, __m256 b, __m256& first, __m256& second) {
@@ -213,50 +240,76 @@ TD_AVX2_INLINE void emit(const ResampleJob& job, uint32_t first, uint32_t c, con
     }
 }
 
-template <Window W>
-TD_AVX2 void renderBlock(const ResampleJob& job, uint32_t first, const Block& block, __m256i offsets,
-                         __m256 upperHalf) {
-    const size_t start = static_cast<size_t>(block.whole[0]) + 1 - job.halfWidth;
+template <Window W, uint32_t H>
+TD_AVX2 void renderBlock(const ResampleJob& job, uint32_t first, const Block& block,
+                         const Lanes (&lanes)[kHalves]) {
     const size_t stride = job.planarStride;
-    __m256 sums[2];
+    __m256 sums[kHalves][2];
     uint32_t c = 0;
     for (; c + 2 <= job.channels; c += 2) {
-        const float* const runs[2] = {job.planar + c * stride + start, job.planar + (c + 1) * stride + start};
-        accumulate<W, 2>(runs, block, job.taps, offsets, upperHalf, sums);
-        emit<2>(job, first, c, sums);
+        const float* const runs[kHalves][2] = {
+            {job.planar + c * stride + lanes[0].start, job.planar + (c + 1) * stride + lanes[0].start},
+            {job.planar + c * stride + lanes[1].start, job.planar + (c + 1) * stride + lanes[1].start}};
+        accumulate<W, H, 2>(runs, block, job.taps, lanes, sums);
+        for (uint32_t h = 0; h < H; ++h) {
+            emit<2>(job, first + h * kLanes, c, sums[h]);
+        }
     }
     if (c < job.channels) {
-        const float* const runs[2] = {job.planar + c * stride + start, nullptr};
-        accumulate<W, 1>(runs, block, job.taps, offsets, upperHalf, sums);
-        emit<1>(job, first, c, sums);
+        const float* const runs[kHalves][2] = {{job.planar + c * stride + lanes[0].start, nullptr},
+                                               {job.planar + c * stride + lanes[1].start, nullptr}};
+        accumulate<W, H, 1>(runs, block, job.taps, lanes, sums);
+        for (uint32_t h = 0; h < H; ++h) {
+            emit<1>(job, first + h * kLanes, c, sums[h]);
+        }
+    }
+}
+
+// Output frames first ... first + 8H − 1: the halves' coefficients, then their tap sums, with the
+// cheapest window that serves every lane.
+template <uint32_t H>
+TD_AVX2 void resampleBlock(const ResampleJob& job, uint32_t first, Block& block) {
+    Lanes lanes[kHalves];
+    int32_t spread = 0;
+    for (uint32_t h = 0; h < kHalves; ++h) {
+        if (h < H) {
+            prepareHalf(job, first + h * kLanes, block, h);
+        }
+        const int32_t* whole = block.whole + (h < H ? h : 0) * kLanes;
+        const __m256i offsets = _mm256_sub_epi32(_mm256_load_si256(reinterpret_cast<const __m256i*>(whole)),
+                                                 _mm256_set1_epi32(whole[0]));
+        lanes[h] = {static_cast<size_t>(whole[0]) + 1 - job.halfWidth, offsets,
+                    _mm256_castsi256_ps(
+                        _mm256_cmpgt_epi32(offsets, _mm256_set1_epi32(static_cast<int32_t>(kLanes - 1))))};
+        spread = std::max(spread, whole[kLanes - 1] - whole[0]);
+    }
+    if (spread < static_cast<int32_t>(kLanes)) {
+        renderBlock<Window::Narrow, H>(job, first, block, lanes);
+    } else if (spread < static_cast<int32_t>(2 * kLanes)) {
+        renderBlock<Window::Wide, H>(job, first, block, lanes);
+    } else {
+        renderBlock<Window::Gather, H>(job, first, block, lanes);
     }
 }
 
 } // namespace
 
 TD_AVX2 void resampleAvx2(const ResampleJob& job) {
-    const uint32_t blocks = job.frames / kLanes;
-    if (blocks > 0) {
-        deinterleave(job);
+    const uint32_t lanes = job.frames / kLanes * kLanes;
+    if (lanes == 0) {
+        resampleScalar(job, 0);
+        return;
     }
+    deinterleave(job);
     Block block;
-    for (uint32_t b = 0; b < blocks; ++b) {
-        const uint32_t first = b * kLanes;
-        prepareBlock(job, first, block);
-        const __m256i whole = _mm256_load_si256(reinterpret_cast<const __m256i*>(block.whole));
-        const __m256i offsets = _mm256_sub_epi32(whole, _mm256_set1_epi32(block.whole[0]));
-        const int32_t spread = block.whole[kLanes - 1] - block.whole[0];
-        if (spread < static_cast<int32_t>(kLanes)) {
-            renderBlock<Window::Narrow>(job, first, block, offsets, _mm256_setzero_ps());
-        } else if (spread < static_cast<int32_t>(2 * kLanes)) {
-            const __m256 upperHalf = _mm256_castsi256_ps(
-                _mm256_cmpgt_epi32(offsets, _mm256_set1_epi32(static_cast<int32_t>(kLanes - 1))));
-            renderBlock<Window::Wide>(job, first, block, offsets, upperHalf);
-        } else {
-            renderBlock<Window::Gather>(job, first, block, offsets, _mm256_setzero_ps());
-        }
+    uint32_t first = 0;
+    for (; first + kHalves * kLanes <= lanes; first += kHalves * kLanes) {
+        resampleBlock<2>(job, first, block);
     }
-    resampleScalar(job, blocks * kLanes);
+    if (first < lanes) {
+        resampleBlock<1>(job, first, block);
+    }
+    resampleScalar(job, lanes);
 }
 
 } // namespace tdcore
