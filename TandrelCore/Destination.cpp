@@ -98,30 +98,43 @@ void chunkPeaks(const float* mix, uint32_t frames, uint32_t channels, float* pea
     const size_t samples = static_cast<size_t>(frames) * channels;
     size_t n = 0;
 #if defined(__SSE2__)
-    // Every lane of a 4-float step stays on one channel when the channel count divides 4 or 4 divides it.
-    // max(a, held) keeps held when a is not a number, as the scalar comparison does.
-    if (channels <= 2 || channels % 4 == 0) {
-        const uint32_t vectors = channels <= 2 ? 1 : channels / 4;
-        const __m128 magnitude = _mm_castsi128_ps(_mm_set1_epi32(0x7fffffff));
-        __m128 held[kMaxChannels / 4];
-        for (uint32_t v = 0; v < vectors; ++v) {
-            held[v] = _mm_setzero_ps();
-        }
-        for (; n + 4 * vectors <= samples; n += 4 * vectors) {
-            for (uint32_t v = 0; v < vectors; ++v) {
-                held[v] = _mm_max_ps(_mm_and_ps(_mm_loadu_ps(mix + n + 4 * v), magnitude), held[v]);
+    // max(a, held) keeps held when a is not a number, as the scalar comparison does; held never is one,
+    // so the partial maxima combine in any order.
+    const __m128 magnitude = _mm_castsi128_ps(_mm_set1_epi32(0x7fffffff));
+    const auto fold = [&](__m128 held, uint32_t firstChannel) {
+        float lanes[4];
+        _mm_storeu_ps(lanes, held);
+        for (uint32_t l = 0; l < 4; ++l) {
+            const uint32_t c = (firstChannel + l) % channels;
+            if (lanes[l] > peaks[c]) {
+                peaks[c] = lanes[l];
             }
         }
-        for (uint32_t v = 0; v < vectors; ++v) {
-            float lanes[4];
-            _mm_storeu_ps(lanes, held[v]);
-            for (uint32_t l = 0; l < 4; ++l) {
-                const uint32_t c = (4 * v + l) % channels;
-                if (lanes[l] > peaks[c]) {
-                    peaks[c] = lanes[l];
-                }
-            }
+    };
+    if (channels == 1 || channels == 2 || channels == 4) {
+        // Every lane of every 4-float step stays on one channel.
+        __m128 a = _mm_setzero_ps(), b = _mm_setzero_ps(), c = _mm_setzero_ps(), d = _mm_setzero_ps();
+        for (; n + 16 <= samples; n += 16) {
+            a = _mm_max_ps(_mm_and_ps(_mm_loadu_ps(mix + n), magnitude), a);
+            b = _mm_max_ps(_mm_and_ps(_mm_loadu_ps(mix + n + 4), magnitude), b);
+            c = _mm_max_ps(_mm_and_ps(_mm_loadu_ps(mix + n + 8), magnitude), c);
+            d = _mm_max_ps(_mm_and_ps(_mm_loadu_ps(mix + n + 12), magnitude), d);
         }
+        for (; n + 4 <= samples; n += 4) {
+            a = _mm_max_ps(_mm_and_ps(_mm_loadu_ps(mix + n), magnitude), a);
+        }
+        fold(_mm_max_ps(_mm_max_ps(a, b), _mm_max_ps(c, d)), 0);
+    } else if (channels % 4 == 0) {
+        for (uint32_t first = 0; first < channels; first += 4) {
+            __m128 held = _mm_setzero_ps();
+            for (uint32_t i = 0; i < frames; ++i) {
+                held = _mm_max_ps(
+                    _mm_and_ps(_mm_loadu_ps(mix + static_cast<size_t>(i) * channels + first), magnitude),
+                    held);
+            }
+            fold(held, first);
+        }
+        n = samples;
     }
 #endif
     for (; n < samples; ++n) {

@@ -123,6 +123,7 @@ TD_AVX2 void prepareHalf(const ResampleJob& job, uint32_t first, Block& block, u
     float* coefficients = block.coefficients + half * kLanes;
     for (uint32_t group = 0; group < taps; group += kLanes) {
         __m256 rows[kLanes];
+#pragma GCC unroll 8
         for (uint32_t l = 0; l < kLanes; ++l) {
             const float* lower = job.table + static_cast<size_t>(phase[l]) * taps + group;
             const __m256 lo = _mm256_loadu_ps(lower);
@@ -130,6 +131,7 @@ TD_AVX2 void prepareHalf(const ResampleJob& job, uint32_t first, Block& block, u
             rows[l] = _mm256_add_ps(lo, _mm256_mul_ps(_mm256_sub_ps(up, lo), _mm256_set1_ps(blend[l])));
         }
         transpose8(rows);
+#pragma GCC unroll 8
         for (uint32_t m = 0; m < kLanes; ++m) {
             _mm256_store_ps(coefficients + (group + m) * kHalves * kLanes, rows[m]);
         }
