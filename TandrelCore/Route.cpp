@@ -372,13 +372,14 @@ void routePullAndMix(TDRoute* route, uint32_t frames, uint64_t now, uint32_t des
 
 namespace {
 
-// The fastest kernel the processor offers, when the route's history fits its 32-bit lane arithmetic and
-// its per-channel copy can be had; the scalar reference otherwise.
+// The fastest kernel the processor offers, when the route's frame indices fit its 32-bit lane arithmetic
+// and its per-channel copy of the history can be had; the scalar reference otherwise.
 void chooseKernel(TDRoute* route) {
     route->kernel = tdcore::resampleKernel(tdcore::ResampleIsa::Scalar);
     route->isa = tdcore::ResampleIsa::Scalar;
     const tdcore::ResampleIsa best = tdcore::bestResampleIsa();
-    if (best == tdcore::ResampleIsa::Scalar || route->historyCapacity >= (1u << 30)) {
+    if (best == tdcore::ResampleIsa::Scalar || route->historyCapacity >= (1u << 30) ||
+        route->maxFrames >= (1u << 30)) {
         return;
     }
     route->planarStride = route->historyCapacity + tdcore::kPlanarSlack;
