@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <numbers>
 
 #include "TandrelCore/CoreInternal.h"
 #include "TandrelCore/ResampleKernel.h"
