@@ -51,6 +51,7 @@ void resampleReference(const ResampleJob& job) {
 
 bool processorHas(ResampleIsa isa) {
 #if defined(__x86_64__)
+    __builtin_cpu_init(); // idempotent; a route may be created from another static initialiser
     switch (isa) {
     case ResampleIsa::Scalar:
         return true;
