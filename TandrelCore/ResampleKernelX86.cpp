@@ -1,11 +1,13 @@
 // The AVX2 form of the resampling kernel. Only its own functions are compiled for AVX2 (a target
 // attribute, no build flag), and the route calls them only on a processor that has it.
 //
-// Eight output frames are computed at once, one per lane, with the reference's arithmetic: positions and
-// phases in double, coefficients interpolated in float, and each lane's sum taken in tap order. The
-// history is first copied into one run per channel, so that a lane's source samples come from a window
-// load and a lane permutation rather than a gather. No fused multiply-add is ever used: the file is
-// built without contraction and the target does not include FMA.
+// Output frames are computed eight at a time, one per lane, with the reference's arithmetic: positions
+// and phases in double, coefficients interpolated in float, and each lane's sum taken in tap order. The
+// coefficient rows of eight frames are transposed so that tap k of every lane sits in one register, and
+// the history is first copied into one run per channel, so that a lane's source samples come from a
+// window load and a lane permutation rather than a gather. A chunk's tail of fewer than eight frames
+// goes to the scalar reference. No fused multiply-add is ever used: the file is built without
+// contraction and the target does not include FMA.
 #if defined(__x86_64__)
 
 #include <immintrin.h>
