@@ -41,7 +41,7 @@ struct AlertSpec {
 };
 
 struct AlertResponse {
-    // Index into the spec's buttons (0 for the platform's own "OK").
+    // Index into the alert's buttons (0 for the platform's own "OK").
     std::size_t button = 0;
     // The checkbox's state when the alert closed.
     bool checked = false;
