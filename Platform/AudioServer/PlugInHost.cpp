@@ -84,8 +84,14 @@ struct PlugInHost::HostTable {
         if (count != 0 && addresses == nullptr) {
             return kAudio_ParamError;
         }
-        if (auto owner = of(host).currentOwner()) {
-            owner->propertiesChanged(object, count, addresses);
+        // Nothing may leave a C callback as an exception.
+        try {
+            if (auto owner = of(host).currentOwner()) {
+                owner->propertiesChanged(object, count, addresses);
+            }
+        } catch (const std::exception& e) {
+            spdlog::error("Audio server: property-change notice of object {} failed: {}", object, e.what());
+            return kAudioHardwareUnspecifiedError;
         }
         return kAudioHardwareNoError;
     }
@@ -114,7 +120,12 @@ struct PlugInHost::HostTable {
         if (!owner) {
             return kAudioHardwareNotRunningError;
         }
-        owner->requestConfigurationChange(device, action, info);
+        try {
+            owner->requestConfigurationChange(device, action, info);
+        } catch (const std::exception& e) {
+            spdlog::error("Audio server: configuration change of device {} failed: {}", device, e.what());
+            return kAudioHardwareUnspecifiedError;
+        }
         return kAudioHardwareNoError;
     }
 };

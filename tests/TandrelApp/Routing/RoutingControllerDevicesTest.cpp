@@ -139,6 +139,37 @@ TEST_F(RoutingControllerDevicesTest, ChannelOrMembershipChangesAreChangesButARen
     EXPECT_TRUE(Access::deviceSetChanged(*controller, fetch()));
 }
 
+// A device removed and added back between two checks has the same UID and channels but a new object id:
+// what was opened on the old id is dead, so it is a change of the device set, and the published record
+// takes the new id.
+TEST_F(RoutingControllerDevicesTest, ADeviceAddedBackUnderANewIdIsAChangeAndTakesTheNewId) {
+    const auto speakersID = [&]() -> AudioObjectID {
+        for (const auto& device : controller->outputDevices()) {
+            if (device.uid == "speakers") {
+                return device.id;
+            }
+        }
+        return kAudioObjectUnknown;
+    };
+    apply(fetch());
+    const AudioObjectID before = speakersID();
+    ASSERT_TRUE(server->removeDevice("speakers"));
+    DeviceSpec speakers;
+    speakers.uid = "speakers";
+    speakers.name = "Speakers";
+    speakers.outputStreams = {2};
+    const AudioObjectID after = server->addDevice(speakers);
+    ASSERT_NE(after, before);
+
+    const auto devices = fetch();
+    EXPECT_TRUE(Access::deviceSetChanged(*controller, devices));
+    Access::refreshDeviceNames(*controller, devices);
+    EXPECT_EQ(speakersID(), after);
+    apply(fetch());
+    EXPECT_EQ(speakersID(), after);
+    EXPECT_FALSE(Access::deviceSetChanged(*controller, fetch()));
+}
+
 // A line the driver publishes without channels is listed, but must not look new on every check, which
 // would tear all audio down and rebuild it each time.
 TEST_F(RoutingControllerDevicesTest, LineWithoutChannelsIsNoChangeOnTheNextCheck) {
