@@ -271,6 +271,32 @@ TEST_F(RoutingControllerReconcileTest, LineFeedsAMonitorThroughItsInputAndItsLev
     EXPECT_NEAR(driverGains(line)[1], quarter, 1e-5);
 }
 
+// Connections that cannot be routed open no destination and get no route, pass after pass.
+TEST_F(RoutingControllerReconcileTest, InvalidConnectionsAreNeverRouted) {
+    if (ranInChild()) {
+        return;
+    }
+    const std::string line2 = "qorvix.tandrel.device.line2";
+    config.monitorDeviceUIDs = {"speakers"};
+    Connection beyond = connect(Endpoint::source(source.id), "speakers");
+    beyond.pair = 2;
+    config.connections = {connect(Endpoint::source(source.id), "phones"), // no chosen monitor
+                          connect(Endpoint::line(kLine1), line2),         // a line never feeds a line
+                          beyond,                                         // the speakers have 2 channels
+                          connect(Endpoint::source(source.id), kLine1)};
+    start();
+    ASSERT_TRUE(waitForRoutes(1));
+    settle();
+    controller->scheduleReconcile();
+    settle();
+    EXPECT_EQ(Access::routes(*controller), 1u);
+    EXPECT_NE(Access::route(*controller, config.connections[3].id), nullptr);
+    EXPECT_EQ(Access::destination(*controller, "phones"), nullptr);
+    EXPECT_EQ(Access::destination(*controller, "speakers"), nullptr);
+    EXPECT_EQ(Access::destination(*controller, line2), nullptr);
+    EXPECT_EQ(Access::engine(*controller).routes().size(), 1u);
+}
+
 TEST_F(RoutingControllerReconcileTest, DestinationThatCannotOpenSetsTheMessageAndTheRestStillRuns) {
     if (ranInChild()) {
         return;

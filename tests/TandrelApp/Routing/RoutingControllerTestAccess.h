@@ -21,6 +21,12 @@ struct RoutingControllerTestAccess {
         controller.outputDevices_ = std::move(outputs);
         controller.inputDevices_ = std::move(inputs);
     }
+    static bool isValid(const RoutingController& c, const Connection& connection) {
+        return c.isValid(connection);
+    }
+    static void sourceStopped(RoutingController& c, const UUID& id, std::exception_ptr error) {
+        c.sourceStopped(id, std::move(error));
+    }
     static bool pendingRebuild(const RoutingController& c) { return c.pendingRebuild_; }
     static bool pendingCaptureRestart(const RoutingController& c) { return c.pendingCaptureRestart_; }
     static bool pendingDeviceRefresh(const RoutingController& c) { return c.pendingDeviceRefresh_; }
