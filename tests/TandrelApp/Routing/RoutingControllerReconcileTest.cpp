@@ -297,6 +297,61 @@ TEST_F(RoutingControllerReconcileTest, InvalidConnectionsAreNeverRouted) {
     EXPECT_EQ(Access::engine(*controller).routes().size(), 1u);
 }
 
+// A line whose driver has no 'lcgn' is probed once and never written to: its volume is applied in the
+// channel gains of the destination that renders into it.
+TEST_F(RoutingControllerReconcileTest, ALineWithoutChannelGainsGetsItsVolumeFromItsDestination) {
+    if (ranInChild()) {
+        return;
+    }
+    const AudioObjectID line = AudioDeviceCatalog::device(kLine1)->id;
+    const auto untouched = driverGains(line);
+    server->hideProperty(line, kTandrelPropertyLineChannelGains);
+    config.connections = {connect(Endpoint::source(source.id), kLine1)};
+    config.deviceVolumes[kLine1].masterDB = -6;
+    start();
+    ASSERT_TRUE(waitForRoutes(1));
+    settle();
+    EXPECT_EQ(Access::lineGainSupport(*controller, kLine1), false);
+    EXPECT_EQ(Access::lineGainsSent(*controller, kLine1), std::nullopt);
+    EXPECT_NEAR(lineLevel(), kToneDB - 6, 0.5);
+
+    controller->scheduleReconcile();
+    settle();
+    EXPECT_EQ(Access::lineGainSupport(*controller, kLine1), false) << "probed once, remembered";
+    server->clearRefusals();
+    EXPECT_EQ(driverGains(line), untouched) << "gains were written to a line without the property";
+    EXPECT_NEAR(lineLevel(), kToneDB - 6, 0.5);
+}
+
+// A line that refuses its gains keeps nothing in the cache: the next pass sends them again.
+TEST_F(RoutingControllerReconcileTest, RefusedLineGainsAreNotRememberedAndAreSentAgainOnTheNextPass) {
+    if (ranInChild()) {
+        return;
+    }
+    const AudioObjectID line = AudioDeviceCatalog::device(kLine1)->id;
+    const auto untouched = driverGains(line);
+    server->refuseProperty(line, kTandrelPropertyLineChannelGains, kAudioHardwareIllegalOperationError,
+                           AudioServer::set);
+    config.connections = {connect(Endpoint::source(source.id), kLine1)};
+    config.deviceVolumes[kLine1].masterDB = -6;
+    start();
+    ASSERT_TRUE(waitForRoutes(1));
+    settle();
+    EXPECT_EQ(Access::lineGainSupport(*controller, kLine1), true);
+    EXPECT_EQ(Access::lineGainsSent(*controller, kLine1), std::nullopt);
+    EXPECT_EQ(driverGains(line), untouched);
+
+    server->clearRefusals();
+    controller->scheduleReconcile();
+    settle();
+    const float half = std::pow(10.0f, -6.0f / 20);
+    ASSERT_TRUE(Access::lineGainsSent(*controller, kLine1).has_value());
+    EXPECT_EQ(driverGains(line), *Access::lineGainsSent(*controller, kLine1));
+    ASSERT_EQ(driverGains(line).size(), 2u);
+    EXPECT_NEAR(driverGains(line)[0], half, 1e-5);
+    EXPECT_NEAR(lineLevel(), kToneDB - 6, 0.5);
+}
+
 TEST_F(RoutingControllerReconcileTest, DestinationThatCannotOpenSetsTheMessageAndTheRestStillRuns) {
     if (ranInChild()) {
         return;

@@ -95,6 +95,10 @@ struct RoutingControllerTestAccess {
         auto found = c.routes_.find(connectionID);
         return found == c.routes_.end() ? nullptr : found->second.route;
     }
+    static std::optional<bool> lineGainSupport(const RoutingController& c, const std::string& uid) {
+        auto found = c.lineGainSupport_.find(uid);
+        return found == c.lineGainSupport_.end() ? std::nullopt : std::optional(found->second);
+    }
     static std::optional<std::vector<float>> lineGainsSent(const RoutingController& c,
                                                            const std::string& uid) {
         auto found = c.lineGainsSent_.find(uid);
