@@ -71,6 +71,15 @@ struct PlugInHost::HostTable {
     std::weak_ptr<PlugInHost> owner;
     std::shared_ptr<PlugInStorage> storage;
 
+    // A new table, kept for the life of the process with every other one handed out: a driver may call
+    // the table of a server that has stopped, so none is freed, and each stays reachable here.
+    static HostTable* handOut() {
+        static auto* mutex = new std::mutex;
+        static auto* tables = new std::vector<std::unique_ptr<HostTable>>;
+        std::lock_guard lock(*mutex);
+        return tables->emplace_back(std::make_unique<HostTable>()).get();
+    }
+
     static HostTable& of(AudioServerPlugInHostRef host) {
         return *reinterpret_cast<HostTable*>(const_cast<AudioServerPlugInHostInterface*>(host));
     }
@@ -264,7 +273,7 @@ bool PlugInHost::initialize() {
     if (!server) {
         return false;
     }
-    hostTable_ = new HostTable;
+    hostTable_ = HostTable::handOut();
     hostTable_->table = {&HostTable::propertiesChanged, &HostTable::copyFromStorage,
                          &HostTable::writeToStorage, &HostTable::deleteFromStorage,
                          &HostTable::requestConfigurationChange};
