@@ -7,6 +7,11 @@
 #include <cstdint>
 #include <cstdlib>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <xmmintrin.h>
+#endif
+
+#include "TandrelCore/ResampleKernel.h"
 #include "TandrelCore/TandrelCore.h"
 
 namespace tdcore {
@@ -24,8 +29,55 @@ struct RouteShape {
     uint32_t taps;
     uint32_t historyCapacity;
     double cutoff;
+    const float* table;
+    ResampleIsa isa;
 };
 RouteShape routeShape(const TDRoute* route);
+// Makes the route resample with the kernel of an instruction set (tests and benchmarks compare them);
+// false when this processor lacks it. Not while the route renders.
+bool routeUseKernel(TDRoute* route, ResampleIsa isa);
+
+// TDFanoutWriteInterleaved for a writer that already knows the block's per-channel peaks (largest
+// absolute sample, not-a-number ignored). Real-time.
+void fanoutWriteInterleavedWithPeaks(TDFanout* fanout, const float* samples, uint32_t channelCount,
+                                     uint32_t frames, uint64_t hostTime, const float* peaks);
+
+// Flush-to-zero and denormals-are-zero from construction to destruction, then the caller's mode again:
+// near-silent tails in a filter's history then cost no more than audio. No system call.
+class DenormalsAreZero {
+public:
+    DenormalsAreZero() {
+#if defined(__x86_64__) || defined(__i386__)
+        saved_ = _mm_getcsr();
+        constexpr unsigned kFlushToZero = 0x8000;
+        constexpr unsigned kDenormalsAreZero = 0x0040;
+        if ((saved_ & (kFlushToZero | kDenormalsAreZero)) != (kFlushToZero | kDenormalsAreZero)) {
+            _mm_setcsr(saved_ | kFlushToZero | kDenormalsAreZero);
+        }
+#elif defined(__aarch64__)
+        __asm__ __volatile__("mrs %0, fpcr" : "=r"(saved_));
+        __asm__ __volatile__("msr fpcr, %0" : : "r"(saved_ | (uint64_t{1} << 24)));
+#endif
+    }
+    ~DenormalsAreZero() {
+#if defined(__x86_64__) || defined(__i386__)
+        if (_mm_getcsr() != saved_) {
+            _mm_setcsr(saved_);
+        }
+#elif defined(__aarch64__)
+        __asm__ __volatile__("msr fpcr, %0" : : "r"(saved_));
+#endif
+    }
+    DenormalsAreZero(const DenormalsAreZero&) = delete;
+    DenormalsAreZero& operator=(const DenormalsAreZero&) = delete;
+
+private:
+#if defined(__x86_64__) || defined(__i386__)
+    unsigned saved_ = 0;
+#else
+    uint64_t saved_ = 0;
+#endif
+};
 
 // a × b elements of elementSize bytes, or 0 when the product does not fit in size_t.
 inline size_t checkedBytes(uint64_t a, uint64_t b, size_t elementSize) {

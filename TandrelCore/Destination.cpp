@@ -5,6 +5,10 @@
 #include <cstring>
 #include <new>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "TandrelCore/CoreInternal.h"
 
 using tdcore::kMaxChannels;
@@ -70,6 +74,11 @@ void deinterleave(const TDDestination* destination, AudioBufferList* output, uin
             const uint32_t count =
                 done < capacity ? static_cast<uint32_t>(std::min<uint64_t>(frames, capacity - done)) : 0;
             float* out = static_cast<float*>(buffer.mData) + static_cast<size_t>(done) * n;
+            if (offset == 0 && n == channels) {
+                std::memcpy(out, destination->mix, sizeof(float) * count * channels);
+                offset += n;
+                continue;
+            }
             for (uint32_t i = 0; i < count; ++i) {
                 const float* in = destination->mix + static_cast<size_t>(i) * channels;
                 for (uint32_t c = 0; c < n; ++c) {
@@ -81,15 +90,58 @@ void deinterleave(const TDDestination* destination, AudioBufferList* output, uin
     }
 }
 
-void collectPeaks(const TDDestination* destination, uint32_t frames, float* peaks) {
-    const uint32_t channels = destination->channels;
-    for (uint32_t i = 0; i < frames; ++i) {
-        const float* frame = destination->mix + static_cast<size_t>(i) * channels;
-        for (uint32_t c = 0; c < channels; ++c) {
-            const float a = std::fabs(frame[c]);
-            if (a > peaks[c]) {
-                peaks[c] = a;
+// Largest absolute sample of each channel of an interleaved chunk; a not-a-number sample never wins.
+void chunkPeaks(const float* mix, uint32_t frames, uint32_t channels, float* peaks) {
+    for (uint32_t c = 0; c < channels; ++c) {
+        peaks[c] = 0.0f;
+    }
+    const size_t samples = static_cast<size_t>(frames) * channels;
+    size_t n = 0;
+#if defined(__SSE2__)
+    // max(a, held) keeps held when a is not a number, as the scalar comparison does; held never is one,
+    // so the partial maxima combine in any order.
+    const __m128 magnitude = _mm_castsi128_ps(_mm_set1_epi32(0x7fffffff));
+    const auto fold = [&](__m128 held, uint32_t firstChannel) {
+        float lanes[4];
+        _mm_storeu_ps(lanes, held);
+        for (uint32_t l = 0; l < 4; ++l) {
+            const uint32_t c = (firstChannel + l) % channels;
+            if (lanes[l] > peaks[c]) {
+                peaks[c] = lanes[l];
             }
+        }
+    };
+    if (channels == 1 || channels == 2 || channels == 4) {
+        // Every lane of every 4-float step stays on one channel.
+        __m128 a = _mm_setzero_ps(), b = _mm_setzero_ps(), c = _mm_setzero_ps(), d = _mm_setzero_ps();
+        for (; n + 16 <= samples; n += 16) {
+            a = _mm_max_ps(_mm_and_ps(_mm_loadu_ps(mix + n), magnitude), a);
+            b = _mm_max_ps(_mm_and_ps(_mm_loadu_ps(mix + n + 4), magnitude), b);
+            c = _mm_max_ps(_mm_and_ps(_mm_loadu_ps(mix + n + 8), magnitude), c);
+            d = _mm_max_ps(_mm_and_ps(_mm_loadu_ps(mix + n + 12), magnitude), d);
+        }
+        for (; n + 4 <= samples; n += 4) {
+            a = _mm_max_ps(_mm_and_ps(_mm_loadu_ps(mix + n), magnitude), a);
+        }
+        fold(_mm_max_ps(_mm_max_ps(a, b), _mm_max_ps(c, d)), 0);
+    } else if (channels % 4 == 0) {
+        for (uint32_t first = 0; first < channels; first += 4) {
+            __m128 held = _mm_setzero_ps();
+            for (uint32_t i = 0; i < frames; ++i) {
+                held = _mm_max_ps(
+                    _mm_and_ps(_mm_loadu_ps(mix + static_cast<size_t>(i) * channels + first), magnitude),
+                    held);
+            }
+            fold(held, first);
+        }
+        n = samples;
+    }
+#endif
+    for (; n < samples; ++n) {
+        const float a = std::fabs(mix[n]);
+        const uint32_t c = static_cast<uint32_t>(n % channels);
+        if (a > peaks[c]) {
+            peaks[c] = a;
         }
     }
 }
@@ -174,6 +226,7 @@ uint64_t TDDestinationRenderCount(const TDDestination* destination) {
 
 void TDDestinationRender(TDDestination* destination, AudioBufferList* output, uint32_t frames,
                          uint64_t hostTime) {
+    const tdcore::DenormalsAreZero denormalsAreZero;
     const TDRoutePlan* plan = destination->plan.load(std::memory_order_acquire);
     const uint32_t channels = destination->channels;
     float peaks[kMaxChannels] = {};
@@ -187,9 +240,16 @@ void TDDestinationRender(TDDestination* destination, AudioBufferList* output, ui
             applyChannelGains(destination, n);
         }
         deinterleave(destination, output, done, n);
-        collectPeaks(destination, n, peaks);
+        float chunk[kMaxChannels];
+        chunkPeaks(destination->mix, n, channels, chunk);
+        for (uint32_t c = 0; c < channels; ++c) {
+            if (chunk[c] > peaks[c]) {
+                peaks[c] = chunk[c];
+            }
+        }
         if (destination->fanout != nullptr) {
-            TDFanoutWriteInterleaved(destination->fanout, destination->mix, channels, n, hostTime);
+            tdcore::fanoutWriteInterleavedWithPeaks(destination->fanout, destination->mix, channels, n,
+                                                    hostTime, chunk);
         }
         done += n;
     }

@@ -138,6 +138,26 @@ void TDFanoutWriteInterleaved(TDFanout* fanout, const float* samples, uint32_t c
     countWrite(fanout, frames);
 }
 
+} // extern "C"
+
+namespace tdcore {
+
+void fanoutWriteInterleavedWithPeaks(TDFanout* fanout, const float* samples, uint32_t channelCount,
+                                     uint32_t frames, uint64_t hostTime, const float* peaks) {
+    writeAllRings(fanout, hostTime, [&](TDRingBuffer* ring) {
+        TDRingBufferWriteInterleaved(ring, samples, channelCount, frames);
+    });
+    const uint32_t metered = std::min({channelCount, fanout->channels, kMaxPeakChannels});
+    for (uint32_t c = 0; c < metered; ++c) {
+        raisePeak(fanout->peaks[c], peaks[c]);
+    }
+    countWrite(fanout, frames);
+}
+
+} // namespace tdcore
+
+extern "C" {
+
 float TDFanoutTakePeak(TDFanout* fanout, uint32_t channel) {
     if (channel >= fanout->channels) {
         return 0.0f;

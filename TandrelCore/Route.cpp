@@ -4,16 +4,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <numbers>
 
 #include "TandrelCore/CoreInternal.h"
+#include "TandrelCore/ResampleKernel.h"
 
 using tdcore::kMaxChannels;
-
-namespace {
-constexpr uint32_t kPhases = 256; // the table holds kPhases + 1 rows
-constexpr uint32_t kMaxTaps = 64;
-} // namespace
 
 struct TDRoute {
     TDRingBuffer* ring = nullptr;
@@ -24,12 +19,16 @@ struct TDRoute {
     uint32_t halfWidth = 0;
     uint32_t taps = 0;
     double cutoff = 0;
-    float* table = nullptr;
+    const float* table = nullptr; // shared with every route of the same half width and cutoff
     float* history = nullptr;
     uint32_t historyCapacity = 0;
     uint32_t historyFill = 0;
     double position = 0;
     float* output = nullptr;
+    float* planar = nullptr; // the vector kernels' per-channel copy of the history
+    uint32_t planarStride = 0;
+    tdcore::ResampleKernel kernel = nullptr;
+    tdcore::ResampleIsa isa = tdcore::ResampleIsa::Scalar;
     TDMatrixEntry* entries = nullptr;
     uint32_t entryCount = 0;
 
@@ -67,27 +66,11 @@ uint32_t truncToU32(double value) {
     return static_cast<uint32_t>(value);
 }
 
-// Blackman-windowed sinc, one row per 1/256 of a frame; row 256 is row 0 shifted by one frame, the
-// upper neighbour when interpolating from row 255.
-void fillFilterTable(float* table, uint32_t halfWidth, uint32_t taps, double cutoff) {
-    const double h = halfWidth;
-    for (uint32_t p = 0; p <= kPhases; ++p) {
-        for (uint32_t k = 0; k < taps; ++k) {
-            const double x = (static_cast<double>(k) + 1.0 - h) - static_cast<double>(p) / kPhases;
-            const double arg = std::numbers::pi * cutoff * x;
-            const double sinc = std::fabs(x) < 1e-9 ? 1.0 : std::sin(arg) / arg;
-            const double window = std::fabs(x) >= h ? 0.0
-                                                    : 0.42 + 0.5 * std::cos(std::numbers::pi * x / h) +
-                                                          0.08 * std::cos(2.0 * std::numbers::pi * x / h);
-            table[p * taps + k] = static_cast<float>(cutoff * sinc * window);
-        }
-    }
-}
-
 void freeRoute(TDRoute* route) {
     TDRingBufferDestroy(route->ring);
-    std::free(route->table);
+    tdcore::releaseFilterTable(route->table);
     std::free(route->history);
+    std::free(route->planar);
     std::free(route->output);
     std::free(route->entries);
     delete route;
@@ -147,56 +130,131 @@ double correctedRatio(TDRoute* route, uint32_t avail, uint32_t target, uint64_t 
     return ratio;
 }
 
-// Tops the history up to what this chunk needs; a short ring is an underrun, padded with silence.
-void refill(TDRoute* route, uint32_t frames, double ratio) {
+// Frames the history must gain for this chunk: the span its last output frame reads, less what it holds.
+uint32_t framesWanted(const TDRoute* route, uint32_t frames, double ratio) {
     const uint64_t need =
         route->halfWidth + static_cast<uint64_t>(std::floor(route->position + (frames - 1) * ratio)) + 1;
     if (need <= route->historyFill) {
+        return 0;
+    }
+    return static_cast<uint32_t>(std::min<uint64_t>(need, route->historyCapacity)) - route->historyFill;
+}
+
+// A ring that came up short: the route waits to prime again, behind a deeper target.
+void countUnderrun(TDRoute* route) {
+    route->primed = false;
+    route->statPrimed.store(false, std::memory_order_relaxed);
+    route->underruns.fetch_add(1, std::memory_order_relaxed);
+    const uint32_t step = truncToU32(0.005 * route->sourceRate);
+    const uint32_t ceiling = truncToU32(0.1 * route->sourceRate);
+    route->underrunReserve = std::min(route->underrunReserve + step, ceiling);
+}
+
+// Tops the history up to what this chunk needs; a short ring is an underrun, padded with silence.
+void refill(TDRoute* route, uint32_t frames, double ratio) {
+    const uint32_t want = framesWanted(route, frames, ratio);
+    if (want == 0) {
         return;
     }
-    const uint32_t want =
-        static_cast<uint32_t>(std::min<uint64_t>(need, route->historyCapacity)) - route->historyFill;
     const size_t channels = route->channels;
     float* end = route->history + route->historyFill * channels;
     const uint32_t got = TDRingBufferRead(route->ring, end, want);
     if (got < want) {
         std::memset(end + got * channels, 0, (want - got) * channels * sizeof(float));
-        route->primed = false;
-        route->statPrimed.store(false, std::memory_order_relaxed);
-        route->underruns.fetch_add(1, std::memory_order_relaxed);
-        const uint32_t step = truncToU32(0.005 * route->sourceRate);
-        const uint32_t ceiling = truncToU32(0.1 * route->sourceRate);
-        route->underrunReserve = std::min(route->underrunReserve + step, ceiling);
+        countUnderrun(route);
     }
     route->historyFill += want;
 }
 
-void resample(TDRoute* route, uint32_t frames, double ratio) {
-    const uint32_t taps = route->taps;
+// The controls as read once for a chunk. When every entry that adds anything maps a source channel to
+// the same mix channel, at most once each, the kernel adds its samples straight into the mix with
+// diagonalGains and the interleaved output is never written.
+struct MixControls {
+    float master;
+    float sourceGains[kMaxChannels];
+    bool diagonal;
+    float diagonalGains[kMaxChannels];
+};
+
+// False when the route adds nothing to this chunk: muted, master gain 0, or no entry with a gain.
+bool readControls(TDRoute* route, uint32_t destinationChannels, MixControls& controls) {
+    if (route->muted.load(std::memory_order_relaxed)) {
+        return false;
+    }
+    controls.master = route->masterGain.load(std::memory_order_relaxed);
+    if (controls.master == 0.0f || route->entryCount == 0) {
+        return false;
+    }
     const uint32_t channels = route->channels;
-    const int64_t firstTapOffset = 1 - static_cast<int64_t>(route->halfWidth);
-    float coefficients[kMaxTaps];
-    for (uint32_t i = 0; i < frames; ++i) {
-        const double t = route->position + i * ratio;
-        const double whole = std::trunc(t);
-        const double fraction = t - whole;
-        const uint32_t phase = std::min(static_cast<uint32_t>(fraction * kPhases), kPhases - 1);
-        const float blend = static_cast<float>(fraction * kPhases - phase);
-        const float* lower = route->table + phase * taps;
-        const float* upper = lower + taps;
-        for (uint32_t k = 0; k < taps; ++k) {
-            coefficients[k] = lower[k] + (upper[k] - lower[k]) * blend;
+    for (uint32_t c = 0; c < channels; ++c) {
+        controls.sourceGains[c] = route->sourceGains[c].load(std::memory_order_relaxed);
+        controls.diagonalGains[c] = 0.0f;
+    }
+    bool audible = false;
+    controls.diagonal = true;
+    for (uint32_t e = 0; e < route->entryCount; ++e) {
+        const TDMatrixEntry entry = route->entries[e];
+        if (entry.srcChannel >= channels || entry.dstChannel >= destinationChannels) {
+            continue;
         }
-        const float* base = route->history + (static_cast<int64_t>(whole) + firstTapOffset) * channels;
-        float* out = route->output + static_cast<size_t>(i) * channels;
-        for (uint32_t c = 0; c < channels; ++c) {
-            float sum = 0.0f;
-            const float* h = base + c;
-            for (uint32_t k = 0; k < taps; ++k) {
-                sum += coefficients[k] * h[k * channels];
-            }
-            out[c] = sum;
+        const float gain = entry.gain * controls.master * controls.sourceGains[entry.srcChannel];
+        if (gain == 0.0f) {
+            continue;
         }
+        audible = true;
+        if (entry.srcChannel != entry.dstChannel || controls.diagonalGains[entry.srcChannel] != 0.0f) {
+            controls.diagonal = false;
+        } else {
+            controls.diagonalGains[entry.srcChannel] = gain;
+        }
+    }
+    return audible;
+}
+
+void mixInto(const TDRoute* route, const MixControls& controls, uint32_t frames, uint32_t destinationChannels,
+             float* mix) {
+    const uint32_t channels = route->channels;
+    for (uint32_t e = 0; e < route->entryCount; ++e) {
+        const TDMatrixEntry entry = route->entries[e];
+        if (entry.srcChannel >= channels || entry.dstChannel >= destinationChannels) {
+            continue;
+        }
+        const float gain = entry.gain * controls.master * controls.sourceGains[entry.srcChannel];
+        if (gain == 0.0f) {
+            continue;
+        }
+        const float* in = route->output + entry.srcChannel;
+        float* out = mix + entry.dstChannel;
+        for (uint32_t i = 0; i < frames; ++i) {
+            out[static_cast<size_t>(i) * destinationChannels] += in[static_cast<size_t>(i) * channels] * gain;
+        }
+    }
+}
+
+void resampleAndMix(TDRoute* route, const MixControls& controls, uint32_t frames, double ratio,
+                    uint32_t destinationChannels, float* mix) {
+    tdcore::ResampleJob job;
+    job.history = route->history;
+    job.historyFrames = route->historyFill;
+    job.planar = route->planar;
+    job.planarStride = route->planarStride;
+    job.table = route->table;
+    job.halfWidth = route->halfWidth;
+    job.taps = route->taps;
+    job.channels = route->channels;
+    job.position = route->position;
+    job.ratio = ratio;
+    job.frames = frames;
+    if (controls.diagonal) {
+        job.mix = mix;
+        job.mixChannels = destinationChannels;
+        job.gains = controls.diagonalGains;
+    } else {
+        job.output = route->output;
+    }
+    route->kernel(job);
+    if (!controls.diagonal) {
+        mixInto(route, controls, frames, destinationChannels, mix);
     }
 }
 
@@ -214,28 +272,39 @@ void advance(TDRoute* route, uint32_t frames, double ratio) {
     route->position -= dropped;
 }
 
-void mixInto(TDRoute* route, uint32_t frames, uint32_t destinationChannels, float* mix) {
-    const float master = route->masterGain.load(std::memory_order_relaxed);
-    if (route->muted.load(std::memory_order_relaxed) || master == 0.0f || route->entryCount == 0) {
+// Refill and advance of a chunk that computes no samples, leaving the route exactly as they would: the
+// same frames consumed, underruns, position and history. Only the frames the advance would keep are
+// copied out of the ring; the ones it would drop at once are skipped.
+void consumeSilently(TDRoute* route, uint32_t frames, double ratio) {
+    const uint32_t want = framesWanted(route, frames, ratio);
+    if (want == 0) {
+        advance(route, frames, ratio);
         return;
     }
-    const uint32_t channels = route->channels;
-    for (uint32_t e = 0; e < route->entryCount; ++e) {
-        const TDMatrixEntry entry = route->entries[e];
-        if (entry.srcChannel >= channels || entry.dstChannel >= destinationChannels) {
-            continue;
-        }
-        const float gain =
-            entry.gain * master * route->sourceGains[entry.srcChannel].load(std::memory_order_relaxed);
-        if (gain == 0.0f) {
-            continue;
-        }
-        const float* in = route->output + entry.srcChannel;
-        float* out = mix + entry.dstChannel;
-        for (uint32_t i = 0; i < frames; ++i) {
-            out[static_cast<size_t>(i) * destinationChannels] += in[static_cast<size_t>(i) * channels] * gain;
-        }
+    const uint32_t fill = route->historyFill;
+    const uint32_t total = fill + want;
+    const double position = route->position + frames * ratio;
+    const int64_t drop = static_cast<int64_t>(std::floor(position)) - (route->halfWidth - 1);
+    const uint32_t dropped = drop > 0 ? static_cast<uint32_t>(std::min<int64_t>(drop, total)) : 0;
+    const size_t channels = route->channels;
+    if (dropped < fill) {
+        std::memmove(route->history, route->history + dropped * channels,
+                     (fill - dropped) * channels * sizeof(float));
     }
+    const uint32_t firstKept = std::max(fill, dropped);
+    const uint32_t skip = firstKept - fill;
+    uint32_t got = TDRingBufferSkip(route->ring, skip);
+    if (got == skip) {
+        got += TDRingBufferRead(route->ring, route->history + (firstKept - dropped) * channels, want - skip);
+    }
+    if (got < want) {
+        const uint32_t silentFrom = std::max(fill + got, dropped);
+        std::memset(route->history + (silentFrom - dropped) * channels, 0,
+                    (total - silentFrom) * channels * sizeof(float));
+        countUnderrun(route);
+    }
+    route->historyFill = total - dropped;
+    route->position = position - dropped;
 }
 
 } // namespace
@@ -243,7 +312,17 @@ void mixInto(TDRoute* route, uint32_t frames, uint32_t destinationChannels, floa
 namespace tdcore {
 
 RouteShape routeShape(const TDRoute* route) {
-    return {route->halfWidth, route->taps, route->historyCapacity, route->cutoff};
+    return {route->halfWidth, route->taps, route->historyCapacity, route->cutoff, route->table, route->isa};
+}
+
+bool routeUseKernel(TDRoute* route, ResampleIsa isa) {
+    const ResampleKernel kernel = resampleKernel(isa);
+    if (kernel == nullptr || (isa != ResampleIsa::Scalar && route->planar == nullptr)) {
+        return false;
+    }
+    route->kernel = kernel;
+    route->isa = isa;
+    return true;
 }
 
 void routePullAndMix(TDRoute* route, uint32_t frames, uint64_t now, uint32_t destinationChannels,
@@ -276,13 +355,40 @@ void routePullAndMix(TDRoute* route, uint32_t frames, uint64_t now, uint32_t des
     route->statFill.store(avail, std::memory_order_relaxed);
 
     const double ratio = correctedRatio(route, avail, target, now, ticksPerSecond);
+    // A route that adds nothing still consumes its ring and moves on exactly as an audible one, so that
+    // unmuting it later is seamless; it only skips computing samples.
+    MixControls controls;
+    if (!readControls(route, destinationChannels, controls)) {
+        consumeSilently(route, frames, ratio);
+        return;
+    }
     refill(route, frames, ratio);
-    resample(route, frames, ratio);
+    resampleAndMix(route, controls, frames, ratio, destinationChannels, mix);
     advance(route, frames, ratio);
-    mixInto(route, frames, destinationChannels, mix);
 }
 
 } // namespace tdcore
+
+namespace {
+
+// The fastest kernel the processor offers, when the route's frame indices fit its 32-bit lane arithmetic
+// and its per-channel copy of the history can be had; the scalar reference otherwise.
+void chooseKernel(TDRoute* route) {
+    route->kernel = tdcore::resampleKernel(tdcore::ResampleIsa::Scalar);
+    route->isa = tdcore::ResampleIsa::Scalar;
+    const tdcore::ResampleIsa best = tdcore::bestResampleIsa();
+    if (best == tdcore::ResampleIsa::Scalar || route->historyCapacity >= (1u << 30) ||
+        route->maxFrames >= (1u << 30)) {
+        return;
+    }
+    route->planarStride = route->historyCapacity + tdcore::kPlanarSlack;
+    route->planar = tdcore::allocateFloats(route->planarStride, route->channels);
+    if (route->planar != nullptr) {
+        tdcore::routeUseKernel(route, best);
+    }
+}
+
+} // namespace
 
 extern "C" {
 
@@ -313,12 +419,15 @@ TDRoute* TDRouteCreate(uint32_t channels, uint32_t maxFrames, const TDMatrixEntr
     if (historyFrames < 4294967295.0 && ringFrames > 0) {
         route->historyCapacity = static_cast<uint32_t>(historyFrames);
         route->ring = TDRingBufferCreate(channels, ringFrames);
-        route->table = tdcore::allocateFloats(kPhases + 1, route->taps);
         route->history = tdcore::allocateFloats(route->historyCapacity, channels);
         route->output = tdcore::allocateFloats(maxFrames, channels);
         if (entryCount > 0) {
             route->entries = static_cast<TDMatrixEntry*>(std::malloc(sizeof(TDMatrixEntry) * entryCount));
         }
+    }
+    route->cutoff = ratio > 1.0 ? 0.92 / ratio : 0.92;
+    if (route->ring != nullptr) {
+        route->table = tdcore::acquireFilterTable(route->halfWidth, route->cutoff);
     }
     if (route->ring == nullptr || route->table == nullptr || route->history == nullptr ||
         route->output == nullptr || (entryCount > 0 && route->entries == nullptr)) {
@@ -330,8 +439,7 @@ TDRoute* TDRouteCreate(uint32_t channels, uint32_t maxFrames, const TDMatrixEntr
     }
     route->entryCount = entryCount;
 
-    route->cutoff = ratio > 1.0 ? 0.92 / ratio : 0.92;
-    fillFilterTable(route->table, route->halfWidth, route->taps, route->cutoff);
+    chooseKernel(route);
     rewindHistory(route);
     for (auto& gain : route->sourceGains) {
         gain.store(1.0f, std::memory_order_relaxed);

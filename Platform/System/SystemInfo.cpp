@@ -3,7 +3,9 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <mutex>
+#include <sstream>
 
 namespace {
 
@@ -39,6 +41,36 @@ OperatingSystemVersion version() {
         versionSet = true;
     }
     return currentVersion;
+}
+
+std::string processorBrand(const std::string& cpuinfo) {
+    std::string hardware;
+    std::istringstream lines(cpuinfo);
+    for (std::string line; std::getline(lines, line);) {
+        const auto colon = line.find(':');
+        if (colon == std::string::npos) {
+            continue;
+        }
+        std::string key = line.substr(0, colon);
+        key.erase(key.find_last_not_of(" \t") + 1);
+        std::string value = line.substr(colon + 1);
+        value.erase(0, value.find_first_not_of(" \t"));
+        value.erase(value.find_last_not_of(" \t\r") + 1);
+        if (key == "model name" && !value.empty()) {
+            return value;
+        }
+        if ((key == "Hardware" || key == "Model") && hardware.empty()) {
+            hardware = value;
+        }
+    }
+    return hardware;
+}
+
+std::string processorBrand() {
+    std::ifstream file("/proc/cpuinfo");
+    std::stringstream text;
+    text << file.rdbuf();
+    return processorBrand(text.str());
 }
 
 bool isAtLeast(OperatingSystemVersion minimum) {

@@ -1,6 +1,6 @@
 // The operating system's own facts that the application branches on: its version (the "14.2 or
 // later" gates of process taps) and the optional function that names a process's responsible
-// process. Both are profile values here, settable by tests.
+// process, both profile values here, settable by tests; and the processor's name the About pane shows.
 #pragma once
 
 #include <compare>
@@ -24,6 +24,12 @@ namespace SystemInfo {
 OperatingSystemVersion version();
 bool isAtLeast(OperatingSystemVersion minimum);
 void setVersion(OperatingSystemVersion version);
+
+// The processor's brand name as the system reports it ("model name" of /proc/cpuinfo, else the
+// "Hardware" or "Model" line); empty when it names none.
+std::string processorBrand();
+// The same over the text of a cpuinfo file.
+std::string processorBrand(const std::string& cpuinfo);
 
 // The responsibility lookup as the system offers it by name: null when it is absent.
 ResponsibilityFunction responsibilityFunction();

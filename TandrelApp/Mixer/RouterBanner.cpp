@@ -10,41 +10,7 @@
 #include "TandrelApp/Mixer/MixerStyle.h"
 #include "TandrelApp/Mixer/RouterViewModel.h"
 #include "TandrelApp/Support/GlyphView.h"
-
-namespace {
-
-// A small indeterminate progress indicator: a ring with a turning bright arc, moving only while shown.
-class Spinner : public QWidget {
-public:
-    explicit Spinner(const Theme::Metrics& metrics) {
-        setFixedSize(metrics.size(16, 16));
-        timer_.setInterval(80);
-        connect(&timer_, &QTimer::timeout, this, [this] {
-            angle_ = (angle_ + 30) % 360;
-            update();
-        });
-    }
-
-protected:
-    void showEvent(QShowEvent*) override { timer_.start(); }
-    void hideEvent(QHideEvent*) override { timer_.stop(); }
-    void paintEvent(QPaintEvent*) override {
-        QPainter painter(this);
-        painter.setRenderHint(QPainter::Antialiasing);
-        const double pen = width() / 8.0;
-        const QRectF ring = QRectF(rect()).adjusted(pen, pen, -pen, -pen);
-        painter.setPen(QPen(Theme::color(ColorRole::primary, palette(), 0.15), pen));
-        painter.drawEllipse(ring);
-        painter.setPen(QPen(Theme::color(ColorRole::secondary, palette()), pen, Qt::SolidLine, Qt::RoundCap));
-        painter.drawArc(ring, -angle_ * 16, 100 * 16);
-    }
-
-private:
-    QTimer timer_;
-    int angle_ = 0;
-};
-
-} // namespace
+#include "TandrelApp/Support/Spinner.h"
 
 RouterBanner::RouterBanner(Theme::Metrics metrics, QWidget* indicator, const char* title, const char* detail,
                            double tint)

@@ -2,18 +2,25 @@
 
 #include "TandrelApp/Diagnostics/CaptureLabView.h"
 #include "TandrelApp/Mixer/RouterView.h"
+#include "TandrelApp/Shell/AboutSettings.h"
 #include "TandrelApp/Shell/ExcludedAppsView.h"
+#include "TandrelApp/Shell/GeneralSettingsModel.h"
 #include "TandrelApp/Shell/LineManagerView.h"
 #include "TandrelApp/Shell/LoginItem.h"
 #include "TandrelApp/Shell/MenuBarContent.h"
 #include "TandrelApp/Shell/SourceMenus.h"
+#include "TandrelApp/Support/UserDefaults.h"
+#include "TandrelApp/Updater/UpdateChecker.h"
+#include "TandrelApp/Updater/UpdateCommands.h"
+#include "TandrelApp/Updater/UpdateInstaller.h"
+#include "TandrelApp/Updater/UpdateNotice.h"
 
 namespace {
 
-std::unique_ptr<QWidget> placeholder(int width, int height) {
-    auto widget = std::make_unique<QWidget>();
-    widget->setMinimumSize(width, height);
-    return widget;
+Theme::Metrics displayScale() {
+    return Theme::Metrics(UserDefaults::standard()
+                              .doubleValue(GeneralSettingsModel::uiScaleKey)
+                              .value_or(GeneralSettingsModel::defaultUIScale));
 }
 
 } // namespace
@@ -44,7 +51,8 @@ std::unique_ptr<QWidget> createExcludedAppsPane(std::shared_ptr<RoutingControlle
 }
 
 std::unique_ptr<QWidget> createAboutPane() {
-    return placeholder(0, 320);
+    return std::make_unique<AboutSettings>(UpdateChecker::shared(), AboutSettings::Facts::standard(),
+                                           displayScale());
 }
 
 std::function<std::unique_ptr<QWidget>()> captureLabContent() {
@@ -53,17 +61,24 @@ std::function<std::unique_ptr<QWidget>()> captureLabContent() {
     };
 }
 
-std::unique_ptr<QWidget> createUpdateNotice(bool) {
-    return nullptr;
+std::unique_ptr<QWidget> createUpdateNotice(bool compact) {
+    return std::make_unique<UpdateNotice>(UpdateChecker::shared(), UpdateInstaller::shared(), compact,
+                                          displayScale());
 }
 
-void addUpdateCommands(QMenu&) {}
+void addUpdateCommands(QMenu& applicationMenu) {
+    UpdateCommands::add(applicationMenu, UpdateChecker::shared());
+}
 
 std::function<void()> checkForUpdatesAction() {
-    return {};
+    return [] {
+        UpdateCommands::checkNow(UpdateChecker::shared());
+    };
 }
 
-void scheduleAutomaticUpdateChecks() {}
+void scheduleAutomaticUpdateChecks() {
+    UpdateChecker::shared().scheduleAutomaticChecks();
+}
 
 void addSourceMenuItems(QMenu& menu, std::shared_ptr<RoutingController> controller) {
     SourceMenus::fill(menu, SourceMenus::Menu::sources, controller);

@@ -18,6 +18,7 @@
 #include "TandrelApp/Shell/SettingsWindow.h"
 #include "TandrelApp/Shell/StatusItemMenu.h"
 #include "TandrelApp/Support/UserDefaults.h"
+#include "TandrelApp/Updater/UpdateInstaller.h"
 
 namespace {
 
@@ -39,10 +40,17 @@ TandrelApp::TandrelApp(QStringList arguments)
         .scheduleAutomaticUpdateChecks = &scheduleAutomaticUpdateChecks,
         .quit = {},
     });
+    // The installer saves as the application would at quit before it asks for the password.
+    UpdateInstaller::shared().setQuitTimeSave([this] {
+        if (delegate_->onTerminate) {
+            delegate_->onTerminate();
+        }
+    });
 }
 
 TandrelApp::~TandrelApp() {
     SettingsOpener::open() = nullptr;
+    UpdateInstaller::shared().setQuitTimeSave(nullptr);
 }
 
 std::shared_ptr<RoutingController> TandrelApp::controller() {

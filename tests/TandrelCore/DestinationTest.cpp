@@ -1,6 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <vector>
+
+#if defined(__x86_64__)
+#include <xmmintrin.h>
+#endif
 
 #include "CoreTestSupport.h"
 
@@ -168,5 +173,59 @@ TEST(Destination, SetRoutesReturnsThePreviousPlanOnce) {
     EXPECT_EQ(TDDestinationSetRoutes(d, nullptr, 2), nullptr) << "a count without routes is refused";
     TDDestinationDestroy(d); // frees the plan still in force
 }
+
+TEST(Destination, PeaksOfEveryLayoutIgnoreNotANumber) {
+    for (uint32_t channels : {1u, 2u, 3u, 4u, 5u, 8u, 12u}) {
+        std::vector<float> levels;
+        for (uint32_t c = 0; c < channels; ++c) {
+            levels.push_back(c == 2 ? std::nanf("") : (c % 2 == 0 ? 1.0f : -1.0f) * 0.05f * (c + 1));
+        }
+        Fed fed(channels, levels);
+        TDFanout* own = TDDestinationFanout(fed.destination);
+        for (uint32_t c = 0; c < channels; ++c) {
+            TDFanoutTakePeak(own, c);
+        }
+        DeviceBuffers out({channels}, 509);
+        fed.render(out.list(), 509);
+        for (uint32_t c = 0; c < channels; ++c) {
+            float expected = 0.0f;
+            for (uint32_t i = 0; i < 509; ++i) {
+                const float a = std::fabs(out.buffer(0)[i * channels + c]);
+                if (a > expected) {
+                    expected = a;
+                }
+            }
+            if (c == 2) {
+                EXPECT_EQ(expected, 0.0f);
+            } else {
+                EXPECT_NEAR(expected, std::fabs(levels[c]), 1e-3f);
+            }
+            EXPECT_EQ(TDDestinationPeak(fed.destination, c), expected)
+                << channels << " channels, channel " << c;
+            EXPECT_EQ(TDFanoutTakePeak(own, c), expected) << channels << " channels, channel " << c;
+        }
+    }
+}
+
+#if defined(__x86_64__)
+TEST(Destination, RenderFlushesDenormalsOnlyForItsOwnDuration) {
+    Fed fed(1, {1e-39f});
+    DeviceBuffers out({1}, 512);
+    const unsigned callerMode = _mm_getcsr();
+    ASSERT_EQ(callerMode & 0x8040u, 0u) << "the test starts from the default mode";
+    fed.render(out.list(), 512);
+    for (float s : out.buffer(0)) {
+        ASSERT_EQ(s, 0.0f) << "denormal input reads as zero inside the render";
+    }
+    EXPECT_EQ(_mm_getcsr(), callerMode);
+    volatile float tiny = 1e-30f;
+    EXPECT_NE(tiny * 1e-10f, 0.0f) << "the caller's arithmetic keeps its denormals";
+
+    _mm_setcsr(callerMode | 0x8040u);
+    fed.render(out.list(), 512);
+    EXPECT_EQ(_mm_getcsr(), callerMode | 0x8040u) << "a caller that flushes already keeps flushing";
+    _mm_setcsr(callerMode);
+}
+#endif
 
 } // namespace

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <numbers>
 #include <vector>
@@ -351,6 +352,98 @@ TEST(Route, GainsMuteAndMatrixShapeTheMix) {
     EXPECT_EQ(last[0], 0.0f);
     EXPECT_EQ(last[1], 0.0f);
     EXPECT_GT(consumedAfter, consumedBefore + 4000) << "a muted route keeps consuming its ring";
+}
+
+// A route that is silenced for a second (muted, or gain 0) keeps consuming its ring and following its
+// drift control, through an underrun too; unsilenced, it plays on sample for sample as a route that was
+// never silenced.
+TEST(Route, SilencedRoutePlaysOnSeamlesslyWhenUnsilenced) {
+    struct Case {
+        const char* name;
+        void (*silence)(TDRoute*, bool);
+    };
+    const Case cases[] = {
+        {"muted",
+         [](TDRoute* r, bool on) {
+             TDRouteSetMuted(r, on);
+         }},
+        {"master gain 0",
+         [](TDRoute* r, bool on) {
+             TDRouteSetGain(r, on ? 0.0f : 1.0f);
+         }},
+        {"source gains 0",
+         [](TDRoute* r, bool on) {
+             TDRouteSetSourceChannelGain(r, 0, on ? 0.0f : 1.0f);
+             TDRouteSetSourceChannelGain(r, 1, on ? 0.0f : 1.0f);
+         }},
+    };
+    // Long chunks drop all the history they read; short ones keep some of it across chunks.
+    for (const auto& [c, chunk] :
+         {std::pair{cases[0], 512u}, {cases[1], 512u}, {cases[2], 512u}, {cases[0], 12u}}) {
+        struct Run {
+            explicit Run(uint32_t chunk)
+                : schedule{441, chunk, 80.0} {}
+            Link link{2, 44100, 48000, 2, identity(2)};
+            TestProducer producer{link.fanout, 2, 44100, sine(1000, 44100, 0.5f)};
+            Schedule schedule;
+            std::vector<float> heard;
+            std::vector<TDRouteStats> stats;
+            void play(double seconds, bool producing = true) {
+                heard.clear();
+                schedule.run(
+                    link, producer, seconds,
+                    [&](const std::vector<float>& chunk) {
+                        heard.insert(heard.end(), chunk.begin(), chunk.end());
+                        stats.push_back(link.stats());
+                    },
+                    producing);
+            }
+        };
+        const auto sameStats = [](const std::vector<TDRouteStats>& a, const std::vector<TDRouteStats>& b) {
+            return std::equal(
+                a.begin(), a.end(), b.begin(), b.end(), [](const TDRouteStats& x, const TDRouteStats& y) {
+                    return x.primed == y.primed && x.fill == y.fill && x.target == y.target &&
+                           x.ratio == y.ratio && x.underruns == y.underruns && x.overruns == y.overruns;
+                });
+        };
+        Run steady(chunk), silenced(chunk);
+        steady.play(3.0);
+        silenced.play(3.0);
+        c.silence(silenced.link.route, true);
+        bool quiet = true;
+        for (const auto& [seconds, producing] : {std::pair{0.4, true}, {0.15, false}, {1.0, true}}) {
+            steady.play(seconds, producing);
+            silenced.play(seconds, producing);
+            for (float s : silenced.heard) {
+                quiet = quiet && s == 0.0f;
+            }
+        }
+        EXPECT_TRUE(quiet) << c.name;
+        EXPECT_TRUE(sameStats(silenced.stats, steady.stats)) << c.name << ": consumption and drift kept pace";
+        EXPECT_EQ(silenced.link.stats().underruns, 1u) << c.name;
+
+        c.silence(silenced.link.route, false);
+        steady.play(0.5);
+        silenced.play(0.5);
+        ASSERT_EQ(silenced.heard.size(), steady.heard.size());
+        EXPECT_EQ(silenced.heard, steady.heard) << c.name << ": no gap, no jump, the same samples";
+        EXPECT_GT(*std::max_element(silenced.heard.begin(), silenced.heard.end()), 0.45f);
+        EXPECT_TRUE(sameStats(silenced.stats, steady.stats)) << c.name;
+    }
+}
+
+TEST(Route, DenormalInputRendersSilence) {
+    Link link(2, 44100, 48000, 2, identity(2));
+    TestProducer producer(link.fanout, 2, 44100,
+                          [](uint64_t n, uint32_t c) { return (n + c) % 2 == 0 ? 1e-39f : -3e-40f; });
+    Schedule schedule{441, 512};
+    std::vector<float> last;
+    schedule.run(link, producer, 0.5, [&](const std::vector<float>& chunk) { last = chunk; });
+    ASSERT_TRUE(link.stats().primed);
+    for (float s : last) {
+        ASSERT_EQ(s, 0.0f);
+    }
+    EXPECT_EQ(TDDestinationPeak(link.destination, 0), 0.0f);
 }
 
 } // namespace

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "Platform/AudioServer/AudioServer.h"
+#include "Platform/Dispatch/DeferredWork.h"
 #include "Support/Polling.h"
 #include "TandrelApp/Diagnostics/ClickDetector.h"
 #include "TandrelApp/Diagnostics/ClickSource.h"
@@ -269,6 +270,10 @@ protected:
                                      .home = home});
     }
     void TearDown() override {
+        // A destination released on this thread stops on the call queue, and routes are reclaimed a
+        // second later: both finish here, while the server still runs, and not during the exit.
+        CoreAudioCall::sync([] {});
+        DeferredWork::runPendingNow();
         server.reset();
         AudioServer::stop();
         std::filesystem::remove_all(home);
@@ -293,6 +298,7 @@ TEST_F(ClickDetectorOnDevice, HearsClicksPlayedIntoALoopbackDevice) {
     click->stop();
     detector.stop();
     engine.disconnect(route);
+    route.reset();
     destination.reset();
 
     const auto latencies = detector.latencies(click->burstTimes());

@@ -54,7 +54,8 @@ TEST_F(WindowsTest, TheMixerWindowCarriesTheApplicationsMenuBarAroundItsContent)
     EXPECT_EQ(titles(window->menuBar()->actions()),
               (std::vector<QString>{"Corvane", "音源", "モニター先", "ウインドウ"}));
     EXPECT_EQ(titles(window->applicationMenu()->actions()),
-              (std::vector<QString>{"-", "設定を初期化…", "-", "設定…", "-", "Corvane を終了"}));
+              (std::vector<QString>{"アップデートを確認…", "アップデートを自動で確認", "-", "設定を初期化…",
+                                    "-", "設定…", "-", "Corvane を終了"}));
     EXPECT_EQ(window->applicationMenu()->actions().last()->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Q));
     EXPECT_EQ(titles(window->windowMenu()->actions()),
               (std::vector<QString>{"しまう", "-", "Capture Lab（取り込みの動作確認）"}));
