@@ -26,6 +26,15 @@ const std::vector<LineConfig>& defaultLines() {
     return lines;
 }
 
+// What the server stored under `key`; empty when there is no host or nothing stored.
+PLOwner copyFromStorage(AudioServerPlugInHostRef host, const char* key) {
+    PLRef stored = nullptr;
+    if (!host || host->CopyFromStorage(host, key, &stored) != kAudioHardwareNoError) {
+        return {};
+    }
+    return PLOwner::adopt(stored);
+}
+
 } // namespace
 
 TandrelPlugIn::TandrelPlugIn(std::shared_ptr<DriverRuntime> runtime)
@@ -63,20 +72,16 @@ OSStatus TandrelPlugIn::initialize(AudioServerPlugInHostRef host) {
     std::lock_guard guard(configMutex_);
     TandrelDevice::sVolumeChanged.store(&volumeChangedHook, std::memory_order_release);
 
-    PLRef volumes = nullptr;
-    if (host && host->CopyFromStorage(host, "volumes", &volumes) == kAudioHardwareNoError &&
-        PLGetType(volumes) == PLTypeDictionary) {
+    const PLOwner volumes = copyFromStorage(host, "volumes");
+    if (PLGetType(volumes.get()) == PLTypeDictionary) {
         std::lock_guard volumeGuard(volumeMutex_);
-        loadVolumes(volumes);
+        loadVolumes(volumes.get());
     }
-    PLRelease(volumes);
 
-    PLRef stored = nullptr;
+    const PLOwner stored = copyFromStorage(host, "lines");
     std::vector<LineConfig> lines;
-    const bool useStored = host && host->CopyFromStorage(host, "lines", &stored) == kAudioHardwareNoError &&
-                           parseLines(stored, lines) && !lines.empty();
+    const bool useStored = parseLines(stored.get(), lines) && !lines.empty();
     applyLines(useStored ? lines : defaultLines());
-    PLRelease(stored);
 
     driverLog().info("Initialized with {} line(s)", currentDevices().size());
     return kAudioHardwareNoError;

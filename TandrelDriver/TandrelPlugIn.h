@@ -10,6 +10,7 @@
 #include <mutex>
 #include <vector>
 
+#include "Platform/AudioServer/PropertyList/PLOwner.h"
 #include "TandrelDriver/DriverRuntime.h"
 #include "TandrelDriver/LineList.h"
 #include "TandrelDriver/PropertyWriter.h"
@@ -65,9 +66,9 @@ private:
     OSStatus getPlugInProperty(const AudioObjectPropertyAddress& address, uint32_t qualifierSize,
                                const void* qualifier, PropertyWriter& writer) const;
     OSStatus requestLines(uint32_t size, const void* data);
-    void applyRequestedLines(PLRef list);
+    void applyRequestedLines(const PLOwner& list);
     void notifyLineChanges(const LineChanges& changes);
-    void saveLinesLater(PLRef list);
+    void saveLinesLater(const PLOwner& list);
     void saveVolumes();
     void loadVolumes(PLRef stored);
     PLRef copyLineList() const;

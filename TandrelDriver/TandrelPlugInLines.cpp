@@ -51,17 +51,16 @@ OSStatus TandrelPlugIn::requestLines(uint32_t size, const void* data) {
         return kAudioHardwareIllegalOperationError;
     }
     // Property-list values never change after creation, so holding a reference is as good as the
-    // caller's deep copy.
-    PLRef copy = PLRetain(list);
+    // caller's deep copy. The queued block owns it, so it is released whether the block runs or not.
     driverLog().info("Line configuration requested ({} lines)", lines.size());
-    runtime().config([self = shared_from_this(), copy] { self->applyRequestedLines(copy); });
+    runtime().config(
+        [self = shared_from_this(), copy = PLOwner::retain(list)] { self->applyRequestedLines(copy); });
     return kAudioHardwareNoError;
 }
 
-void TandrelPlugIn::applyRequestedLines(PLRef list) {
+void TandrelPlugIn::applyRequestedLines(const PLOwner& list) {
     std::vector<LineConfig> lines;
-    if (!parseLines(list, lines)) {
-        PLRelease(list);
+    if (!parseLines(list.get(), lines)) {
         return;
     }
     LineChanges changes;
@@ -73,10 +72,9 @@ void TandrelPlugIn::applyRequestedLines(PLRef list) {
         notifyLineChanges(changes);
     }
     // Every application saves the list it applied, so the last one written wins in order.
-    runtime().configAfter(
-        kSaveDelay, [self = shared_from_this(), saved = PLRetain(list)] { self->saveLinesLater(saved); });
+    runtime().configAfter(kSaveDelay,
+                          [self = shared_from_this(), saved = list] { self->saveLinesLater(saved); });
     driverLog().info("Line configuration applied");
-    PLRelease(list);
 }
 
 void TandrelPlugIn::notifyLineChanges(const LineChanges& changes) {
@@ -210,12 +208,16 @@ void TandrelPlugIn::reclaim(size_t index) {
 
 // ---- Storage ----
 
-void TandrelPlugIn::saveLinesLater(PLRef list) {
-    if (AudioServerPlugInHostRef h = host()) {
-        h->WriteToStorage(h, "lines", list);
+void TandrelPlugIn::saveLinesLater(const PLOwner& list) {
+    AudioServerPlugInHostRef h = host();
+    if (!h) {
+        return;
+    }
+    if (const OSStatus status = h->WriteToStorage(h, "lines", list.get()); status != kAudioHardwareNoError) {
+        driverLog().error("Line configuration not saved: {}", status);
+        return;
     }
     driverLog().info("Line configuration saved");
-    PLRelease(list);
 }
 
 void TandrelPlugIn::volumeChanged(TandrelDevice& device) {
@@ -247,14 +249,14 @@ void TandrelPlugIn::saveVolumes() {
     for (const std::string& key : keys) {
         keyTexts.push_back(key.c_str());
     }
-    PLRef dictionary = PLDictionaryCreate(keyTexts.data(), values.data(), values.size());
+    const PLOwner dictionary =
+        PLOwner::adopt(PLDictionaryCreate(keyTexts.data(), values.data(), values.size()));
     for (PLRef value : values) {
         PLRelease(value);
     }
     if (AudioServerPlugInHostRef h = host()) {
-        h->WriteToStorage(h, "volumes", dictionary);
+        h->WriteToStorage(h, "volumes", dictionary.get());
     }
-    PLRelease(dictionary);
 }
 
 void TandrelPlugIn::loadVolumes(PLRef stored) {

@@ -201,6 +201,9 @@ std::shared_ptr<AudioObject> AudioServer::object(AudioObjectID id) const {
 std::optional<AudioServer::Refusal>
 AudioServer::refusal(AudioObjectID id, AudioObjectPropertySelector selector, Operation op) const {
     std::lock_guard lock(modelMutex_);
+    if (hidden_.contains({id, selector})) {
+        return Refusal{kAudioHardwareUnknownPropertyError, all};
+    }
     auto found = refusals_.find({id, selector});
     if (found == refusals_.end() || (found->second.operations & op) == 0) {
         return std::nullopt;
@@ -210,12 +213,26 @@ AudioServer::refusal(AudioObjectID id, AudioObjectPropertySelector selector, Ope
 
 bool AudioServer::hasProperty(AudioObjectID id, const AudioObjectPropertyAddress& address) {
     auto o = object(id);
-    return o && o->hasProperty(address);
+    return o && !hasPropertyHidden(id, address.mSelector) && o->hasProperty(address);
+}
+
+PLOwner AudioServer::answer(AudioObjectID id, AudioObjectPropertySelector selector) const {
+    std::lock_guard lock(modelMutex_);
+    auto found = answers_.find({id, selector});
+    return found != answers_.end() ? found->second : PLOwner();
+}
+
+bool AudioServer::hasPropertyHidden(AudioObjectID id, AudioObjectPropertySelector selector) const {
+    std::lock_guard lock(modelMutex_);
+    return hidden_.contains({id, selector});
 }
 
 OSStatus AudioServer::isPropertySettable(AudioObjectID id, const AudioObjectPropertyAddress& address,
                                          bool* outSettable) {
     auto o = object(id);
+    if (o && hasPropertyHidden(id, address.mSelector)) {
+        return kAudioHardwareUnknownPropertyError;
+    }
     return o ? o->isPropertySettable(address, outSettable) : kAudioHardwareBadObjectError;
 }
 
@@ -231,6 +248,10 @@ OSStatus AudioServer::getPropertyDataSize(AudioObjectID id, const AudioObjectPro
             return r->status;
         }
         *outDataSize = 0;
+        return kAudioHardwareNoError;
+    }
+    if (answer(id, address.mSelector) && outDataSize != nullptr) {
+        *outDataSize = sizeof(PLRef);
         return kAudioHardwareNoError;
     }
     return o->getPropertyDataSize(address, qualifierSize, qualifier, outDataSize);
@@ -258,6 +279,15 @@ OSStatus AudioServer::getPropertyData(AudioObjectID id, const AudioObjectPropert
         } else if (ioDataSize != nullptr) {
             *ioDataSize = 0;
         }
+        return kAudioHardwareNoError;
+    }
+    if (const PLOwner answered = answer(id, address.mSelector)) {
+        if (ioDataSize == nullptr || *ioDataSize < sizeof(PLRef) || outData == nullptr) {
+            return kAudioHardwareBadPropertySizeError;
+        }
+        const PLRef copy = PLRetain(answered.get());
+        std::memcpy(outData, &copy, sizeof copy);
+        *ioDataSize = sizeof(PLRef);
         return kAudioHardwareNoError;
     }
     return o->getPropertyData(address, qualifierSize, qualifier, ioDataSize, outData);
@@ -725,7 +755,19 @@ void AudioServer::refuseDeviceStart(AudioObjectID device, OSStatus status) {
     }
 }
 
+void AudioServer::hideProperty(AudioObjectID object, AudioObjectPropertySelector selector) {
+    std::lock_guard lock(modelMutex_);
+    hidden_.insert({object, selector});
+}
+
+void AudioServer::answerProperty(AudioObjectID object, AudioObjectPropertySelector selector, PLRef value) {
+    std::lock_guard lock(modelMutex_);
+    answers_[{object, selector}] = PLOwner::retain(value);
+}
+
 void AudioServer::clearRefusals() {
     std::lock_guard lock(modelMutex_);
     refusals_.clear();
+    hidden_.clear();
+    answers_.clear();
 }

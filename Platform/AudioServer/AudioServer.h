@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,7 @@
 #include "Platform/AudioServer/CoreAudioTypes.h"
 #include "Platform/AudioServer/DeviceIO.h"
 #include "Platform/AudioServer/HardwareProfile.h"
+#include "Platform/AudioServer/PropertyList/PLOwner.h"
 #include "Platform/Dispatch/DispatchQueue.h"
 
 // Called on the registration's queue with the addresses that changed.
@@ -145,10 +147,16 @@ public:
     enum Operation : uint32_t { get = 1, getSize = 2, set = 4, all = 7 };
     void refuseProperty(AudioObjectID object, AudioObjectPropertySelector selector, OSStatus status,
                         uint32_t operations = all);
+    // Makes one property of one object absent, as on an object whose driver predates it: has answers
+    // false and every get, size query or set fails with kAudioHardwareUnknownPropertyError.
+    void hideProperty(AudioObjectID object, AudioObjectPropertySelector selector);
+    // Makes gets of one property of one object answer `value` (a +1 reference each, 8 bytes), as a
+    // driver of another version might; the server keeps its own reference. Cleared by clearRefusals.
+    void answerProperty(AudioObjectID object, AudioObjectPropertySelector selector, PLRef value);
     // Every later start of an IO proc on the device fails with `status` (a device another client holds
     // exclusively, say); 0 lets starts succeed again.
     void refuseDeviceStart(AudioObjectID device, OSStatus status);
-    void clearRefusals();
+    void clearRefusals(); // and the hidden properties
     // Property listeners registered now, over every object and client.
     std::size_t listenerCount() const;
 
@@ -200,6 +208,8 @@ private:
     std::shared_ptr<DeviceIO> deviceIO(AudioObjectID id, OSStatus* status) const;
     std::optional<Refusal> refusal(AudioObjectID id, AudioObjectPropertySelector selector,
                                    Operation op) const;
+    bool hasPropertyHidden(AudioObjectID id, AudioObjectPropertySelector selector) const;
+    PLOwner answer(AudioObjectID id, AudioObjectPropertySelector selector) const;
     AudioObjectID nextObjectIDLocked() { return nextObjectID_++; }
     AudioObjectID addDeviceLocked(DeviceSpec record);
     void removeObjectLocked(AudioObjectID id);
@@ -224,6 +234,8 @@ private:
     AudioObjectID defaultOutput_ = kAudioObjectUnknown;
     AudioObjectID defaultSystemOutput_ = kAudioObjectUnknown;
     std::map<std::pair<AudioObjectID, AudioObjectPropertySelector>, Refusal> refusals_;
+    std::set<std::pair<AudioObjectID, AudioObjectPropertySelector>> hidden_;
+    std::map<std::pair<AudioObjectID, AudioObjectPropertySelector>, PLOwner> answers_;
     std::vector<AudioObjectID> tapOrder_;
     std::map<AudioObjectID, std::string> aggregateTaps_; // aggregate device → its tap's UUID ("" for none)
     OSStatus aggregateFailure_ = kAudioHardwareNoError;

@@ -71,6 +71,15 @@ struct PlugInHost::HostTable {
     std::weak_ptr<PlugInHost> owner;
     std::shared_ptr<PlugInStorage> storage;
 
+    // A new table, kept for the life of the process with every other one handed out: a driver may call
+    // the table of a server that has stopped, so none is freed, and each stays reachable here.
+    static HostTable* handOut() {
+        static auto* mutex = new std::mutex;
+        static auto* tables = new std::vector<std::unique_ptr<HostTable>>;
+        std::lock_guard lock(*mutex);
+        return tables->emplace_back(std::make_unique<HostTable>()).get();
+    }
+
     static HostTable& of(AudioServerPlugInHostRef host) {
         return *reinterpret_cast<HostTable*>(const_cast<AudioServerPlugInHostInterface*>(host));
     }
@@ -84,8 +93,14 @@ struct PlugInHost::HostTable {
         if (count != 0 && addresses == nullptr) {
             return kAudio_ParamError;
         }
-        if (auto owner = of(host).currentOwner()) {
-            owner->propertiesChanged(object, count, addresses);
+        // Nothing may leave a C callback as an exception.
+        try {
+            if (auto owner = of(host).currentOwner()) {
+                owner->propertiesChanged(object, count, addresses);
+            }
+        } catch (const std::exception& e) {
+            spdlog::error("Audio server: property-change notice of object {} failed: {}", object, e.what());
+            return kAudioHardwareUnspecifiedError;
         }
         return kAudioHardwareNoError;
     }
@@ -114,7 +129,12 @@ struct PlugInHost::HostTable {
         if (!owner) {
             return kAudioHardwareNotRunningError;
         }
-        owner->requestConfigurationChange(device, action, info);
+        try {
+            owner->requestConfigurationChange(device, action, info);
+        } catch (const std::exception& e) {
+            spdlog::error("Audio server: configuration change of device {} failed: {}", device, e.what());
+            return kAudioHardwareUnspecifiedError;
+        }
         return kAudioHardwareNoError;
     }
 };
@@ -253,7 +273,7 @@ bool PlugInHost::initialize() {
     if (!server) {
         return false;
     }
-    hostTable_ = new HostTable;
+    hostTable_ = HostTable::handOut();
     hostTable_->table = {&HostTable::propertiesChanged, &HostTable::copyFromStorage,
                          &HostTable::writeToStorage, &HostTable::deleteFromStorage,
                          &HostTable::requestConfigurationChange};

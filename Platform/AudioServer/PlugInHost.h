@@ -96,7 +96,7 @@ private:
     const AudioServerPlugInDriverRef driver_;
     const std::shared_ptr<PlugInStorage> storage_;
     const std::shared_ptr<DispatchQueue> queue_;
-    HostTable* hostTable_ = nullptr; // never freed: the driver may keep it for the life of the process
+    HostTable* hostTable_ = nullptr; // kept for the life of the process: the driver may keep it
     AudioObjectID objectID_ = kAudioObjectUnknown;
     std::atomic<bool> stopped_{false};
 

@@ -100,6 +100,51 @@ struct Refs {
     }
 };
 
+// A stored value is written one or two JSON levels per property-list level ({"array": [...]} or
+// {"dictionary": [[key, value], ...]}), below the file's own object.
+constexpr size_t kMaxFileDepth = 3 * PL_MAX_DEPTH + 1;
+
+// Whether the JSON nests no deeper than `allowed` levels; looks no further down than that, so a file
+// nested a hundred thousand levels deep is refused without exhausting the stack.
+bool jsonFits(const Json& json, size_t allowed) {
+    if (allowed == 0) {
+        return false;
+    }
+    if (json.is_structured()) {
+        for (const auto& item : json) {
+            if (!jsonFits(item, allowed - 1)) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+// Whether a stored value, in its typed form, stays within the nesting that property-list values allow.
+bool typedFits(const Json& typed, size_t allowed) {
+    if (allowed == 0) {
+        return false;
+    }
+    if (!typed.is_object() || typed.size() != 1) {
+        return true; // malformed, which reading it reports; not too deep
+    }
+    const auto entry = typed.begin();
+    const Json& payload = entry.value();
+    if (!payload.is_array()) {
+        return true;
+    }
+    for (const auto& item : payload) {
+        if (entry.key() == "array" && !typedFits(item, allowed - 1)) {
+            return false;
+        }
+        if (entry.key() == "dictionary" && item.is_array() && item.size() == 2 &&
+            !typedFits(item[1], allowed - 1)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 } // namespace
 
 PlugInStorage::PlugInStorage(std::filesystem::path file)
@@ -113,6 +158,14 @@ PlugInStorage::PlugInStorage(std::filesystem::path file)
         if (!contents.is_object()) {
             throw std::runtime_error("not an object");
         }
+        if (!jsonFits(contents, kMaxFileDepth)) {
+            throw std::runtime_error("nested too deeply");
+        }
+        for (const auto& [key, value] : contents.items()) {
+            if (!typedFits(value, PL_MAX_DEPTH)) {
+                throw std::runtime_error("the value of \"" + key + "\" is nested too deeply");
+            }
+        }
         values_ = std::move(contents);
     } catch (const std::exception& e) {
         in.close();
@@ -123,41 +176,61 @@ PlugInStorage::PlugInStorage(std::filesystem::path file)
     }
 }
 
-PLRef PlugInStorage::copy(const std::string& key) const {
-    std::lock_guard lock(mutex_);
-    auto found = values_.find(key);
-    return found != values_.end() ? fromJSON(*found) : nullptr;
+PLRef PlugInStorage::copy(const std::string& key) const noexcept {
+    try {
+        std::lock_guard lock(mutex_);
+        auto found = values_.find(key);
+        return found != values_.end() ? fromJSON(*found) : nullptr;
+    } catch (const std::exception& e) {
+        spdlog::error("Audio server: cannot read \"{}\" from plug-in storage {}: {}", key, file_.string(),
+                      e.what());
+        return nullptr;
+    }
 }
 
-bool PlugInStorage::write(const std::string& key, PLRef value) {
-    Json json = toJSON(value);
-    if (json.is_null()) {
+bool PlugInStorage::write(const std::string& key, PLRef value) noexcept {
+    try {
+        Json json = toJSON(value);
+        if (json.is_null()) {
+            return false;
+        }
+        std::lock_guard lock(mutex_);
+        Json next = values_;
+        next[key] = std::move(json);
+        return replaceLocked(std::move(next));
+    } catch (const std::exception& e) {
+        spdlog::error("Audio server: cannot store \"{}\" in plug-in storage {}: {}", key, file_.string(),
+                      e.what());
         return false;
     }
-    std::lock_guard lock(mutex_);
-    Json next = values_;
-    next[key] = std::move(json);
-    return replaceLocked(std::move(next));
 }
 
-bool PlugInStorage::remove(const std::string& key) {
-    std::lock_guard lock(mutex_);
-    if (!values_.contains(key)) {
-        return true;
+bool PlugInStorage::remove(const std::string& key) noexcept {
+    try {
+        std::lock_guard lock(mutex_);
+        if (!values_.contains(key)) {
+            return true;
+        }
+        Json next = values_;
+        next.erase(key);
+        return replaceLocked(std::move(next));
+    } catch (const std::exception& e) {
+        spdlog::error("Audio server: cannot remove \"{}\" from plug-in storage {}: {}", key, file_.string(),
+                      e.what());
+        return false;
     }
-    Json next = values_;
-    next.erase(key);
-    return replaceLocked(std::move(next));
 }
 
-// Written beside the file and renamed over it, so a crash leaves the old or the new contents.
+// Written beside the file and renamed over it, so a crash leaves the old or the new contents. The text is
+// made before the file is opened: a value that cannot be written as JSON leaves the file as it was.
 bool PlugInStorage::replaceLocked(Json contents) {
+    const std::string text = contents.dump(2);
     std::error_code error;
     std::filesystem::create_directories(file_.parent_path(), error);
     const auto temporary = file_.string() + ".tmp";
     {
         std::ofstream out(temporary, std::ios::trunc);
-        out << contents.dump(2) << '\n';
+        out << text << '\n';
         out.flush();
         if (!out) {
             spdlog::error("Audio server: cannot write plug-in storage {}", temporary);
@@ -193,6 +266,9 @@ Json PlugInStorage::toJSON(PLRef value) {
         return {{"data", encodeBase64(static_cast<const unsigned char*>(PLDataGetBytes(value)),
                                       PLDataGetLength(value))}};
     case PLTypeArray: {
+        if (PLGetDepth(value) > PL_MAX_DEPTH) {
+            return nullptr;
+        }
         Json items = Json::array();
         for (size_t i = 0; i < PLArrayGetCount(value); ++i) {
             Json item = toJSON(PLArrayGetValueAtIndex(value, i));
@@ -204,6 +280,9 @@ Json PlugInStorage::toJSON(PLRef value) {
         return {{"array", std::move(items)}};
     }
     case PLTypeDictionary: {
+        if (PLGetDepth(value) > PL_MAX_DEPTH) {
+            return nullptr;
+        }
         Json entries = Json::array();
         for (size_t i = 0; i < PLDictionaryGetCount(value); ++i) {
             Json item = toJSON(PLDictionaryGetValueAtIndex(value, i));
@@ -223,7 +302,11 @@ PLRef PlugInStorage::fromJSON(const Json& json) {
     if (!json.is_object() || json.size() != 1) {
         return nullptr;
     }
-    const auto& [type, v] = *json.items().begin();
+    // The entry is read through an iterator kept alive here: a binding to *json.items().begin() would
+    // refer into a temporary.
+    const auto entry = json.begin();
+    const std::string& type = entry.key();
+    const Json& v = entry.value();
     if (type == "string" && v.is_string()) {
         const auto& text = v.get_ref<const std::string&>();
         return PLStringCreateWithBytes(text.data(), text.size());

@@ -17,12 +17,15 @@ public:
     // storage starts empty, so the next write cannot destroy what might still be recovered by hand.
     explicit PlugInStorage(std::filesystem::path file);
 
+    // A file nested deeper than property-list values may be is unreadable too. None of the calls below
+    // throws: they answer C callbacks of the plug-in.
+
     // A +1 copy of the value under `key`, or NULL when there is none.
-    PLRef copy(const std::string& key) const;
+    PLRef copy(const std::string& key) const noexcept;
     // Stores a deep copy and rewrites the file atomically; false (and nothing changed) when the value
     // cannot be stored or the file cannot be written.
-    bool write(const std::string& key, PLRef value);
-    bool remove(const std::string& key);
+    bool write(const std::string& key, PLRef value) noexcept;
+    bool remove(const std::string& key) noexcept;
 
     const std::filesystem::path& file() const { return file_; }
 

@@ -39,9 +39,12 @@ public:
     };
 
     static CaptureTarget application(std::string bundleID, std::string name) {
-        return CaptureTarget(Application{std::move(bundleID), std::move(name)});
+        return CaptureTarget(std::in_place_type<Application>,
+                             Application{std::move(bundleID), std::move(name)});
     }
-    static CaptureTarget systemAudio() { return CaptureTarget(SystemAudio{}); }
+    static CaptureTarget systemAudio() {
+        return CaptureTarget(std::in_place_type<SystemAudio>, SystemAudio{});
+    }
 
     bool isSystemAudio() const { return std::holds_alternative<SystemAudio>(value_); }
     // The application's fields, or null for the whole system.
@@ -52,8 +55,11 @@ public:
     bool operator==(const CaptureTarget&) const = default;
 
 private:
-    explicit CaptureTarget(std::variant<SystemAudio, Application> value)
-        : value_(std::move(value)) {}
+    // The alternative is built in place: moving a whole variant made from the other alternative trips
+    // g++ 12's uninitialized-use analysis in sanitizer builds.
+    template <typename Alternative>
+    CaptureTarget(std::in_place_type_t<Alternative> type, Alternative value)
+        : value_(type, std::move(value)) {}
     std::variant<SystemAudio, Application> value_;
 };
 

@@ -120,6 +120,9 @@ QCoro::Task<void> ProcessTapSource::stop() {
 }
 
 void ProcessTapSource::setUp() {
+    // A second start replaces the running capture: left running, its tap and aggregate device would stay
+    // in the server and its callback would write into the fan-out after this source is gone.
+    teardown();
     log_->info("Tap setup begin: {}", target_.displayName());
     if (target_.app() != nullptr) {
         tapDescription_ = CATapDescription::stereoMixdownOfProcesses(matchingProcessObjects());

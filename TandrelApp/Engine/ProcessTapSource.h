@@ -38,7 +38,8 @@ public:
     CaptureStatistics statistics() const override;
     void setOnStop(StopHandler handler) override;
     // Builds the tap, the aggregate device and its callback on the control queue, waited for from a pool
-    // thread; throws CoreAudioError, leaving nothing behind. Start only a stopped source.
+    // thread; throws CoreAudioError, leaving nothing behind. Starting a running source tears its capture
+    // down first.
     QCoro::Task<void> start() override;
     // Tears everything down on the control queue. Never throws.
     QCoro::Task<void> stop() override;

@@ -194,9 +194,10 @@ void SCKAudioSource::handleAudio(const SampleBuffer& sampleBuffer) {
     if (bufferList == nullptr) {
         return;
     }
-    fanout_->write(bufferList, format, hostTime);
-    // Only the serial audio queue writes it, once.
-    if (!haveFirstFormat_.load(std::memory_order_relaxed)) {
+    const uint32_t written = fanout_->write(bufferList, format, hostTime);
+    // The text describes the first buffer the fan-out took, not one it refused. Only the serial audio
+    // queue records it, once.
+    if (written != 0 && !haveFirstFormat_.load(std::memory_order_relaxed)) {
         firstFormat_ = format;
         haveFirstFormat_.store(true, std::memory_order_release);
     }

@@ -68,8 +68,8 @@ private:
     std::shared_ptr<SCStream> stream_;
     StopHandler onStop_;
 
-    // The format of the first audio buffer, recorded by the audio handler without a lock or an
-    // allocation and never changed after; statistics() turns it into text.
+    // The format of the first audio buffer the fan-out took, recorded by the audio handler without a lock or
+    // an allocation and never changed after; statistics() turns it into text.
     AudioStreamBasicDescription firstFormat_{};
     std::atomic<bool> haveFirstFormat_{false};
 };

@@ -506,6 +506,10 @@ ConfigDecodingError::ConfigDecodingError(Kind kind, std::string codingPath, std:
     , description_(std::move(description)) {}
 
 // ---- JSON entry points
+//
+// Each encoder builds its whole value before handing it over: nlohmann calls to_json on a value under
+// construction, whose destructor never runs if to_json throws, so an encoder that filled `out` and then
+// threw (a non-finite gain) would leak what it had filled.
 
 void to_json(json& out, const SourceKind& kind) {
     out = std::visit(
@@ -544,15 +548,16 @@ void from_json(const json& in, Endpoint& endpoint) {
 }
 
 void to_json(json& out, const SourceConfig& source) {
-    out = json::object();
-    out["id"] = source.id.uuidString();
-    out["kind"] = source.kind;
-    out["name"] = source.name;
-    out["volumeDB"] = encodeFloat(source.volumeDB);
-    out["isMuted"] = source.isMuted;
-    out["isAutoAdded"] = source.isAutoAdded;
-    out["channelDB"] = encodeIntKeyedFloats(source.channelDB);
-    out["mutedChannels"] = encodeIntSet(source.mutedChannels);
+    json result = json::object();
+    result["id"] = source.id.uuidString();
+    result["kind"] = source.kind;
+    result["name"] = source.name;
+    result["volumeDB"] = encodeFloat(source.volumeDB);
+    result["isMuted"] = source.isMuted;
+    result["isAutoAdded"] = source.isAutoAdded;
+    result["channelDB"] = encodeIntKeyedFloats(source.channelDB);
+    result["mutedChannels"] = encodeIntSet(source.mutedChannels);
+    out = std::move(result);
 }
 
 void from_json(const json& in, SourceConfig& source) {
@@ -560,20 +565,21 @@ void from_json(const json& in, SourceConfig& source) {
 }
 
 void to_json(json& out, const Connection& connection) {
-    out = json::object();
-    out["id"] = connection.id.uuidString();
-    out["from"] = connection.from;
-    out["toDeviceUID"] = connection.toDeviceUID;
-    out["pair"] = connection.pair;
-    out["width"] = connection.width;
-    out["mode"] = std::string(rawValue(connection.mode));
-    out["sourceChannel"] = connection.sourceChannel;
-    out["monoMix"] = connection.monoMix;
+    json result = json::object();
+    result["id"] = connection.id.uuidString();
+    result["from"] = connection.from;
+    result["toDeviceUID"] = connection.toDeviceUID;
+    result["pair"] = connection.pair;
+    result["width"] = connection.width;
+    result["mode"] = std::string(rawValue(connection.mode));
+    result["sourceChannel"] = connection.sourceChannel;
+    result["monoMix"] = connection.monoMix;
     if (connection.routeMask) {
-        out["routeMask"] = *connection.routeMask;
+        result["routeMask"] = *connection.routeMask;
     }
-    out["gainDB"] = encodeFloat(connection.gainDB);
-    out["isMuted"] = connection.isMuted;
+    result["gainDB"] = encodeFloat(connection.gainDB);
+    result["isMuted"] = connection.isMuted;
+    out = std::move(result);
 }
 
 void from_json(const json& in, Connection& connection) {
@@ -581,12 +587,13 @@ void from_json(const json& in, Connection& connection) {
 }
 
 void to_json(json& out, const DeviceVolume& volume) {
-    out = json::object();
-    out["masterDB"] = encodeFloat(volume.masterDB);
-    out["isMuted"] = volume.isMuted;
-    out["pairDB"] = encodeIntKeyedFloats(volume.pairDB);
-    out["channelDB"] = encodeIntKeyedFloats(volume.channelDB);
-    out["mutedChannels"] = encodeIntSet(volume.mutedChannels);
+    json result = json::object();
+    result["masterDB"] = encodeFloat(volume.masterDB);
+    result["isMuted"] = volume.isMuted;
+    result["pairDB"] = encodeIntKeyedFloats(volume.pairDB);
+    result["channelDB"] = encodeIntKeyedFloats(volume.channelDB);
+    result["mutedChannels"] = encodeIntSet(volume.mutedChannels);
+    out = std::move(result);
 }
 
 void from_json(const json& in, DeviceVolume& volume) {
@@ -594,13 +601,14 @@ void from_json(const json& in, DeviceVolume& volume) {
 }
 
 void to_json(json& out, const AutoAddSettings& settings) {
-    out = json::object();
-    out["apps"] = settings.apps;
-    out["runningApps"] = settings.runningApps;
-    out["systemAudio"] = settings.systemAudio;
-    out["monitors"] = settings.monitors;
-    out["dismissedApps"] = encodeStringSet(settings.dismissedApps);
-    out["dismissedMonitors"] = encodeStringSet(settings.dismissedMonitors);
+    json result = json::object();
+    result["apps"] = settings.apps;
+    result["runningApps"] = settings.runningApps;
+    result["systemAudio"] = settings.systemAudio;
+    result["monitors"] = settings.monitors;
+    result["dismissedApps"] = encodeStringSet(settings.dismissedApps);
+    result["dismissedMonitors"] = encodeStringSet(settings.dismissedMonitors);
+    out = std::move(result);
 }
 
 void from_json(const json& in, AutoAddSettings& settings) {
@@ -608,33 +616,34 @@ void from_json(const json& in, AutoAddSettings& settings) {
 }
 
 void to_json(json& out, const RoutingConfig& config) {
-    out = json::object();
-    out["sources"] = json::array();
+    json result = json::object();
+    result["sources"] = json::array();
     for (const auto& source : config.sources) {
-        out["sources"].push_back(source);
+        result["sources"].push_back(source);
     }
-    out["monitorDeviceUIDs"] = config.monitorDeviceUIDs;
-    out["connections"] = json::array();
+    result["monitorDeviceUIDs"] = config.monitorDeviceUIDs;
+    result["connections"] = json::array();
     for (const auto& connection : config.connections) {
-        out["connections"].push_back(connection);
+        result["connections"].push_back(connection);
     }
-    out["visiblePairs"] = json::object();
+    result["visiblePairs"] = json::object();
     for (const auto& [uid, count] : config.visiblePairs) {
-        out["visiblePairs"][uid] = count;
+        result["visiblePairs"][uid] = count;
     }
-    out["splitPairs"] = json::object();
+    result["splitPairs"] = json::object();
     for (const auto& [uid, pairs] : config.splitPairs) {
-        out["splitPairs"][uid] = encodeIntSet(pairs);
+        result["splitPairs"][uid] = encodeIntSet(pairs);
     }
-    out["hiddenFaders"] = encodeStringSet(config.hiddenFaders);
-    out["unlinkedLineVolumes"] = encodeStringSet(config.unlinkedLineVolumes);
-    out["captureMode"] = std::string(rawValueOf(config.captureMode));
-    out["latency"] = std::string(rawValue(config.latency));
-    out["deviceVolumes"] = json::object();
+    result["hiddenFaders"] = encodeStringSet(config.hiddenFaders);
+    result["unlinkedLineVolumes"] = encodeStringSet(config.unlinkedLineVolumes);
+    result["captureMode"] = std::string(rawValueOf(config.captureMode));
+    result["latency"] = std::string(rawValue(config.latency));
+    result["deviceVolumes"] = json::object();
     for (const auto& [uid, volume] : config.deviceVolumes) {
-        out["deviceVolumes"][uid] = volume;
+        result["deviceVolumes"][uid] = volume;
     }
-    out["autoAdd"] = config.autoAdd;
+    result["autoAdd"] = config.autoAdd;
+    out = std::move(result);
 }
 
 void from_json(const json& in, RoutingConfig& config) {

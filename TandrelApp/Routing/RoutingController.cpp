@@ -18,8 +18,10 @@ using namespace RoutingControllerDetail;
 
 namespace {
 
+// The object id counts: a device removed and added back between two checks keeps its UID but is a new
+// object, and everything opened on the old id (IO, listeners, volume) is dead.
 std::string signature(const AudioDeviceInfo& device) {
-    return device.uid + "#" + std::to_string(device.inputChannels) + "/" +
+    return device.uid + "#" + std::to_string(device.id) + "#" + std::to_string(device.inputChannels) + "/" +
            std::to_string(device.outputChannels);
 }
 
@@ -283,7 +285,8 @@ void RoutingController::refreshDeviceNames(const std::vector<AudioDeviceInfo>& d
     const auto renamed = [&byUID](std::vector<AudioDeviceInfo> list) {
         for (auto& element : list) {
             auto fresh = byUID.find(element.uid);
-            if (fresh != byUID.end() && fresh->second->name != element.name) {
+            if (fresh != byUID.end() &&
+                (fresh->second->name != element.name || fresh->second->id != element.id)) {
                 element = *fresh->second;
             }
         }

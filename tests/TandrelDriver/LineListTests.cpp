@@ -111,6 +111,53 @@ TEST_F(DriverLineList, StoredListKeepsWhatTheClientWrote) {
     EXPECT_TRUE(PLEqual(host_->stored("lines").get(), list.get()));
 }
 
+// The queued application and the delayed save each own the list they carry: work dropped unrun (as a
+// stopping queue drops it) releases it, and so does work that ran.
+TEST_F(DriverLineList, QueuedWorkReleasesTheListItCarriesWhetherItRunsOrIsDropped) {
+    Ref list = array({line(1, 2), line(3, 4)});
+    ASSERT_EQ(writeLines(list), kAudioHardwareNoError);
+    EXPECT_EQ(PLGetRetainCount(list.get()), 2u);
+    runtime_->discardAll();
+    EXPECT_EQ(PLGetRetainCount(list.get()), 1u) << "the dropped application kept the list";
+
+    ASSERT_EQ(writeLines(list), kAudioHardwareNoError);
+    runtime_->runDue();
+    EXPECT_EQ(PLGetRetainCount(list.get()), 2u) << "the save a second later holds it";
+    runtime_->discardAll();
+    EXPECT_EQ(PLGetRetainCount(list.get()), 1u) << "the dropped save kept the list";
+
+    ASSERT_EQ(writeLines(list), kAudioHardwareNoError);
+    runtime_->advance(1s);
+    ASSERT_EQ(host_->writeCount("lines"), 1u);
+    host_->clearRecords();
+    EXPECT_EQ(PLGetRetainCount(list.get()), 2u) << "only the host's storage holds it now";
+}
+
+// A list nested as deep as values may be is applied and saved whole; a deeper one cannot be made, so it
+// never reaches the driver as anything but a refused null list.
+TEST_F(DriverLineList, AnExtraValueAsDeepAsValuesMayBeIsAppliedAndSaved) {
+    const auto nested = [](size_t depth) {
+        Ref value = num(1);
+        for (size_t level = 1; level < depth && value; ++level) {
+            value = array({value});
+        }
+        return value;
+    };
+    // The list and its entry take two levels.
+    Ref deepest =
+        array({dict({{"number", num(1)}, {"channels", num(2)}, {"extra", nested(PL_MAX_DEPTH - 2)}})});
+    ASSERT_NE(deepest.get(), nullptr);
+    applyLines(deepest);
+    runtime_->advance(1s);
+    EXPECT_TRUE(PLEqual(host_->stored("lines").get(), deepest.get()));
+
+    EXPECT_EQ(nested(PL_MAX_DEPTH - 1 + 40000).get(), nullptr);
+    Ref tooDeep =
+        array({dict({{"number", num(1)}, {"channels", num(2)}, {"extra", nested(PL_MAX_DEPTH - 1)}})});
+    EXPECT_EQ(tooDeep.get(), nullptr);
+    EXPECT_EQ(writeLines(tooDeep), kAudioHardwareIllegalOperationError);
+}
+
 TEST_F(DriverLineList, RenamingOnlyAnnouncesTheName) {
     applyLines(array({line(1, 2, "Mic"), line(2, 64)}));
     EXPECT_EQ(host_->notifications(), (std::vector<Notification>{{2, {code("lnam")}}}));

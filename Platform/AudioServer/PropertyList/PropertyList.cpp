@@ -2,6 +2,7 @@
 // count. Values are immutable, so reading them needs no lock.
 #include "Platform/AudioServer/PropertyList/PropertyList.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstring>
@@ -14,14 +15,16 @@
 #include <vector>
 
 struct PLValue {
-    explicit PLValue(PLType t)
-        : type(t) {}
+    explicit PLValue(PLType t, size_t d = 1)
+        : type(t)
+        , depth(d) {}
     virtual ~PLValue() = default;
     PLValue(const PLValue&) = delete;
     PLValue& operator=(const PLValue&) = delete;
 
     mutable std::atomic<uint32_t> references{1};
     const PLType type;
+    const size_t depth;
 };
 
 namespace {
@@ -61,9 +64,18 @@ struct DataValue final : PLValue {
     const std::vector<unsigned char> data;
 };
 
+// One more than the deepest of the values a container holds.
+size_t containerDepth(const PLRef* values, size_t count) {
+    size_t deepest = 0;
+    for (size_t i = 0; i < count; ++i) {
+        deepest = std::max(deepest, values[i]->depth);
+    }
+    return deepest + 1;
+}
+
 struct ArrayValue final : PLValue {
-    explicit ArrayValue(std::vector<PLRef> v)
-        : PLValue(PLTypeArray)
+    ArrayValue(std::vector<PLRef> v, size_t d)
+        : PLValue(PLTypeArray, d)
         , values(std::move(v)) {}
     ~ArrayValue() override {
         for (PLRef value : values) {
@@ -74,8 +86,8 @@ struct ArrayValue final : PLValue {
 };
 
 struct DictionaryValue final : PLValue {
-    DictionaryValue()
-        : PLValue(PLTypeDictionary) {}
+    explicit DictionaryValue(size_t d)
+        : PLValue(PLTypeDictionary, d) {}
     ~DictionaryValue() override {
         for (auto& entry : entries) {
             PLRelease(entry.second);
@@ -174,6 +186,14 @@ void PLRelease(PLRef value) {
 
 PLType PLGetType(PLRef value) {
     return value != nullptr ? value->type : PLTypeNone;
+}
+
+size_t PLGetDepth(PLRef value) {
+    return value != nullptr ? value->depth : 0;
+}
+
+uint32_t PLGetRetainCount(PLRef value) {
+    return value != nullptr ? value->references.load(std::memory_order_relaxed) : 0;
 }
 
 bool PLEqual(PLRef a, PLRef b) {
@@ -344,18 +364,27 @@ PLRef PLArrayCreate(const PLRef* values, size_t count) {
     if (values == nullptr && count != 0) {
         return nullptr;
     }
+    for (size_t i = 0; i < count; ++i) {
+        if (values[i] == nullptr) {
+            return nullptr;
+        }
+    }
+    const size_t depth = containerDepth(values, count);
+    if (depth > PL_MAX_DEPTH) {
+        return nullptr;
+    }
     std::vector<PLRef> held;
     held.reserve(count);
     for (size_t i = 0; i < count; ++i) {
-        if (values[i] == nullptr) {
-            for (PLRef v : held) {
-                PLRelease(v);
-            }
-            return nullptr;
-        }
         held.push_back(PLRetain(values[i]));
     }
-    return make<ArrayValue>(std::move(held));
+    PLRef made = make<ArrayValue>(std::move(held), depth);
+    if (made == nullptr) {
+        for (size_t i = 0; i < count; ++i) {
+            PLRelease(values[i]);
+        }
+    }
+    return made;
 }
 
 size_t PLArrayGetCount(PLRef array) {
@@ -373,11 +402,16 @@ PLRef PLDictionaryCreate(const char* const* keys, const PLRef* values, size_t co
         return nullptr;
     }
     for (size_t i = 0; i < count; ++i) {
-        if (keys[i] == nullptr || values[i] == nullptr) {
+        if (keys[i] == nullptr || values[i] == nullptr ||
+            !isValidUTF8(reinterpret_cast<const unsigned char*>(keys[i]), std::strlen(keys[i]))) {
             return nullptr;
         }
     }
-    auto* dictionary = new (std::nothrow) DictionaryValue();
+    const size_t depth = containerDepth(values, count);
+    if (depth > PL_MAX_DEPTH) {
+        return nullptr;
+    }
+    auto* dictionary = new (std::nothrow) DictionaryValue(depth);
     if (dictionary == nullptr) {
         return nullptr;
     }

@@ -321,6 +321,66 @@ TEST(PlugInStorage, ValuesKeepTheirTypesAcrossTheFile) {
     std::filesystem::remove_all(file.parent_path());
 }
 
+// A stored file nested deeper than any value can be is set aside like any unreadable file, both when
+// the JSON itself is absurdly deep and when it is a well-formed value one level too deep.
+TEST(PlugInStorage, AFileNestedTooDeeplyIsSetAsideAndTheStorageStartsEmpty) {
+    const auto dir = std::filesystem::temp_directory_path() / ("storage-deep-" + std::to_string(getpid()));
+    const auto typedChain = [](size_t depth) {
+        std::string text = "{\"integer\": 1}";
+        for (size_t level = 1; level < depth; ++level) {
+            text = "{\"array\": [" + text + "]}";
+        }
+        return text;
+    };
+    const std::pair<const char*, std::string> files[] = {
+        {"100000 levels of JSON", "{\"lines\": " + std::string(100000, '[') + std::string(100000, ']') + "}"},
+        {"one level too deep", "{\"lines\": " + typedChain(PL_MAX_DEPTH + 1) + "}"},
+    };
+    for (const auto& [label, contents] : files) {
+        SCOPED_TRACE(label);
+        std::filesystem::remove_all(dir);
+        std::filesystem::create_directories(dir);
+        std::ofstream(dir / "p.json") << contents;
+        PlugInStorage storage(dir / "p.json");
+        EXPECT_EQ(storage.copy("lines"), nullptr);
+        EXPECT_TRUE(std::filesystem::exists(dir / "p.json.unreadable"));
+        EXPECT_FALSE(std::filesystem::exists(dir / "p.json"));
+    }
+
+    // As deep as a value may be, it is kept and read back whole.
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    std::ofstream(dir / "p.json") << "{\"lines\": " + typedChain(PL_MAX_DEPTH) + "}";
+    PlugInStorage storage(dir / "p.json");
+    PLRef back = storage.copy("lines");
+    EXPECT_EQ(PLGetDepth(back), size_t(PL_MAX_DEPTH));
+    EXPECT_TRUE(storage.write("again", back));
+    PLRelease(back);
+    EXPECT_FALSE(std::filesystem::exists(dir / "p.json.unreadable"));
+    std::filesystem::remove_all(dir);
+}
+
+// Writing never throws across the plug-in's C callback: a file that cannot be written is a plain
+// failure, and the values stored before stay readable.
+TEST(PlugInStorage, AWriteThatCannotBeMadeFailsWithoutThrowingAndKeepsWhatWasStored) {
+    const auto dir = std::filesystem::temp_directory_path() / ("storage-fail-" + std::to_string(getpid()));
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    PlugInStorage storage(dir / "p.json");
+    PLRef one = PLNumberCreateInt64(1);
+    ASSERT_TRUE(storage.write("kept", one));
+    // A directory where the temporary file would go.
+    std::filesystem::create_directories(dir / "p.json.tmp");
+    EXPECT_FALSE(storage.write("lost", one));
+    EXPECT_EQ(storage.copy("lost"), nullptr);
+    PLRef kept = storage.copy("kept");
+    EXPECT_TRUE(PLEqual(kept, one));
+    EXPECT_FALSE(storage.write("null", nullptr));
+    PLRelease(kept);
+    PLRelease(one);
+    std::filesystem::remove_all(dir);
+}
+
 TEST(PlugInStorage, AnUnreadableFileIsSetAsideNotOverwritten) {
     const auto dir = std::filesystem::temp_directory_path() / ("storage-bad-" + std::to_string(getpid()));
     std::filesystem::remove_all(dir);

@@ -121,6 +121,57 @@ TEST(PropertyList, DictionariesKeepCreationOrderAndTheLastValueOfARepeatedKey) {
     EXPECT_EQ(PLDictionaryCreate(badKeys, values, 2), nullptr);
 }
 
+// Keys are text like strings: a key that is not UTF-8 could never be stored or shown, so the dictionary
+// is not made.
+TEST(PropertyList, DictionaryKeysMustBeWellFormedUTF8) {
+    Owned one(PLNumberCreateInt64(1));
+    const PLRef values[] = {one, one};
+    for (const char* bad : {"\xff", "caf\xc3", "\xed\xa0\x80", "\xc0\xaf"}) {
+        SCOPED_TRACE(bad);
+        const char* keys[] = {"fine", bad};
+        EXPECT_EQ(PLDictionaryCreate(keys, values, 2), nullptr);
+    }
+    const char* keys[] = {"名前", "caf\xc3\xa9"};
+    Owned d(PLDictionaryCreate(keys, values, 2));
+    EXPECT_EQ(PLDictionaryGetCount(d), 2u);
+}
+
+// Nesting is bounded where values are made, so storing, comparing and releasing them never recurse
+// without limit: a chain as deep as allowed works end to end, one level more is not made.
+TEST(PropertyList, ContainersNestNoDeeperThanTheLimit) {
+    Owned leaf(PLNumberCreateInt64(7));
+    EXPECT_EQ(PLGetDepth(leaf), 1u);
+    EXPECT_EQ(PLGetDepth(nullptr), 0u);
+    const auto chain = [&](bool dictionaries, size_t depth) {
+        PLRef value = PLRetain(leaf);
+        const char* key = "k";
+        for (size_t level = 1; level < depth && value != nullptr; ++level) {
+            PLRef next = dictionaries ? PLDictionaryCreate(&key, &value, 1) : PLArrayCreate(&value, 1);
+            PLRelease(value);
+            value = next;
+        }
+        return value;
+    };
+    for (bool dictionaries : {false, true}) {
+        SCOPED_TRACE(dictionaries ? "dictionaries" : "arrays");
+        Owned deepest(chain(dictionaries, PL_MAX_DEPTH));
+        ASSERT_NE(deepest.ref, nullptr);
+        EXPECT_EQ(PLGetDepth(deepest), size_t(PL_MAX_DEPTH));
+        Owned twin(chain(dictionaries, PL_MAX_DEPTH));
+        EXPECT_TRUE(PLEqual(deepest, twin));
+
+        EXPECT_EQ(chain(dictionaries, PL_MAX_DEPTH + 1), nullptr);
+        EXPECT_EQ(chain(dictionaries, 40000), nullptr);
+        const char* key = "k";
+        PLRef inner = deepest.ref;
+        EXPECT_EQ(PLArrayCreate(&inner, 1), nullptr);
+        EXPECT_EQ(PLDictionaryCreate(&key, &inner, 1), nullptr);
+        EXPECT_EQ(PLGetRetainCount(deepest), 1u) << "a refused container kept a reference";
+    }
+    Owned empty(PLArrayCreate(nullptr, 0));
+    EXPECT_EQ(PLGetDepth(empty), 1u);
+}
+
 TEST(PropertyList, ContainersKeepTheirValuesAliveAfterTheCallerReleases) {
     PLRef name = PLStringCreate("Line 2");
     PLRef array = PLArrayCreate(&name, 1);

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <unistd.h>
 
@@ -10,6 +13,7 @@
 #include <qcoro/qcorotask.h>
 
 #include "Platform/AudioServer/AudioServer.h"
+#include "Platform/System/HostClock.h"
 #include "Platform/System/MicrophonePermission.h"
 #include "TandrelApp/Engine/AudioDeviceCatalog.h"
 #include "TandrelApp/Engine/CoreAudioCall.h"
@@ -66,6 +70,52 @@ TEST_F(InputDeviceSourceTest, SecondStartReplacesTheCallback) {
     EXPECT_TRUE(mic->isRunning());
     QCoro::waitFor(mic->stop());
     EXPECT_EQ(AudioServer::runningIOThreadCount(), 0u) << "the first callback was not left behind";
+}
+
+// A device whose input is several mono streams delivers one buffer per channel: the source writes them
+// as planar audio of that many channels in stream order, each block stamped with the host time of its
+// callback.
+TEST_F(InputDeviceSourceTest, SeveralMonoStreamsArriveAsPlanarChannelsStampedWithTheCallbackTime) {
+    ASSERT_NE(AudioServer::shared()->addDevice([] {
+        DeviceSpec spec;
+        spec.uid = "mono3";
+        spec.name = "Three Mics";
+        spec.inputStreams = {1, 1, 1};
+        spec.inputSignal = InputSignal::sinePerChannel({{1000, 0.1}, {1000, 0.2}, {1000, 0.3}});
+        return spec;
+    }()),
+              kAudioObjectUnknown);
+    auto three = std::make_shared<InputDeviceSource>(*AudioDeviceCatalog::device("mono3"));
+    EXPECT_EQ(three->channelCount(), 3u);
+    EXPECT_EQ(TDFanoutChannels(three->fanout().raw()), 3u);
+
+    constexpr uint32_t kFrames = 9600;
+    TDRingBuffer* ring = TDRingBufferCreate(3, kFrames * 4);
+    TDFanoutAdd(three->fanout().raw(), ring);
+    const uint64_t before = HostClockNow();
+    ASSERT_EQ(QCoro::waitFor(startCatching(three)), std::nullopt);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return TDRingBufferAvailableToRead(ring) >= kFrames; }, 3000));
+    const uint64_t firstStamp = TDRingBufferLastWriteTime(ring);
+    const uint64_t after = HostClockNow();
+    EXPECT_GE(firstStamp, before);
+    EXPECT_LE(firstStamp, after);
+
+    std::vector<float> frames(size_t(kFrames) * 3);
+    ASSERT_EQ(TDRingBufferRead(ring, frames.data(), kFrames), kFrames);
+    for (uint32_t channel = 0; channel < 3; ++channel) {
+        float peak = 0;
+        for (uint32_t f = 0; f < kFrames; ++f) {
+            peak = std::max(peak, std::abs(frames[size_t(f) * 3 + channel]));
+        }
+        EXPECT_NEAR(peak, 0.1f * float(channel + 1), 0.01f) << "channel " << channel + 1;
+    }
+    // Later blocks carry later times: each is stamped when it arrives.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return TDRingBufferLastWriteTime(ring) > firstStamp; }, 2000));
+    EXPECT_LE(TDRingBufferLastWriteTime(ring), HostClockNow());
+
+    QCoro::waitFor(three->stop());
+    TDFanoutRemove(three->fanout().raw(), ring);
+    TDRingBufferDestroy(ring);
 }
 
 TEST_F(InputDeviceSourceTest, FailuresComeBeforeAnyServerWork) {

@@ -25,6 +25,7 @@
 #include "Platform/AudioServer/AudioServer.h"
 #include "Platform/AudioServer/AudioServerClient.h"
 #include "TandrelApp/Engine/AudioDeviceCatalog.h"
+#include "TandrelApp/Engine/CoreAudioCall.h"
 #include "TandrelApp/Engine/LineConfigurator.h"
 
 namespace {
@@ -159,7 +160,7 @@ protected:
         }
     }
     void startServer() {
-        AudioServer::start({.profile = std::nullopt, .home = home, .plugIns = {{driverBundle()}}});
+        server = AudioServer::start({.profile = std::nullopt, .home = home, .plugIns = {{driverBundle()}}});
         line1 = deviceID(kLine1);
         line2 = deviceID(kLine2);
     }
@@ -168,6 +169,7 @@ protected:
 
     std::filesystem::path home;
     bool ownsHome = false;
+    std::shared_ptr<AudioServer> server;
     AudioObjectID line1 = 0, line2 = 0;
 };
 
@@ -263,6 +265,83 @@ TEST_F(LineDriverIntegration, AnInvalidListIsRefusedWithItsMessageAndChangesNoth
     std::this_thread::sleep_for(200ms);
     EXPECT_EQ(LineConfigurator::read(), before);
     EXPECT_EQ(AudioDeviceCatalog::tandrelLines().size(), 2u);
+}
+
+// A driver installed before lines could be edited has no 'lnes': reading says so in the user's words.
+TEST_F(LineDriverIntegration, ReadingFromADriverWithoutTheLineListSaysItIsUnsupported) {
+    if (ranInChild()) {
+        return;
+    }
+    startServer();
+    const auto plugin = LineConfigurator::pluginID();
+    ASSERT_TRUE(plugin.has_value());
+    server->hideProperty(*plugin, kTandrelPropertyLines);
+    try {
+        LineConfigurator::read();
+        ADD_FAILURE() << "read a list the driver does not have";
+    } catch (const LineConfigurator::ConfiguratorError& error) {
+        EXPECT_EQ(error.kind(), LineConfigurator::ConfiguratorError::Kind::unsupported);
+        EXPECT_STREQ(error.what(), "インストールされているドライバはラインの変更に対応していません。"
+                                   "最新のインストーラで更新してください。");
+    }
+}
+
+// What another driver version may answer: entries without a number or channels are dropped, a line
+// without a name is called after its number, equal numbers keep their order, and anything but an array
+// of dictionaries is a failed read.
+TEST_F(LineDriverIntegration, ReadingDropsIncompleteEntriesAndNamesANamelessLine) {
+    if (ranInChild()) {
+        return;
+    }
+    startServer();
+    const auto plugin = LineConfigurator::pluginID();
+    ASSERT_TRUE(plugin.has_value());
+    const auto entry = [](std::vector<std::pair<const char*, PLRef>> fields) {
+        std::vector<const char*> keys;
+        std::vector<PLRef> values;
+        for (auto& [key, value] : fields) {
+            keys.push_back(key);
+            values.push_back(value);
+        }
+        PLRef made = PLDictionaryCreate(keys.data(), values.data(), values.size());
+        for (PLRef value : values) {
+            PLRelease(value);
+        }
+        return made;
+    };
+    const PLRef entries[] = {
+        entry({{"number", PLNumberCreateInt64(7)},
+               {"channels", PLNumberCreateInt64(4)},
+               {"name", PLStringCreate("Seven")}}),
+        entry({{"number", PLNumberCreateInt64(2)}, {"channels", PLNumberCreateFloat64(64.0)}}),
+        entry({{"channels", PLNumberCreateInt64(2)}, {"name", PLStringCreate("No number")}}),
+        entry({{"number", PLNumberCreateInt64(3)}, {"name", PLStringCreate("No channels")}}),
+        entry({{"number", PLStringCreate("4")}, {"channels", PLNumberCreateInt64(2)}}),
+        entry({{"number", PLNumberCreateInt64(2)},
+               {"channels", PLNumberCreateInt64(2)},
+               {"name", PLNumberCreateInt64(9)}}),
+    };
+    PLRef list = PLArrayCreate(entries, std::size(entries));
+    server->answerProperty(*plugin, kTandrelPropertyLines, list);
+    EXPECT_EQ(LineConfigurator::read(),
+              (std::vector<LineSpec>{{2, 64, "Line 2"}, {2, 2, "Line 2"}, {7, 4, "Seven"}}));
+
+    PLRef notDictionaries[] = {entries[0], PLNumberCreateInt64(1)};
+    PLRef mixed = PLArrayCreate(notDictionaries, 2);
+    server->answerProperty(*plugin, kTandrelPropertyLines, mixed);
+    try {
+        LineConfigurator::read();
+        ADD_FAILURE() << "read an array that is not all dictionaries";
+    } catch (const CoreAudioError& error) {
+        EXPECT_EQ(error.operation(), "ライン構成の読み込み");
+        EXPECT_EQ(error.status(), 0);
+    }
+    for (PLRef value : {list, mixed, notDictionaries[1]}) {
+        PLRelease(value);
+    }
+    for (PLRef value : entries) {
+        PLRelease(value);
+    }
 }
 
 TEST_F(LineDriverIntegration, VolumeAndMuteWrittenThroughTheDeviceAreReadBackAndAnnounced) {

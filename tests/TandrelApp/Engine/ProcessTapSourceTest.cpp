@@ -190,4 +190,29 @@ TEST_F(ProcessTapSourceTest, ReleasingARunningSourceTearsItDown) {
     EXPECT_TRUE(server->aggregateDeviceList().empty());
 }
 
+// A second start replaces the running capture: the first tap, aggregate device and callback go, so the
+// server keeps one of each and releasing the source leaves no callback writing into its freed fan-out.
+TEST_F(ProcessTapSourceTest, ASecondStartReplacesTheRunningCapture) {
+    auto source =
+        std::make_shared<ProcessTapSource>(CaptureTarget::application("org.example.player", "Player"));
+    QCoro::waitFor(source->start());
+    const auto firstTaps = server->tapList();
+    const auto firstAggregates = server->aggregateDeviceList();
+    ASSERT_EQ(firstTaps.size(), 1u);
+    ASSERT_EQ(firstAggregates.size(), 1u);
+
+    QCoro::waitFor(source->start());
+    ASSERT_EQ(server->tapList().size(), 1u) << "the first tap was left in the server";
+    ASSERT_EQ(server->aggregateDeviceList().size(), 1u) << "the first aggregate device was left running";
+    EXPECT_NE(server->tapList(), firstTaps);
+    EXPECT_NE(server->aggregateDeviceList(), firstAggregates);
+    const auto before = source->statistics().callbacks;
+    ASSERT_TRUE(waitFor([&] { return source->statistics().callbacks > before + 2; }));
+
+    source.reset();
+    EXPECT_TRUE(server->tapList().empty());
+    EXPECT_TRUE(server->aggregateDeviceList().empty());
+    EXPECT_TRUE(waitFor([] { return AudioServer::runningIOThreadCount() == 0; }));
+}
+
 } // namespace

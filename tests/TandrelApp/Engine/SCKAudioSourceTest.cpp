@@ -21,6 +21,7 @@
 #include "Platform/ScreenCapture/SCShareableContent.h"
 #include "Platform/System/ScreenCapturePermission.h"
 #include "Platform/Workspace/Workspace.h"
+#include "TandrelApp/Engine/AudioFormatSummary.h"
 #include "TandrelApp/Engine/SCKAudioSource.h"
 
 namespace {
@@ -225,6 +226,25 @@ TEST(SCKAudioSourceBuffers, OnlyUsableAudioBuffersReachTheFanoutAndTheFirstSetsT
     EXPECT_EQ(source->statistics().callbacks, 2u);
     EXPECT_EQ(source->statistics().framesReceived, 921u);
     EXPECT_EQ(source->statistics().sourceFormat, first);
+}
+
+// A buffer the fan-out refuses (16-bit integers) is not what the source captures: the format text waits
+// for the first buffer actually written and describes that one.
+TEST(SCKAudioSourceBuffers, TheFormatTextDescribesTheFirstBufferWrittenNotOneTheFanoutDropped) {
+    auto source = std::make_shared<SCKAudioSource>(CaptureTarget::systemAudio(), 48000);
+    auto stream = SCStream::create(SCContentFilter::excluding(SCDisplay{1, 2, 2}, {}), {}, source);
+    AudioStreamBasicDescription integers = *SampleBuffer::audio(44100, 2, 441)->audioFormat();
+    integers.mFormatFlags = kAudioFormatFlagIsSignedInteger | kAudioFormatFlagIsPacked;
+    integers.mBitsPerChannel = 16;
+
+    source->stream(*stream, *SampleBuffer::malformed(true, integers, true), SCStreamOutputType::audio);
+    EXPECT_EQ(source->statistics().callbacks, 0u) << "the fan-out took a buffer of integers";
+    EXPECT_EQ(source->statistics().sourceFormat, "-");
+
+    const auto floats = SampleBuffer::audio(48000, 2, 480);
+    source->stream(*stream, *floats, SCStreamOutputType::audio);
+    EXPECT_EQ(source->statistics().callbacks, 1u);
+    EXPECT_EQ(source->statistics().sourceFormat, summary(*floats->audioFormat()));
 }
 
 } // namespace

@@ -137,6 +137,24 @@ TEST(RoutingConfigCoding, NonFiniteFloatFailsEncoding) {
     EXPECT_THROW(json encoded = config, ConfigEncodingError);
 }
 
+// A failed encode hands nothing over: the target keeps what it held (and, when it is a value under
+// construction, has nothing filled in that its never-run destructor would have to free).
+TEST(RoutingConfigCoding, AFailedEncodeLeavesItsTargetAsItWas) {
+    RoutingConfig config = fullConfig();
+    config.connections.back().gainDB = std::numeric_limits<float>::infinity();
+    json target = "before";
+    EXPECT_THROW(to_json(target, config), ConfigEncodingError);
+    EXPECT_EQ(target, "before");
+    EXPECT_THROW(to_json(target, config.connections.back()), ConfigEncodingError);
+    EXPECT_EQ(target, "before");
+
+    config = fullConfig();
+    config.deviceVolumes["Speakers"].masterDB = std::numeric_limits<float>::quiet_NaN();
+    EXPECT_THROW(to_json(target, config), ConfigEncodingError);
+    EXPECT_THROW(to_json(target, config.deviceVolumes["Speakers"]), ConfigEncodingError);
+    EXPECT_EQ(target, "before");
+}
+
 TEST(RoutingConfigCoding, MissingKeysTakeTheirDefaults) {
     EXPECT_EQ(decodeText("{}"), RoutingConfig());
     EXPECT_EQ(decodeText(R"({"autoAdd": {}, "deviceVolumes": {"X": {}}})").volume("X"), DeviceVolume());

@@ -139,6 +139,83 @@ TEST_F(RoutingControllerDevicesTest, ChannelOrMembershipChangesAreChangesButARen
     EXPECT_TRUE(Access::deviceSetChanged(*controller, fetch()));
 }
 
+// A device removed and added back between two checks has the same UID and channels but a new object id:
+// what was opened on the old id is dead, so it is a change of the device set, and the published record
+// takes the new id.
+TEST_F(RoutingControllerDevicesTest, ADeviceAddedBackUnderANewIdIsAChangeAndTakesTheNewId) {
+    const auto speakersID = [&]() -> AudioObjectID {
+        for (const auto& device : controller->outputDevices()) {
+            if (device.uid == "speakers") {
+                return device.id;
+            }
+        }
+        return kAudioObjectUnknown;
+    };
+    apply(fetch());
+    const AudioObjectID before = speakersID();
+    ASSERT_TRUE(server->removeDevice("speakers"));
+    DeviceSpec speakers;
+    speakers.uid = "speakers";
+    speakers.name = "Speakers";
+    speakers.outputStreams = {2};
+    const AudioObjectID after = server->addDevice(speakers);
+    ASSERT_NE(after, before);
+
+    const auto devices = fetch();
+    EXPECT_TRUE(Access::deviceSetChanged(*controller, devices));
+    Access::refreshDeviceNames(*controller, devices);
+    EXPECT_EQ(speakersID(), after);
+    apply(fetch());
+    EXPECT_EQ(speakersID(), after);
+    EXPECT_FALSE(Access::deviceSetChanged(*controller, fetch()));
+}
+
+// Which connections can be routed: a source feeds any line and the chosen monitors, a line only the
+// chosen monitors, and never a pair the destination does not have.
+TEST_F(RoutingControllerDevicesTest, OnlyConnectionsToALineOrAChosenMonitorWithinTheDeviceAreValid) {
+    apply(fetch());
+    SourceConfig mic;
+    mic.id = UUID::random();
+    mic.kind = SourceKind::inputDevice("mic");
+    mic.name = "Mic";
+    RoutingConfig config;
+    config.sources = {mic};
+    config.monitorDeviceUIDs = {"speakers"};
+    controller->setConfig(config);
+
+    const std::string line2 = "qorvix.tandrel.device.line2";
+    const std::string line10 = "qorvix.tandrel.device.line10";
+    struct Case {
+        const char* label;
+        Endpoint from;
+        std::string to;
+        std::int64_t pair;
+        bool valid;
+    };
+    const Case cases[] = {
+        {"source to a line", Endpoint::source(mic.id), line2, 0, true},
+        {"source to a chosen monitor", Endpoint::source(mic.id), "speakers", 0, true},
+        {"source to an output that is no monitor", Endpoint::source(mic.id), "interface", 0, false},
+        {"source that is not configured", Endpoint::source(UUID::random()), line2, 0, false},
+        {"line to a chosen monitor", Endpoint::line(line10), "speakers", 0, true},
+        {"line to a line", Endpoint::line(line10), line2, 0, false},
+        {"line to an output that is no monitor", Endpoint::line(line10), "interface", 0, false},
+        {"line that is not listed", Endpoint::line("qorvix.tandrel.device.line9"), "speakers", 0, false},
+        {"pair beyond the device", Endpoint::source(mic.id), "speakers", 2, false},
+        {"negative pair", Endpoint::source(mic.id), line2, -1, false},
+        {"pair below the channel count", Endpoint::source(mic.id), line2, 1, true},
+        {"unknown device", Endpoint::source(mic.id), "absent", 0, false},
+    };
+    for (const Case& c : cases) {
+        Connection connection;
+        connection.id = UUID::random();
+        connection.from = c.from;
+        connection.toDeviceUID = c.to;
+        connection.pair = c.pair;
+        EXPECT_EQ(Access::isValid(*controller, connection), c.valid) << c.label;
+    }
+}
+
 // A line the driver publishes without channels is listed, but must not look new on every check, which
 // would tear all audio down and rebuild it each time.
 TEST_F(RoutingControllerDevicesTest, LineWithoutChannelsIsNoChangeOnTheNextCheck) {

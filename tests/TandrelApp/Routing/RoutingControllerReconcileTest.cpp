@@ -271,6 +271,87 @@ TEST_F(RoutingControllerReconcileTest, LineFeedsAMonitorThroughItsInputAndItsLev
     EXPECT_NEAR(driverGains(line)[1], quarter, 1e-5);
 }
 
+// Connections that cannot be routed open no destination and get no route, pass after pass.
+TEST_F(RoutingControllerReconcileTest, InvalidConnectionsAreNeverRouted) {
+    if (ranInChild()) {
+        return;
+    }
+    const std::string line2 = "qorvix.tandrel.device.line2";
+    config.monitorDeviceUIDs = {"speakers"};
+    Connection beyond = connect(Endpoint::source(source.id), "speakers");
+    beyond.pair = 2;
+    config.connections = {connect(Endpoint::source(source.id), "phones"), // no chosen monitor
+                          connect(Endpoint::line(kLine1), line2),         // a line never feeds a line
+                          beyond,                                         // the speakers have 2 channels
+                          connect(Endpoint::source(source.id), kLine1)};
+    start();
+    ASSERT_TRUE(waitForRoutes(1));
+    settle();
+    controller->scheduleReconcile();
+    settle();
+    EXPECT_EQ(Access::routes(*controller), 1u);
+    EXPECT_NE(Access::route(*controller, config.connections[3].id), nullptr);
+    EXPECT_EQ(Access::destination(*controller, "phones"), nullptr);
+    EXPECT_EQ(Access::destination(*controller, "speakers"), nullptr);
+    EXPECT_EQ(Access::destination(*controller, line2), nullptr);
+    EXPECT_EQ(Access::engine(*controller).routes().size(), 1u);
+}
+
+// A line whose driver has no 'lcgn' is probed once and never written to: its volume is applied in the
+// channel gains of the destination that renders into it.
+TEST_F(RoutingControllerReconcileTest, ALineWithoutChannelGainsGetsItsVolumeFromItsDestination) {
+    if (ranInChild()) {
+        return;
+    }
+    const AudioObjectID line = AudioDeviceCatalog::device(kLine1)->id;
+    const auto untouched = driverGains(line);
+    server->hideProperty(line, kTandrelPropertyLineChannelGains);
+    config.connections = {connect(Endpoint::source(source.id), kLine1)};
+    config.deviceVolumes[kLine1].masterDB = -6;
+    start();
+    ASSERT_TRUE(waitForRoutes(1));
+    settle();
+    EXPECT_EQ(Access::lineGainSupport(*controller, kLine1), false);
+    EXPECT_EQ(Access::lineGainsSent(*controller, kLine1), std::nullopt);
+    EXPECT_NEAR(lineLevel(), kToneDB - 6, 0.5);
+
+    controller->scheduleReconcile();
+    settle();
+    EXPECT_EQ(Access::lineGainSupport(*controller, kLine1), false) << "probed once, remembered";
+    server->clearRefusals();
+    EXPECT_EQ(driverGains(line), untouched) << "gains were written to a line without the property";
+    EXPECT_NEAR(lineLevel(), kToneDB - 6, 0.5);
+}
+
+// A line that refuses its gains keeps nothing in the cache: the next pass sends them again.
+TEST_F(RoutingControllerReconcileTest, RefusedLineGainsAreNotRememberedAndAreSentAgainOnTheNextPass) {
+    if (ranInChild()) {
+        return;
+    }
+    const AudioObjectID line = AudioDeviceCatalog::device(kLine1)->id;
+    const auto untouched = driverGains(line);
+    server->refuseProperty(line, kTandrelPropertyLineChannelGains, kAudioHardwareIllegalOperationError,
+                           AudioServer::set);
+    config.connections = {connect(Endpoint::source(source.id), kLine1)};
+    config.deviceVolumes[kLine1].masterDB = -6;
+    start();
+    ASSERT_TRUE(waitForRoutes(1));
+    settle();
+    EXPECT_EQ(Access::lineGainSupport(*controller, kLine1), true);
+    EXPECT_EQ(Access::lineGainsSent(*controller, kLine1), std::nullopt);
+    EXPECT_EQ(driverGains(line), untouched);
+
+    server->clearRefusals();
+    controller->scheduleReconcile();
+    settle();
+    const float half = std::pow(10.0f, -6.0f / 20);
+    ASSERT_TRUE(Access::lineGainsSent(*controller, kLine1).has_value());
+    EXPECT_EQ(driverGains(line), *Access::lineGainsSent(*controller, kLine1));
+    ASSERT_EQ(driverGains(line).size(), 2u);
+    EXPECT_NEAR(driverGains(line)[0], half, 1e-5);
+    EXPECT_NEAR(lineLevel(), kToneDB - 6, 0.5);
+}
+
 TEST_F(RoutingControllerReconcileTest, DestinationThatCannotOpenSetsTheMessageAndTheRestStillRuns) {
     if (ranInChild()) {
         return;

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,8 @@
 
 #include "Platform/AudioServer/AudioServer.h"
 #include "Platform/Workspace/Workspace.h"
+#include "TandrelApp/Engine/ProcessTapSource.h"
+#include "TandrelApp/Engine/SCKAudioSource.h"
 #include "TandrelApp/Routing/RoutingController.h"
 
 #include "RoutingControllerTestAccess.h"
@@ -220,6 +223,140 @@ TEST_F(RoutingControllerSourcesTest, LaunchedAppIsAddedAndOnlyItsUntouchedSource
 }
 
 // ---- The rules alone
+
+// A controller that counts its reconcile passes.
+class CountingController : public RoutingController {
+public:
+    explicit CountingController(RoutingConfig config)
+        : RoutingController(std::move(config), false, false, fast) {}
+    static std::shared_ptr<CountingController> create(RoutingConfig config) {
+        return make<CountingController>(std::move(config));
+    }
+    int passes = 0;
+
+protected:
+    QCoro::Task<> reconcile() override {
+        ++passes;
+        auto pass = RoutingController::reconcile();
+        co_await std::move(pass);
+    }
+};
+
+bool hasStatus(const RoutingController& controller, const UUID& id,
+               const RoutingController::SourceStatus& status) {
+    const auto statuses = controller.sourceStatus();
+    const auto found = statuses.find(id);
+    return found != statuses.end() && found->second == status;
+}
+
+// The Player captured into the speakers, chosen as a monitor.
+RoutingConfig capturedPlayer(SourceConfig& player, Connection& toSpeakers) {
+    player = appSource("org.example.player", false);
+    toSpeakers.id = UUID::random();
+    toSpeakers.from = Endpoint::source(player.id);
+    toSpeakers.toDeviceUID = "speakers";
+    RoutingConfig config;
+    config.sources = {player};
+    config.connections = {toSpeakers};
+    config.monitorDeviceUIDs = {"speakers"};
+    return config;
+}
+
+// A capture source that the system stops: its routes go at once, it shows failed, and nothing restarts it
+// on its own; a late report about a source that no longer runs changes nothing.
+TEST_F(RoutingControllerSourcesTest, ACaptureSourceThatStopsByItselfDropsItsRoutesAtOnceAndStaysFailed) {
+    using Status = RoutingController::SourceStatus;
+    SourceConfig player;
+    Connection toSpeakers;
+    RoutingConfig config = capturedPlayer(player, toSpeakers);
+    config.captureMode = CaptureMode::screenCaptureKit;
+    auto counting = CountingController::create(config);
+    controller = counting;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Access::route(*controller, toSpeakers.id) != nullptr; }, 5000));
+    QCoro::waitFor(controller->waitForReconcile());
+    EXPECT_EQ(controller->sourceStatus().at(player.id), Status::running("ScreenCaptureKit"));
+    auto capture = std::dynamic_pointer_cast<SCKAudioSource>(Access::sourceProducer(*controller, player.id));
+    ASSERT_NE(capture, nullptr);
+    auto stream = capture->stream();
+    ASSERT_NE(stream, nullptr);
+
+    const int passesBefore = counting->passes;
+    stream->stopBySystem(nullptr);
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return hasStatus(*controller, player.id, Status::failed("停止しました")); }, 3000));
+    EXPECT_EQ(Access::routes(*controller), 0u) << "the route outlived its source";
+    EXPECT_TRUE(Access::engine(*controller).routes().empty());
+    EXPECT_EQ(Access::sources(*controller), 0u);
+    QTest::qWait(200);
+    EXPECT_EQ(counting->passes, passesBefore) << "a stopped source scheduled a pass";
+    EXPECT_EQ(controller->sourceStatus().at(player.id), Status::failed("停止しました"));
+
+    // A report that arrives after the source has left is ignored.
+    Access::sourceStopped(*controller, player.id, std::make_exception_ptr(std::runtime_error("late")));
+    EXPECT_EQ(controller->sourceStatus().at(player.id), Status::failed("停止しました"));
+
+    // Only a retry starts it again.
+    controller->retrySources();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Access::route(*controller, toSpeakers.id) != nullptr; }, 5000));
+    EXPECT_EQ(controller->sourceStatus().at(player.id), Status::running("ScreenCaptureKit"));
+}
+
+// A change of capture mode or latency stops the running capture and starts it again on the backend and
+// buffer size now chosen; the route's safety margin follows the latency and the backend.
+TEST_F(RoutingControllerSourcesTest, CaptureModeAndLatencyChangesRestartTheCaptureOnTheNewBackend) {
+    using Status = RoutingController::SourceStatus;
+    SourceConfig player;
+    Connection toSpeakers;
+    RoutingConfig config = capturedPlayer(player, toSpeakers);
+    config.captureMode = CaptureMode::screenCaptureKit;
+    config.latency = LatencyPreset::safe;
+    controller = RoutingController::create(config, false, false, fast);
+    const auto runningOn = [&](const char* backend) {
+        return QTest::qWaitFor(
+            [&] {
+                return hasStatus(*controller, player.id, Status::running(backend)) &&
+                       Access::route(*controller, toSpeakers.id) != nullptr;
+            },
+            5000);
+    };
+    ASSERT_TRUE(runningOn("ScreenCaptureKit"));
+    QCoro::waitFor(controller->waitForReconcile());
+    EXPECT_DOUBLE_EQ(Access::route(*controller, toSpeakers.id)->safetyMilliseconds(), 30.0);
+    auto stream =
+        std::dynamic_pointer_cast<SCKAudioSource>(Access::sourceProducer(*controller, player.id))->stream();
+    ASSERT_NE(stream, nullptr);
+    EXPECT_TRUE(server->tapList().empty());
+
+    RoutingConfig next = controller->config();
+    next.captureMode = CaptureMode::processTap;
+    controller->setConfig(next);
+    ASSERT_TRUE(runningOn("Process Tap"));
+    QCoro::waitFor(controller->waitForReconcile());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !stream->isCapturing(); }, 3000))
+        << "the screen capture still runs";
+    EXPECT_EQ(server->tapList().size(), 1u);
+    EXPECT_DOUBLE_EQ(Access::route(*controller, toSpeakers.id)->safetyMilliseconds(), 10.0);
+    const auto tap = server->tapList();
+    const auto tapSource = Access::sourceProducer(*controller, player.id);
+    ASSERT_NE(std::dynamic_pointer_cast<ProcessTapSource>(tapSource), nullptr);
+
+    next = controller->config();
+    next.latency = LatencyPreset::normal;
+    controller->setConfig(next);
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            return Access::sourceProducer(*controller, player.id) != nullptr &&
+                   Access::sourceProducer(*controller, player.id) != tapSource &&
+                   Access::route(*controller, toSpeakers.id) != nullptr;
+        },
+        5000));
+    QCoro::waitFor(controller->waitForReconcile());
+    EXPECT_EQ(controller->sourceStatus().at(player.id), Status::running("Process Tap"));
+    EXPECT_TRUE(
+        QTest::qWaitFor([&] { return server->tapList().size() == 1 && server->tapList() != tap; }, 3000))
+        << "the first tap was not replaced";
+    EXPECT_DOUBLE_EQ(Access::route(*controller, toSpeakers.id)->safetyMilliseconds(), 2.0);
+}
 
 TEST(RoutingControllerSourceRulesTest, PruneSparesWhatTheUserTouchedOrConnected) {
     RoutingConfig config;

@@ -21,6 +21,12 @@ struct RoutingControllerTestAccess {
         controller.outputDevices_ = std::move(outputs);
         controller.inputDevices_ = std::move(inputs);
     }
+    static bool isValid(const RoutingController& c, const Connection& connection) {
+        return c.isValid(connection);
+    }
+    static void sourceStopped(RoutingController& c, const UUID& id, std::exception_ptr error) {
+        c.sourceStopped(id, std::move(error));
+    }
     static bool pendingRebuild(const RoutingController& c) { return c.pendingRebuild_; }
     static bool pendingCaptureRestart(const RoutingController& c) { return c.pendingCaptureRestart_; }
     static bool pendingDeviceRefresh(const RoutingController& c) { return c.pendingDeviceRefresh_; }
@@ -88,6 +94,10 @@ struct RoutingControllerTestAccess {
     static std::shared_ptr<RoutingEngine::Route> route(const RoutingController& c, const UUID& connectionID) {
         auto found = c.routes_.find(connectionID);
         return found == c.routes_.end() ? nullptr : found->second.route;
+    }
+    static std::optional<bool> lineGainSupport(const RoutingController& c, const std::string& uid) {
+        auto found = c.lineGainSupport_.find(uid);
+        return found == c.lineGainSupport_.end() ? std::nullopt : std::optional(found->second);
     }
     static std::optional<std::vector<float>> lineGainsSent(const RoutingController& c,
                                                            const std::string& uid) {

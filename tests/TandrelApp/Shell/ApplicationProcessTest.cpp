@@ -182,7 +182,7 @@ TEST(ApplicationProcess, TheInstalledApplicationLoadsItsDriverAndRunsASelfTestFr
     ASSERT_TRUE(
         QTest::qWaitFor([&] { return (output += QString::fromUtf8(app.readAll())).contains(loaded); }, 20000))
         << output.toStdString();
-    EXPECT_EQ(terminate(app), 0);
+    EXPECT_EQ(terminate(app), 0) << (output + QString::fromUtf8(app.readAll())).toStdString();
 
     QProcess selfTest;
     const QString report = home.path() + QStringLiteral("/report.json");

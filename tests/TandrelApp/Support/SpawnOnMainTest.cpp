@@ -43,8 +43,10 @@ TEST(SpawnOnMain, StartsAfterTheCurrentEventOnTheGUIThreadAndKeepsItsCapturesAli
 
 TEST(SpawnOnMain, AnEscapingExceptionIsContained) {
     bool next = false;
-    spawnOnMain([]() -> QCoro::Task<> {
+    bool thrown = false;
+    spawnOnMain([&thrown]() -> QCoro::Task<> {
         co_await QCoro::sleepFor(1ms);
+        thrown = true;
         throw std::runtime_error("expected in test");
     });
     spawnOnMain([&next]() -> QCoro::Task<> {
@@ -52,6 +54,9 @@ TEST(SpawnOnMain, AnEscapingExceptionIsContained) {
         co_return;
     });
     EXPECT_TRUE(pumpUntil([&] { return next; }));
+    // The failed task ends too (its frame is freed once the exception is logged).
+    EXPECT_TRUE(pumpUntil([&] { return thrown; }));
+    QCoreApplication::processEvents();
 }
 
 TEST(MainQueue, RunsOnTheGUIThread) {
