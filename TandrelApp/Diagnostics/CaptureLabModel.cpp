@@ -122,8 +122,14 @@ void CaptureLabModel::setMode(CaptureMode mode) {
     mode_ = mode;
     generation_ += 1;
     emit modeChanged();
+    // The captures of the old mode, taken now: one that starts in the new mode before this task runs
+    // is not the task's to stop.
+    std::vector<std::shared_ptr<ActiveCapture>> present;
+    for (const auto& [target, capture] : captures_) {
+        present.push_back(capture);
+    }
     std::weak_ptr<CaptureLabModel> weak = weak_from_this();
-    spawnOnMain([weak] { return stopCaptures(weak); });
+    spawnOnMain([weak, present = std::move(present)] { return stopEach(weak, present); });
 }
 
 void CaptureLabModel::setApps(std::vector<CaptureTargetProvider::AppInfo> apps) {
@@ -170,7 +176,12 @@ QCoro::Task<> CaptureLabModel::stopCaptures(std::weak_ptr<CaptureLabModel> weak)
             present.push_back(capture);
         }
     }
-    for (auto& capture : present) {
+    co_await stopEach(weak, std::move(present));
+}
+
+QCoro::Task<> CaptureLabModel::stopEach(std::weak_ptr<CaptureLabModel> weak,
+                                        std::vector<std::shared_ptr<ActiveCapture>> captures) {
+    for (auto& capture : captures) {
         co_await stop(weak, capture);
     }
 }

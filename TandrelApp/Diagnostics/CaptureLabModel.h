@@ -159,6 +159,9 @@ signals:
 private:
     static QCoro::Task<> start(std::weak_ptr<CaptureLabModel> weak, CaptureTarget target);
     static QCoro::Task<> stop(std::weak_ptr<CaptureLabModel> weak, std::shared_ptr<ActiveCapture> capture);
+    // Stops the given captures, one after the other.
+    static QCoro::Task<> stopEach(std::weak_ptr<CaptureLabModel> weak,
+                                  std::vector<std::shared_ptr<ActiveCapture>> captures);
     static QCoro::Task<> sourceStopped(std::weak_ptr<CaptureLabModel> weak,
                                        std::weak_ptr<ActiveCapture> capture, std::exception_ptr error);
 

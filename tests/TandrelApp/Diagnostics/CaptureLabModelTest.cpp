@@ -197,6 +197,19 @@ TEST_F(CaptureLabModelTest, ChangingTheModeStopsEveryCaptureAndLaterOnesUseTheNe
     EXPECT_EQ(model->captures().size(), 1u) << "stopped captures are not restarted";
 }
 
+TEST_F(CaptureLabModelTest, ACaptureStartedInTheNewModeOutlivesTheStopOfTheOldOnes) {
+    toggle(*model, tonePlayer);
+    model->setMode(CaptureMode::screenCaptureKit);
+    // Started before the main thread gets round to stopping the old mode's captures.
+    const auto notes = CaptureTarget::application("org.example.notes", "Notes");
+    toggle(*model, notes);
+    ASSERT_TRUE(waitFor([&] { return !model->isCapturing(tonePlayer); }));
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(model->isCapturing(notes));
+    EXPECT_EQ(sources.last()->backend(), CaptureBackend::screenCaptureKit);
+    EXPECT_EQ(sources.last()->stops, 0);
+}
+
 TEST_F(CaptureLabModelTest, TheModelGoingAwayStopsItsCapturesAndAnyStartStillUnderWay) {
     toggle(*model, tonePlayer);
     auto running = sources.last();
