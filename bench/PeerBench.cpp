@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "Support/ToneLevel.h"
 #include "TandrelCore/CoreInternal.h"
 #include "TandrelCore/TandrelCore.h"
 
@@ -322,39 +323,16 @@ struct Runner {
 // SNR in dB of a signal against least-squares sine fits over 100 ms windows, the sine's frequency taken
 // from the first and last rising zero crossings.
 double snrAgainstFittedSine(const std::vector<float>& out) {
-    std::vector<double> crossings;
-    for (size_t n = 1; n < out.size(); ++n) {
-        if (out[n - 1] < 0.0f && out[n] >= 0.0f) {
-            crossings.push_back(static_cast<double>(n - 1) + out[n - 1] / (out[n - 1] - out[n]));
-        }
-    }
-    if (crossings.size() < 2) {
+    const double frequency = ToneLevel::crossingFrequency(out, kDestinationRate);
+    if (frequency == 0) {
         return 0.0;
     }
-    const double frequency =
-        (crossings.size() - 1) / ((crossings.back() - crossings.front()) / kDestinationRate);
     constexpr size_t kWindow = 4800;
     double residual = 0, power = 0;
     for (size_t start = 0; start + kWindow <= out.size(); start += kWindow) {
-        double ss = 0, cc = 0, sc = 0, xs = 0, xc = 0;
-        for (size_t n = start; n < start + kWindow; ++n) {
-            const double phase = 2.0 * std::numbers::pi * frequency * n / kDestinationRate;
-            const double s = std::sin(phase), c = std::cos(phase);
-            ss += s * s;
-            cc += c * c;
-            sc += s * c;
-            xs += out[n] * s;
-            xc += out[n] * c;
-        }
-        const double det = ss * cc - sc * sc;
-        const double a = (xs * cc - xc * sc) / det;
-        const double b = (xc * ss - xs * sc) / det;
-        for (size_t n = start; n < start + kWindow; ++n) {
-            const double phase = 2.0 * std::numbers::pi * frequency * n / kDestinationRate;
-            const double fit = a * std::sin(phase) + b * std::cos(phase);
-            residual += (out[n] - fit) * (out[n] - fit);
-            power += fit * fit;
-        }
+        const auto fit = ToneLevel::fitSine(out, start, kWindow, frequency, kDestinationRate);
+        residual += fit.residual;
+        power += fit.power;
     }
     return residual > 0 ? 10.0 * std::log10(power / residual) : 999.0;
 }

@@ -1,4 +1,6 @@
-// Measuring how loud one tone is in captured audio, for the tests that listen to simulated players.
+// Measuring one tone in captured or rendered audio: how loud it is, its frequency from its zero
+// crossings, and least-squares sine fits, for the tests that listen to simulated players and routes and
+// for the resampler benchmark.
 #pragma once
 
 #include <algorithm>
@@ -35,6 +37,61 @@ inline double medianLevelDB(const std::vector<float>& x, double frequency, doubl
     std::nth_element(levels.begin(), levels.begin() + static_cast<std::ptrdiff_t>(levels.size() / 2),
                      levels.end());
     return 20 * std::log10(std::max(levels[levels.size() / 2], 1e-10));
+}
+
+// The tone's frequency from its first and last rising zero crossings, interpolated between samples, so
+// that slow phase wander cannot change the count; 0 with fewer than two. `crossingCount`, when given,
+// receives how many crossings there were.
+template <typename Sample>
+double crossingFrequency(const std::vector<Sample>& x, double rate, size_t* crossingCount = nullptr) {
+    std::vector<double> crossings;
+    for (size_t n = 1; n < x.size(); ++n) {
+        if (x[n - 1] < 0 && x[n] >= 0) {
+            crossings.push_back(static_cast<double>(n - 1) + double(x[n - 1]) / double(x[n - 1] - x[n]));
+        }
+    }
+    if (crossingCount != nullptr) {
+        *crossingCount = crossings.size();
+    }
+    if (crossings.size() < 2) {
+        return 0;
+    }
+    return double(crossings.size() - 1) / ((crossings.back() - crossings.front()) / rate);
+}
+
+// A least-squares fit a·sin + b·cos of x[start, start + length) at `frequency`, the phase counted from
+// sample 0, with what the fit leaves over and its own power, summed over the window.
+struct SineFit {
+    double a = 0;
+    double b = 0;
+    double residual = 0;
+    double power = 0;
+    double amplitude() const { return std::hypot(a, b); }
+};
+
+template <typename Sample>
+SineFit fitSine(const std::vector<Sample>& x, size_t start, size_t length, double frequency, double rate) {
+    double ss = 0, cc = 0, sc = 0, xs = 0, xc = 0;
+    for (size_t n = start; n < start + length; ++n) {
+        const double phase = 2 * std::numbers::pi * frequency * double(n) / rate;
+        const double s = std::sin(phase), c = std::cos(phase);
+        ss += s * s;
+        cc += c * c;
+        sc += s * c;
+        xs += x[n] * s;
+        xc += x[n] * c;
+    }
+    SineFit fit;
+    const double det = ss * cc - sc * sc;
+    fit.a = (xs * cc - xc * sc) / det;
+    fit.b = (xc * ss - xs * sc) / det;
+    for (size_t n = start; n < start + length; ++n) {
+        const double phase = 2 * std::numbers::pi * frequency * double(n) / rate;
+        const double value = fit.a * std::sin(phase) + fit.b * std::cos(phase);
+        fit.residual += (x[n] - value) * (x[n] - value);
+        fit.power += value * value;
+    }
+    return fit;
 }
 
 } // namespace ToneLevel

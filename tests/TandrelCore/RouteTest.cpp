@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "CoreTestSupport.h"
+#include "Support/ToneLevel.h"
 #include "TandrelCore/CoreInternal.h"
 
 namespace {
@@ -190,42 +191,21 @@ TEST(Route, SineThrough44k1To48kKeepsAmplitudeAndFrequency) {
     ASSERT_EQ(link.stats().underruns, 0u);
     ASSERT_EQ(out.size(), 96000u);
 
-    // Frequency from the first and last rising zero crossings, interpolated between samples: slow
-    // changes of the ring's fill shift the phase a little but cannot change the count.
-    std::vector<double> crossings;
-    for (size_t n = 1; n < out.size(); ++n) {
-        if (out[n - 1] < 0.0f && out[n] >= 0.0f) {
-            crossings.push_back(static_cast<double>(n - 1) + out[n - 1] / (out[n - 1] - out[n]));
-        }
-    }
-    ASSERT_GT(crossings.size(), 100u);
-    const double measured = (crossings.size() - 1) / ((crossings.back() - crossings.front()) / 48000.0);
+    // Frequency from the zero crossings: slow changes of the ring's fill shift the phase a little but
+    // cannot change the count.
+    size_t crossings = 0;
+    const double measured = ToneLevel::crossingFrequency(out, 48000.0, &crossings);
+    ASSERT_GT(crossings, 100u);
     EXPECT_NEAR(measured, kFrequency, kFrequency * 0.0005);
 
     // Amplitude and distortion from least-squares sine fits over 100 ms windows.
     constexpr size_t kWindow = 4800;
     double residual = 0, power = 0;
     for (size_t start = 0; start + kWindow <= out.size(); start += kWindow) {
-        double ss = 0, cc = 0, sc = 0, xs = 0, xc = 0;
-        for (size_t n = start; n < start + kWindow; ++n) {
-            const double phase = 2.0 * std::numbers::pi * measured * n / 48000.0;
-            const double s = std::sin(phase), c = std::cos(phase);
-            ss += s * s;
-            cc += c * c;
-            sc += s * c;
-            xs += out[n] * s;
-            xc += out[n] * c;
-        }
-        const double det = ss * cc - sc * sc;
-        const double a = (xs * cc - xc * sc) / det;
-        const double b = (xc * ss - xs * sc) / det;
-        EXPECT_NEAR(std::hypot(a, b), kAmplitude, kAmplitude * 0.01) << "window at " << start;
-        for (size_t n = start; n < start + kWindow; ++n) {
-            const double phase = 2.0 * std::numbers::pi * measured * n / 48000.0;
-            const double fit = a * std::sin(phase) + b * std::cos(phase);
-            residual += (out[n] - fit) * (out[n] - fit);
-            power += fit * fit;
-        }
+        const auto fit = ToneLevel::fitSine(out, start, kWindow, measured, 48000.0);
+        EXPECT_NEAR(fit.amplitude(), kAmplitude, kAmplitude * 0.01) << "window at " << start;
+        residual += fit.residual;
+        power += fit.power;
     }
     EXPECT_LT(10.0 * std::log10(residual / power), -50.0);
 }

@@ -16,6 +16,7 @@
 
 #include "Platform/AudioServer/AudioServer.h"
 #include "Platform/Dispatch/DeferredWork.h"
+#include "Support/ToneLevel.h"
 #include "TandrelApp/Engine/AudioDeviceCatalog.h"
 #include "TandrelApp/Engine/CoreAudioCall.h"
 #include "TandrelApp/Engine/InputDeviceSource.h"
@@ -58,28 +59,15 @@ Tone measure(const std::vector<float>& interleaved, uint32_t channels, uint32_t 
     for (size_t i = channel; i < interleaved.size(); i += channels) {
         x.push_back(interleaved[i]);
     }
-    std::vector<double> crossings;
-    for (size_t n = 1; n < x.size(); ++n) {
-        if (x[n - 1] < 0 && x[n] >= 0) {
-            crossings.push_back(static_cast<double>(n - 1) + x[n - 1] / (x[n - 1] - x[n]));
-        }
-    }
-    if (crossings.size() < 2) {
+    const double frequency = ToneLevel::crossingFrequency(x, kOutputRate);
+    if (frequency == 0) {
         return {0, 0};
     }
-    const double frequency = (crossings.size() - 1) / ((crossings.back() - crossings.front()) / kOutputRate);
     // Amplitude per 50 ms window, where the slow phase wander of the drift control does not matter.
     std::vector<double> amplitudes;
     constexpr size_t kWindow = 2400;
     for (size_t start = 0; start + kWindow <= x.size(); start += kWindow) {
-        double ss = 0, cc = 0, sc = 0, xs = 0, xc = 0;
-        for (size_t n = start; n < start + kWindow; ++n) {
-            const double phase = 2 * std::numbers::pi * frequency * n / kOutputRate;
-            const double s = std::sin(phase), c = std::cos(phase);
-            ss += s * s, cc += c * c, sc += s * c, xs += x[n] * s, xc += x[n] * c;
-        }
-        const double det = ss * cc - sc * sc;
-        amplitudes.push_back(std::hypot((xs * cc - xc * sc) / det, (xc * ss - xs * sc) / det));
+        amplitudes.push_back(ToneLevel::fitSine(x, start, kWindow, frequency, kOutputRate).amplitude());
     }
     std::sort(amplitudes.begin(), amplitudes.end());
     return {frequency, amplitudes.empty() ? 0 : amplitudes[amplitudes.size() / 2]};
