@@ -382,7 +382,10 @@ TEST_F(RoutingControllerResetTest, LineResetRestoresTheDefaultLinesAtFullVolume)
     std::optional<QString> backup;
     ASSERT_EQ(QCoro::waitFor(resetCatching(controller, true, &backup)), std::nullopt);
 
-    EXPECT_EQ(LineConfigurator::read(), (std::vector<LineSpec>{{1, 2, "Line 1"}, {2, 64, "Line 2"}}));
+    // A line's new channel count takes effect when the server gets round to the driver's request.
+    const std::vector<LineSpec> defaults{{1, 2, "Line 1"}, {2, 64, "Line 2"}};
+    EXPECT_TRUE(QTest::qWaitFor([&] { return LineConfigurator::read() == defaults; }, 2000));
+    EXPECT_EQ(LineConfigurator::read(), defaults);
     EXPECT_TRUE(QTest::qWaitFor([] { return AudioDeviceCatalog::tandrelLines().size() == 2; }, 2000));
     for (const auto& uid : {"qorvix.tandrel.device.line1", "qorvix.tandrel.device.line2"}) {
         const auto line = AudioDeviceCatalog::device(uid);
