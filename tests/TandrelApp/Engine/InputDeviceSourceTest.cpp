@@ -77,12 +77,12 @@ TEST_F(InputDeviceSourceTest, SecondStartReplacesTheCallback) {
 // callback.
 TEST_F(InputDeviceSourceTest, SeveralMonoStreamsArriveAsPlanarChannelsStampedWithTheCallbackTime) {
     ASSERT_NE(AudioServer::shared()->addDevice([] {
-        DeviceSpec spec;
-        spec.uid = "mono3";
-        spec.name = "Three Mics";
-        spec.inputStreams = {1, 1, 1};
-        spec.inputSignal = InputSignal::sinePerChannel({{1000, 0.1}, {1000, 0.2}, {1000, 0.3}});
-        return spec;
+        DeviceSpec mics;
+        mics.uid = "mono3";
+        mics.name = "Three Mics";
+        mics.inputStreams = {1, 1, 1};
+        mics.inputSignal = InputSignal::sinePerChannel({{1000, 0.1}, {1000, 0.2}, {1000, 0.3}});
+        return mics;
     }()),
               kAudioObjectUnknown);
     auto three = std::make_shared<InputDeviceSource>(*AudioDeviceCatalog::device("mono3"));
