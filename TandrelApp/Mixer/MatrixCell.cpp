@@ -126,6 +126,20 @@ void MatrixCell::paintEvent(QPaintEvent*) {
             radius, radius);
     }
 
+    // The gain badge sits over the bottom-trailing corner; a caption under it moves up into the room
+    // the badge leaves, so that neither hides the other.
+    const QFont badgeFont = metrics_.systemFont(kBadgePoints, {.monospacedDigits = true});
+    const QString badgeText = badge_ ? QString::fromStdString(*badge_) : QString();
+    QRectF badgeBox;
+    if (badge_) {
+        const QFontMetricsF fontMetrics(badgeFont);
+        const double inset = metrics_.length(1);
+        const QSizeF size(fontMetrics.horizontalAdvance(badgeText) + 2 * metrics_.length(2),
+                          fontMetrics.height());
+        badgeBox = QRectF(width() - inset - size.width(), height() - inset - size.height(), size.width(),
+                          size.height());
+    }
+
     const bool muted = cell_.connection && cell_.connection->isMuted;
     const QFont captionFont = metrics_.systemFont(kCaptionPoints, {.weight = Theme::Weight::semibold});
     for (const auto& row : buttons_) {
@@ -144,32 +158,32 @@ void MatrixCell::paintEvent(QPaintEvent*) {
             // The caption shrinks to fit a narrow button, down to 60 % of its size.
             QFont font = captionFont;
             const QString caption = QString::fromStdString(button.caption);
+            QRectF captionRect = face;
+            if (badge_ && face.intersects(badgeBox)) {
+                captionRect.setBottom(std::max(face.top() + 1, badgeBox.top()));
+            }
+            const QFontMetricsF natural(font);
             const double room = face.width() - 2 * metrics_.length(kCaptionPadding);
-            const double natural = QFontMetricsF(font).horizontalAdvance(caption);
-            if (natural > room && natural > 0) {
-                font.setPixelSize(std::max(
-                    1, static_cast<int>(font.pixelSize() * std::max(kSmallestCaption, room / natural))));
+            const double fit = std::min(
+                natural.horizontalAdvance(caption) > 0 ? room / natural.horizontalAdvance(caption) : 1.0,
+                captionRect.height() / natural.height());
+            if (fit < 1.0) {
+                font.setPixelSize(
+                    std::max(1, static_cast<int>(font.pixelSize() * std::max(kSmallestCaption, fit))));
             }
             painter.setFont(font);
             painter.setPen(button.lit ? QColor(Qt::white) : Theme::color(ColorRole::secondary, colors, 0.85));
-            painter.drawText(face, Qt::AlignCenter, caption);
+            painter.drawText(captionRect, Qt::AlignCenter, caption);
         }
     }
 
     if (badge_) {
-        const QFont font = metrics_.systemFont(kBadgePoints, {.monospacedDigits = true});
-        const QFontMetricsF fontMetrics(font);
-        const QString text = QString::fromStdString(*badge_);
-        const double inset = metrics_.length(1);
-        const QSizeF size(fontMetrics.horizontalAdvance(text) + 2 * metrics_.length(2), fontMetrics.height());
-        const QRectF box(width() - inset - size.width(), height() - inset - size.height(), size.width(),
-                         size.height());
         painter.setPen(Qt::NoPen);
         painter.setBrush(Theme::windowBackground(colors, 0.85));
-        painter.drawRoundedRect(box, metrics_.length(2), metrics_.length(2));
-        painter.setFont(font);
+        painter.drawRoundedRect(badgeBox, metrics_.length(2), metrics_.length(2));
+        painter.setFont(badgeFont);
         painter.setPen(Theme::color(ColorRole::secondary, colors));
-        painter.drawText(box, Qt::AlignCenter, text);
+        painter.drawText(badgeBox, Qt::AlignCenter, badgeText);
     }
 }
 
