@@ -128,14 +128,12 @@ void TDFanoutWritePlanar(TDFanout* fanout, const float* const* channels, uint32_
 
 void TDFanoutWriteInterleaved(TDFanout* fanout, const float* samples, uint32_t channelCount, uint32_t frames,
                               uint64_t hostTime) {
-    writeAllRings(fanout, hostTime, [&](TDRingBuffer* ring) {
-        TDRingBufferWriteInterleaved(ring, samples, channelCount, frames);
-    });
+    float peaks[kMaxPeakChannels];
     const uint32_t metered = std::min({channelCount, fanout->channels, kMaxPeakChannels});
     for (uint32_t c = 0; c < metered; ++c) {
-        raisePeak(fanout->peaks[c], runPeak(samples + c, frames, channelCount));
+        peaks[c] = runPeak(samples + c, frames, channelCount);
     }
-    countWrite(fanout, frames);
+    tdcore::fanoutWriteInterleavedWithPeaks(fanout, samples, channelCount, frames, hostTime, peaks);
 }
 
 } // extern "C"

@@ -176,6 +176,16 @@ struct MixControls {
     float diagonalGains[kMaxChannels];
 };
 
+// An entry's gain in this chunk: its own times the master and its source channel's, 0 for an entry
+// that names a channel the route or the destination lacks.
+inline float entryGain(const TDRoute& route, const MixControls& controls, const TDMatrixEntry& entry,
+                       uint32_t destinationChannels) {
+    if (entry.srcChannel >= route.channels || entry.dstChannel >= destinationChannels) {
+        return 0.0f;
+    }
+    return entry.gain * controls.master * controls.sourceGains[entry.srcChannel];
+}
+
 // False when the route adds nothing to this chunk: muted, master gain 0, or no entry with a gain.
 bool readControls(TDRoute* route, uint32_t destinationChannels, MixControls& controls) {
     if (route->muted.load(std::memory_order_relaxed)) {
@@ -194,10 +204,7 @@ bool readControls(TDRoute* route, uint32_t destinationChannels, MixControls& con
     controls.diagonal = true;
     for (uint32_t e = 0; e < route->entryCount; ++e) {
         const TDMatrixEntry entry = route->entries[e];
-        if (entry.srcChannel >= channels || entry.dstChannel >= destinationChannels) {
-            continue;
-        }
-        const float gain = entry.gain * controls.master * controls.sourceGains[entry.srcChannel];
+        const float gain = entryGain(*route, controls, entry, destinationChannels);
         if (gain == 0.0f) {
             continue;
         }
@@ -216,10 +223,7 @@ void mixInto(const TDRoute* route, const MixControls& controls, uint32_t frames,
     const uint32_t channels = route->channels;
     for (uint32_t e = 0; e < route->entryCount; ++e) {
         const TDMatrixEntry entry = route->entries[e];
-        if (entry.srcChannel >= channels || entry.dstChannel >= destinationChannels) {
-            continue;
-        }
-        const float gain = entry.gain * controls.master * controls.sourceGains[entry.srcChannel];
+        const float gain = entryGain(*route, controls, entry, destinationChannels);
         if (gain == 0.0f) {
             continue;
         }

@@ -266,9 +266,6 @@ Json PlugInStorage::toJSON(PLRef value) {
         return {{"data", encodeBase64(static_cast<const unsigned char*>(PLDataGetBytes(value)),
                                       PLDataGetLength(value))}};
     case PLTypeArray: {
-        if (PLGetDepth(value) > PL_MAX_DEPTH) {
-            return nullptr;
-        }
         Json items = Json::array();
         for (size_t i = 0; i < PLArrayGetCount(value); ++i) {
             Json item = toJSON(PLArrayGetValueAtIndex(value, i));
@@ -280,9 +277,6 @@ Json PlugInStorage::toJSON(PLRef value) {
         return {{"array", std::move(items)}};
     }
     case PLTypeDictionary: {
-        if (PLGetDepth(value) > PL_MAX_DEPTH) {
-            return nullptr;
-        }
         Json entries = Json::array();
         for (size_t i = 0; i < PLDictionaryGetCount(value); ++i) {
             Json item = toJSON(PLDictionaryGetValueAtIndex(value, i));

@@ -1,4 +1,5 @@
 #include "TandrelApp/Diagnostics/CaptureLabModel.h"
+#include "TandrelApp/Support/AppError.h"
 
 #include <algorithm>
 #include <ctime>
@@ -17,16 +18,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string describe(const std::exception_ptr& error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const std::exception& e) {
-        return e.what();
-    } catch (...) {
-        return "不明なエラー";
-    }
-}
 
 std::optional<fs::path> systemMusicFolder() {
     const QString folder = QStandardPaths::writableLocation(QStandardPaths::MusicLocation);
@@ -211,7 +202,7 @@ QCoro::Task<> CaptureLabModel::start(std::weak_ptr<CaptureLabModel> weak, Captur
     }
     if (failure) {
         if (self) {
-            self->setMessage(target.displayName() + ": " + describe(failure));
+            self->setMessage(target.displayName() + ": " + describeError(failure));
         }
         co_return;
     }
@@ -250,7 +241,7 @@ QCoro::Task<> CaptureLabModel::sourceStopped(std::weak_ptr<CaptureLabModel> weak
     if (weak.expired() || !capture) {
         co_return;
     }
-    capture->error_ = error ? std::optional(describe(error)) : std::nullopt;
+    capture->error_ = error ? std::optional(describeError(error)) : std::nullopt;
     emit capture->changed();
     co_await stop(weak, capture);
 }

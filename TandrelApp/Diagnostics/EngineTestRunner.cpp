@@ -11,6 +11,7 @@
 #include "TandrelApp/Diagnostics/CaptureTestRunner.h"
 #include "TandrelApp/Diagnostics/ClickDetector.h"
 #include "TandrelApp/Diagnostics/ClickSource.h"
+#include "TandrelApp/Diagnostics/MeasuredValues.h"
 #include "TandrelApp/Diagnostics/NumberText.h"
 #include "TandrelApp/Diagnostics/SelfTestDevices.h"
 #include "TandrelApp/Diagnostics/SelfTestHarness.h"
@@ -80,23 +81,10 @@ struct LatencyOptions {
     }
 };
 
-// The amplitude of one probe on one channel (counted from 0), when the analyzer has that channel.
-std::optional<double> amplitude(const std::vector<std::vector<double>>& amps, int64_t channel, size_t probe) {
-    if (channel < 0 || size_t(channel) >= amps.size() || probe >= amps[size_t(channel)].size()) {
-        return std::nullopt;
-    }
-    return amps[size_t(channel)][probe];
-}
-
-bool near(std::optional<double> value, double centre, double tolerance) {
-    return value && std::abs(*value - centre) <= tolerance;
-}
-bool below(std::optional<double> value, double limit) {
-    return value && *value < limit;
-}
-bool above(std::optional<double> value, double limit) {
-    return value && *value > limit;
-}
+using MeasuredValues::above;
+using MeasuredValues::amplitude;
+using MeasuredValues::below;
+using MeasuredValues::near;
 
 // ChannelMapping entries of (source, destination) pairs at unity gain.
 ChannelMapping mapping(std::initializer_list<std::pair<int64_t, int64_t>> pairs) {

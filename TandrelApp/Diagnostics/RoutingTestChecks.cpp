@@ -8,11 +8,15 @@
 
 #include <fmt/format.h>
 
+#include "TandrelApp/Diagnostics/MeasuredValues.h"
 #include "TandrelApp/Diagnostics/RoutingTestRunner.h"
 #include "TandrelApp/Engine/CoreAudioCall.h"
 #include "TandrelApp/Routing/Volume.h"
 
 namespace {
+
+using MeasuredValues::above;
+using MeasuredValues::near;
 
 using Report = SelfTestReport::Report;
 
@@ -29,14 +33,8 @@ constexpr double kMinus6dB = 0.501;
 bool approx(std::optional<double> a, std::optional<double> x) {
     return a && x && std::abs(*a - *x) <= 0.1 * *x;
 }
-bool within(std::optional<double> a, double centre, double tolerance) {
-    return a && std::abs(*a - centre) <= tolerance;
-}
 bool silent(std::optional<double> a) {
     return a && *a < kSilent;
-}
-bool above(std::optional<double> a, double limit) {
-    return a && *a > limit;
 }
 std::optional<double> scaled(std::optional<double> x, double factor) {
     return x ? std::optional(*x * factor) : std::nullopt;
@@ -163,12 +161,10 @@ RoutingTestRunner::Checks::Checks(Assignment assignment)
 std::optional<double> RoutingTestRunner::Checks::amp(const Measurements& m, const Slot& slot, int offset,
                                                      size_t probe) const {
     const auto found = m.find(slot.line.uid);
-    const int64_t channel = slot.pair + offset;
-    if (found == m.end() || channel < 0 || size_t(channel) >= found->second.amps.size() ||
-        probe >= found->second.amps[size_t(channel)].size()) {
+    if (found == m.end()) {
         return std::nullopt;
     }
-    return found->second.amps[size_t(channel)][probe];
+    return MeasuredValues::amplitude(found->second.amps, slot.pair + offset, probe);
 }
 
 std::optional<float> RoutingTestRunner::Checks::peak(const Measurements& m, const Slot& slot,
@@ -186,11 +182,10 @@ void RoutingTestRunner::Checks::stage1(const Measurements& m) {
     const Slot& b = slots_.b;
     const double tolerance = kToneLevel * 0.1;
     results_["1: Tone A（モノラル）が " + a.label() + " に自動でデュアルモノ"] =
-        within(amp(m, a, 0, k440), kToneLevel, tolerance) &&
-        within(amp(m, a, 1, k440), kToneLevel, tolerance);
+        near(amp(m, a, 0, k440), kToneLevel, tolerance) && near(amp(m, a, 1, k440), kToneLevel, tolerance);
     results_["1: Tone B ステレオ: " + b.label() + " の L=600Hz, R=900Hz"] =
-        within(amp(m, b, 0, k600), kToneLevel, tolerance) && silent(amp(m, b, 0, k900)) &&
-        within(amp(m, b, 1, k900), kToneLevel, tolerance) && silent(amp(m, b, 1, k600));
+        near(amp(m, b, 0, k600), kToneLevel, tolerance) && silent(amp(m, b, 0, k900)) &&
+        near(amp(m, b, 1, k900), kToneLevel, tolerance) && silent(amp(m, b, 1, k600));
     if (slots_.c) {
         results_["1: キャプチャが " + slots_.c->label() + " に入る"] =
             above(amp(m, *slots_.c, 0, k1000), kHeard) && above(amp(m, *slots_.c, 1, k1000), kHeard);
@@ -208,11 +203,11 @@ void RoutingTestRunner::Checks::stage2(const Measurements& m) {
     const Slot& b = slots_.b;
     const double tolerance = kHalfToneLevel * 0.1;
     results_["2: ゲイン -6dB が反映（440Hz が約半分）"] =
-        within(amp(m, a, 0, k440), kHalfToneLevel, tolerance) &&
-        within(amp(m, a, 1, k440), kHalfToneLevel, tolerance);
+        near(amp(m, a, 0, k440), kHalfToneLevel, tolerance) &&
+        near(amp(m, a, 1, k440), kHalfToneLevel, tolerance);
     results_["2: 左右反転が反映（L=900Hz, R=600Hz）"] =
-        within(amp(m, b, 0, k900), kToneLevel, kToneLevel * 0.1) && silent(amp(m, b, 0, k600)) &&
-        within(amp(m, b, 1, k600), kToneLevel, kToneLevel * 0.1) && silent(amp(m, b, 1, k900));
+        near(amp(m, b, 0, k900), kToneLevel, kToneLevel * 0.1) && silent(amp(m, b, 0, k600)) &&
+        near(amp(m, b, 1, k600), kToneLevel, kToneLevel * 0.1) && silent(amp(m, b, 1, k900));
     if (slots_.c) {
         results_["2: 接続の削除が反映（" + slots_.c->label() + " が無音）"] =
             silent(amp(m, *slots_.c, 0, k1000)) && silent(amp(m, *slots_.c, 1, k1000));

@@ -7,6 +7,7 @@
 #include <QString>
 
 #include "Platform/AudioServer/AggregateDevice.h"
+#include "Platform/AudioServer/PropertyList/PLOwner.h"
 #include "Platform/System/HostClock.h"
 #include "Platform/System/ProcessPath.h"
 #include "Platform/Workspace/Workspace.h"
@@ -25,20 +26,6 @@ namespace {
 constexpr AudioObjectPropertyAddress kProcessListAddress{kAudioHardwarePropertyProcessObjectList,
                                                          kAudioObjectPropertyScopeGlobal,
                                                          kAudioObjectPropertyElementMain};
-
-// Owns the references it is given, so a description is released on every path.
-class PLHolder {
-public:
-    explicit PLHolder(PLRef ref)
-        : ref_(ref) {}
-    ~PLHolder() { PLRelease(ref_); }
-    PLHolder(const PLHolder&) = delete;
-    PLHolder& operator=(const PLHolder&) = delete;
-    PLRef get() const { return ref_; }
-
-private:
-    PLRef ref_;
-};
 
 PLRef dictionary(std::vector<std::pair<const char*, PLRef>> entries) {
     std::vector<const char*> keys;
@@ -152,7 +139,7 @@ void ProcessTapSource::setUp() {
             kAudioObjectSystemObject, kAudioHardwarePropertyDefaultSystemOutputDevice, kAudioObjectUnknown);
         const std::string outputUID = CoreAudioProperty::readString(output, kAudioDevicePropertyDeviceUID);
 
-        PLHolder description(dictionary({
+        const PLOwner description = PLOwner::adopt(dictionary({
             {kAudioAggregateDeviceNameKey, text("Corvane Tap (" + target_.displayName() + ")")},
             {kAudioAggregateDeviceUIDKey, text("qorvix.tandrel.tap." + UUID::random().uuidString())},
             {kAudioAggregateDeviceMainSubDeviceKey, text(outputUID)},

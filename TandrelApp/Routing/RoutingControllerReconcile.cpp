@@ -18,6 +18,7 @@
 #include "TandrelApp/Routing/RoutingController.h"
 #include "TandrelApp/Routing/RoutingControllerDetail.h"
 #include "TandrelApp/Routing/Volume.h"
+#include "TandrelApp/Support/AppError.h"
 #include "TandrelApp/Support/SpawnOnMain.h"
 
 using namespace RoutingControllerDetail;
@@ -38,16 +39,6 @@ double safetyFor(LatencyPreset latency) {
         return 10.0;
     }
     return 2.0;
-}
-
-std::string describe(const std::exception_ptr& error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const std::exception& e) {
-        return e.what();
-    } catch (...) {
-        return "不明なエラー";
-    }
 }
 
 std::string runningDetail(CaptureBackend backend) {
@@ -525,7 +516,7 @@ QCoro::Task<> RoutingController::startSource(std::weak_ptr<RoutingController> we
         } catch (...) {
         }
         self->setSourceStatus(source.id, notRunning ? SourceStatus::waiting("アプリが起動していません")
-                                                    : SourceStatus::failed(describe(failure)));
+                                                    : SourceStatus::failed(describeError(failure)));
         self->scheduleReconcile();
         co_return;
     }
@@ -583,7 +574,7 @@ void RoutingController::sourceStopped(const UUID& id, std::exception_ptr error) 
     disconnectSourceRoutes(id);
     RunningSource stopped = std::move(entry->second);
     sources_.erase(entry);
-    setSourceStatus(id, SourceStatus::failed(error ? describe(error) : std::string("停止しました")));
+    setSourceStatus(id, SourceStatus::failed(error ? describeError(error) : std::string("停止しました")));
     stopInBackground(std::move(stopped));
 }
 

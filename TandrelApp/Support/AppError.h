@@ -2,6 +2,7 @@
 // that alerts and status lines show. Components derive their own error types from it.
 #pragma once
 
+#include <exception>
 #include <stdexcept>
 #include <string>
 
@@ -12,3 +13,15 @@ public:
 
     std::string localizedDescription() const { return what(); }
 };
+
+// The text of a caught failure for a status line or an alert: its description, or "不明なエラー" for
+// anything that is not a standard exception.
+inline std::string describeError(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "不明なエラー";
+    }
+}

@@ -1,4 +1,5 @@
 #include "TandrelApp/Updater/UpdateInstaller.h"
+#include "TandrelApp/Support/AppError.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -33,16 +34,6 @@ struct RunCancelled {};
 void removeFolder(const QString& folder) {
     if (!folder.isEmpty()) {
         QDir(folder).removeRecursively();
-    }
-}
-
-std::string describe(const std::exception_ptr& failure) {
-    try {
-        std::rethrow_exception(failure);
-    } catch (const std::exception& error) {
-        return error.what();
-    } catch (...) {
-        return "不明なエラー";
     }
 }
 
@@ -203,10 +194,13 @@ QCoro::Task<> UpdateInstaller::run(UpdateRelease release, std::shared_ptr<Run> s
 void UpdateInstaller::finishWithFailure(const UpdateRelease& release, const std::exception_ptr& failure,
                                         const Run& state) {
     bool cancelledRun = state.cancelled;
+    bool cancelledPrompt = false;
     try {
         std::rethrow_exception(failure);
     } catch (const RunCancelled&) {
         cancelledRun = true;
+    } catch (const InstallError& error) {
+        cancelledPrompt = error.isCancelledPrompt();
     } catch (...) {
     }
     if (cancelledRun) {
@@ -214,17 +208,12 @@ void UpdateInstaller::finishWithFailure(const UpdateRelease& release, const std:
         removeFolder(state.folder);
         return;
     }
-    const std::string description = describe(failure);
+    const std::string description = describeError(failure);
     Log::app("Update")->error("Update failed: {}", description);
     removeFolder(state.folder);
-    try {
-        std::rethrow_exception(failure);
-    } catch (const InstallError& error) {
-        if (error.isCancelledPrompt()) {
-            setPhase(state.generation, Phase::idle());
-            return;
-        }
-    } catch (...) {
+    if (cancelledPrompt) {
+        setPhase(state.generation, Phase::idle());
+        return;
     }
     setPhase(state.generation, Phase::failed(description));
     showFailureAlert(release, description);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "Platform/AudioServer/AudioServerPlugIn.h"
+#include "Platform/AudioServer/PropertyList/PLOwner.h"
 #include "TandrelDriver/DriverRuntime.h"
 
 namespace tandrel::driver::test {
@@ -23,28 +24,7 @@ constexpr uint32_t code(const char* s) {
 }
 
 // Owns one reference.
-class Ref {
-public:
-    Ref() = default;
-    static Ref adopt(PLRef value) { return Ref(value); }
-    static Ref retain(PLRef value) { return Ref(PLRetain(value)); }
-    Ref(const Ref& other)
-        : value_(PLRetain(other.value_)) {}
-    Ref(Ref&& other) noexcept
-        : value_(std::exchange(other.value_, nullptr)) {}
-    Ref& operator=(Ref other) noexcept {
-        std::swap(value_, other.value_);
-        return *this;
-    }
-    ~Ref() { PLRelease(value_); }
-    PLRef get() const { return value_; }
-    explicit operator bool() const { return value_ != nullptr; }
-
-private:
-    explicit Ref(PLRef value)
-        : value_(value) {}
-    PLRef value_ = nullptr;
-};
+using Ref = PLOwner;
 
 Ref str(const char* text);
 Ref num(int64_t value);
