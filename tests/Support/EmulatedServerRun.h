@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "DeviceCallbacksStopped.h"
 #include "Platform/AudioServer/AudioServer.h"
 #include "Platform/Dispatch/DeferredWork.h"
 #include "TandrelApp/Engine/CoreAudioCall.h"
@@ -27,7 +28,7 @@ public:
 
     // Whatever the test still holds that plays audio must be gone first.
     ~EmulatedServerRun() {
-        EXPECT_TRUE(QTest::qWaitFor([] { return AudioServer::runningIOThreadCount() == 0; }, 3000));
+        EXPECT_TRUE(waitForDeviceCallbacksToStop());
         CoreAudioCall::sync([] {});
         server.reset();
         AudioServer::stop();

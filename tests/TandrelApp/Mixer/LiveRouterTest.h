@@ -18,6 +18,7 @@
 
 #include "Platform/AudioServer/AudioServer.h"
 #include "Platform/Dispatch/DeferredWork.h"
+#include "Support/DeviceCallbacksStopped.h"
 #include "Support/DriverTestProcess.h"
 #include "Support/ScriptedAlerts.h"
 #include "Support/TemporaryXdgHome.h"
@@ -47,7 +48,7 @@ protected:
         CoreAudioCall::simulatedDelay = 0;
         view.reset();
         controller.reset();
-        EXPECT_TRUE(QTest::qWaitFor([] { return AudioServer::runningIOThreadCount() == 0; }, 3000));
+        EXPECT_TRUE(waitForDeviceCallbacksToStop());
         CoreAudioCall::sync([] {});
         CaptureTestSupport::freeRings(detached);
         server.reset();

@@ -12,6 +12,7 @@
 
 #include "Platform/AudioServer/AudioServer.h"
 #include "Platform/Dispatch/DeferredWork.h"
+#include "Support/DeviceCallbacksStopped.h"
 #include "Support/DriverTestProcess.h"
 #include "TandrelApp/Engine/CoreAudioCall.h"
 #include "TandrelApp/Engine/LineConfigurator.h"
@@ -219,7 +220,7 @@ protected:
             return;
         }
         controller.reset();
-        EXPECT_TRUE(QTest::qWaitFor([] { return AudioServer::runningIOThreadCount() == 0; }, 3000));
+        EXPECT_TRUE(waitForDeviceCallbacksToStop());
         CoreAudioCall::sync([] {});
         server.reset();
         AudioServer::stop();

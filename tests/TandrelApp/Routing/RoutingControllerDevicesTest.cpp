@@ -18,6 +18,7 @@
 
 #include "ControllerTestSupport.h"
 #include "RoutingControllerTestAccess.h"
+#include "Support/DeviceCallbacksStopped.h"
 
 using Access = RoutingControllerTestAccess;
 
@@ -69,7 +70,7 @@ protected:
     }
     void TearDown() override {
         controller.reset();
-        EXPECT_TRUE(QTest::qWaitFor([] { return AudioServer::runningIOThreadCount() == 0; }, 2000));
+        EXPECT_TRUE(waitForDeviceCallbacksToStop());
         AudioServer::stop();
         std::filesystem::remove_all(home);
     }

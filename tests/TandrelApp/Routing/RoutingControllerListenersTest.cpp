@@ -19,6 +19,7 @@
 
 #include "ControllerTestSupport.h"
 #include "RoutingControllerTestAccess.h"
+#include "Support/DeviceCallbacksStopped.h"
 
 using Access = RoutingControllerTestAccess;
 using namespace std::chrono_literals;
@@ -105,7 +106,7 @@ protected:
     void TearDown() override {
         CoreAudioCall::simulatedDelay = 0;
         controller.reset();
-        EXPECT_TRUE(QTest::qWaitFor([] { return AudioServer::runningIOThreadCount() == 0; }, 2000));
+        EXPECT_TRUE(waitForDeviceCallbacksToStop());
         AudioServer::stop();
         std::filesystem::remove_all(home);
     }

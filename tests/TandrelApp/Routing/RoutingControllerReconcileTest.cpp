@@ -20,6 +20,7 @@
 #include "Platform/AudioServer/PropertyList/PropertyList.h"
 #include "Platform/Dispatch/DeferredWork.h"
 #include "RoutingControllerTestAccess.h"
+#include "Support/DeviceCallbacksStopped.h"
 #include "Support/DriverTestProcess.h"
 #include "Support/GuiThreadGaps.h"
 #include "TandrelApp/Engine/AudioDeviceCatalog.h"
@@ -102,7 +103,7 @@ protected:
         }
         CoreAudioCall::simulatedDelay = 0;
         controller.reset();
-        EXPECT_TRUE(QTest::qWaitFor([] { return AudioServer::runningIOThreadCount() == 0; }, 3000));
+        EXPECT_TRUE(waitForDeviceCallbacksToStop());
         CoreAudioCall::sync([] {});
         releaseTestObjects();
         server.reset();
@@ -484,6 +485,8 @@ TEST_F(RoutingControllerSourceStatus, StartSupersededByARestartNeverEntersItsSou
     QCoro::waitFor(std::move(secondStart));
     EXPECT_EQ(controller->sourceStatus().at(source.id), Status::running("入力デバイス"));
     ASSERT_NE(Access::sourceProducer(*controller, source.id), nullptr);
+    EXPECT_TRUE(QTest::qWaitFor([] { return AudioServer::runningIOThreadCount() == 1; }, 3000))
+        << "the superseded start's device callback was stopped";
 }
 
 } // namespace

@@ -21,6 +21,7 @@
 #include "TandrelApp/Routing/RoutingController.h"
 
 #include "RoutingControllerTestAccess.h"
+#include "Support/DeviceCallbacksStopped.h"
 
 using namespace std::chrono_literals;
 using Access = RoutingControllerTestAccess;
@@ -112,7 +113,7 @@ protected:
         }
         server.reset();
         AudioServer::stop();
-        EXPECT_TRUE(QTest::qWaitFor([] { return AudioServer::runningIOThreadCount() == 0; }, 3000));
+        EXPECT_TRUE(waitForDeviceCallbacksToStop());
         std::filesystem::remove_all(home);
     }
 

@@ -17,6 +17,7 @@
 #include "TandrelApp/Routing/RoutingController.h"
 
 #include "RoutingControllerTestAccess.h"
+#include "Support/DeviceCallbacksStopped.h"
 
 using namespace std::chrono_literals;
 using Access = RoutingControllerTestAccess;
@@ -150,7 +151,7 @@ protected:
         CoreAudioCall::simulatedDelay = 0;
         controller.reset();
         CoreAudioCall::sync([] {});
-        EXPECT_TRUE(QTest::qWaitFor([] { return AudioServer::runningIOThreadCount() == 0; }, 3000));
+        EXPECT_TRUE(waitForDeviceCallbacksToStop());
         AudioServer::stop();
         std::filesystem::remove_all(home);
     }
