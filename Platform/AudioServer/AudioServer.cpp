@@ -97,13 +97,13 @@ std::shared_ptr<AudioServer> AudioServer::start(Options options) {
     std::shared_ptr<AudioServer> server(new AudioServer(std::move(profile), std::move(home)));
     // Before the server is shared, so clients never see it without its plug-ins' devices.
     server->plugInHosts_ = PlugInHost::loadAll(*server, plugInPlaces);
-    std::shared_ptr<AudioServer> previous;
+    // The previous server ends while it is still the shared one, as in `stop`.
+    if (auto previous = shared()) {
+        previous->shutDown();
+    }
     {
         std::lock_guard lock(sharedMutex);
-        previous = std::exchange(sharedServer, server);
-    }
-    if (previous) {
-        previous->shutDown();
+        sharedServer = server;
     }
     // After the previous server has left the workspace, so a profile's fixed pids are free again.
     server->launchApplications(applications);
@@ -120,13 +120,16 @@ std::shared_ptr<AudioServer> AudioServer::shared() {
 }
 
 void AudioServer::stop() {
-    std::shared_ptr<AudioServer> previous;
-    {
-        std::lock_guard lock(sharedMutex);
-        previous = std::exchange(sharedServer, nullptr);
+    // Shut down while still shared: a client stopping its IO meanwhile reaches this server and waits for
+    // its device's end, rather than hearing there is no server while the device still calls its block.
+    auto current = shared();
+    if (!current) {
+        return;
     }
-    if (previous) {
-        previous->shutDown();
+    current->shutDown();
+    std::lock_guard lock(sharedMutex);
+    if (sharedServer == current) {
+        sharedServer = nullptr;
     }
 }
 
@@ -173,6 +176,11 @@ void AudioServer::shutDown() {
     {
         std::lock_guard lock(modelMutex_);
         running_ = false;
+        for (const auto& [id, o] : objects_) {
+            if (auto io = ioOf(o)) {
+                departLocked(id, io);
+            }
+        }
         dropped.swap(objects_);
         deviceOrder_.clear();
         processOrder_.clear();
@@ -385,6 +393,26 @@ std::shared_ptr<DeviceIO> AudioServer::deviceIO(AudioObjectID id, OSStatus* stat
     return io;
 }
 
+void AudioServer::departLocked(AudioObjectID id, const std::shared_ptr<DeviceIO>& io) {
+    std::erase_if(departed_, [](const auto& entry) { return entry.second.expired(); });
+    departed_[id] = io;
+}
+
+// A removed device's IO ends after it has left the registry. A client that stops its proc because the
+// device is gone frees what the block uses once the stop returns, so the stop returns after that end.
+void AudioServer::waitForDeparted(AudioObjectID id) const {
+    std::shared_ptr<DeviceIO> io;
+    {
+        std::lock_guard lock(modelMutex_);
+        if (auto found = departed_.find(id); found != departed_.end()) {
+            io = found->second.lock();
+        }
+    }
+    if (io) {
+        io->waitUntilEnded();
+    }
+}
+
 OSStatus AudioServer::createIOProc(AudioObjectID device, std::shared_ptr<DispatchQueue> queue,
                                    AudioDeviceIOBlock block, AudioDeviceIOProcID* outID) {
     if (outID == nullptr || !block) {
@@ -399,7 +427,11 @@ OSStatus AudioServer::createIOProc(AudioObjectID device, std::shared_ptr<Dispatc
 OSStatus AudioServer::destroyIOProc(AudioObjectID device, AudioDeviceIOProcID procID) {
     OSStatus status;
     auto io = deviceIO(device, &status);
-    return io ? io->destroyProc(procID) : status;
+    if (!io) {
+        waitForDeparted(device);
+        return status;
+    }
+    return io->destroyProc(procID);
 }
 
 OSStatus AudioServer::startIOProc(AudioObjectID device, AudioDeviceIOProcID procID) {
@@ -417,7 +449,11 @@ OSStatus AudioServer::startIOProc(AudioObjectID device, AudioDeviceIOProcID proc
 OSStatus AudioServer::stopIOProc(AudioObjectID device, AudioDeviceIOProcID procID) {
     OSStatus status;
     auto io = deviceIO(device, &status);
-    return io ? io->stopProc(procID) : status;
+    if (!io) {
+        waitForDeparted(device);
+        return status;
+    }
+    return io->stopProc(procID);
 }
 
 // ---- Lookups for the objects (model lock held) ----
@@ -569,6 +605,7 @@ bool AudioServer::removeDevice(const std::string& uid) {
             objects_.erase(s->objectID());
         }
         objects_.erase(device->objectID());
+        departLocked(device->objectID(), device->io());
         std::erase(deviceOrder_, device->objectID());
         changes.push_back({device->objectID(), globalScopeAddress(kAudioDevicePropertyDeviceIsAlive)});
         changes.push_back({kAudioObjectSystemObject, globalScopeAddress(kAudioHardwarePropertyDevices)});

@@ -206,6 +206,10 @@ private:
     void shutDown();
     std::shared_ptr<AudioObject> object(AudioObjectID id) const;
     std::shared_ptr<DeviceIO> deviceIO(AudioObjectID id, OSStatus* status) const;
+    // A device leaving the registry: its IO may still be ending, and a client stopping its procs waits
+    // for that end (see `waitForDeparted`).
+    void departLocked(AudioObjectID id, const std::shared_ptr<DeviceIO>& io);
+    void waitForDeparted(AudioObjectID id) const;
     std::optional<Refusal> refusal(AudioObjectID id, AudioObjectPropertySelector selector,
                                    Operation op) const;
     bool hasPropertyHidden(AudioObjectID id, AudioObjectPropertySelector selector) const;
@@ -227,6 +231,7 @@ private:
     bool running_ = true;
     AudioObjectID nextObjectID_ = 2; // never reused, so a stale id can never name a newer object
     std::map<AudioObjectID, std::shared_ptr<AudioObject>> objects_;
+    std::map<AudioObjectID, std::weak_ptr<DeviceIO>> departed_; // devices removed, by their last id
     std::vector<AudioObjectID> deviceOrder_;
     std::vector<AudioObjectID> processOrder_;
     std::map<std::string, AudioObjectID> plugInsByBundleID_;

@@ -334,8 +334,11 @@ OSStatus DeviceIO::haltProc(AudioDeviceIOProcID id, bool destroy) {
     }
     std::shared_ptr<Proc> proc;
     {
-        std::lock_guard lock(controlMutex_);
+        std::unique_lock lock(controlMutex_);
         if (dead_) {
+            // The caller frees what its block uses once this returns, so the shut down must be over.
+            lock.unlock();
+            waitUntilEnded();
             return kAudioHardwareBadDeviceError;
         }
         proc = findLocked(id);
@@ -417,6 +420,7 @@ void DeviceIO::shutDown() {
             if (self->isRunningLocked()) {
                 self->stopRunLocked();
             }
+            self->ended_.store(true);
         });
         return;
     }
@@ -434,6 +438,16 @@ void DeviceIO::shutDown() {
     }
     for (const auto& p : procs) {
         waitUntilIdle(*p);
+    }
+    ended_.store(true);
+}
+
+void DeviceIO::waitUntilEnded() const {
+    if (tlsRunningProc != nullptr) {
+        return; // a block waiting here would hold up the very end it waits for
+    }
+    while (!ended_.load()) {
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
     }
 }
 

@@ -111,6 +111,9 @@ public:
     // Stops every proc and the thread for good; later calls answer '!dev'. The device is gone. From
     // inside one of its blocks the thread ends right after the block and is joined elsewhere.
     void shutDown();
+    // Returns once the device's IO has ended for good: its thread is joined and none of its blocks
+    // runs. Only for a device that is being shut down; at once from inside a block.
+    void waitUntilEnded() const;
 
     // The last `frames` frames played since the device last started (fewer when it has not played that
     // many; the record restarts when the format changes).
@@ -156,6 +159,7 @@ private:
     std::vector<std::shared_ptr<Proc>> procs_;
     std::thread thread_;
     bool dead_ = false;
+    std::atomic<bool> ended_{false}; // set once a shut down has ended the IO for good
     bool engineRunning_ = false;
     uint64_t nextProcID_ = 1;
     std::atomic<uint64_t> nextRunToken_{1};

@@ -452,6 +452,7 @@ void PlugInHost::syncDevices(PropertyChanges& changes) {
             std::erase(server->deviceOrder_, id);
             changes.push_back({id, address(kAudioDevicePropertyDeviceIsAlive)});
             server->replaceDefaultsAfterRemovalLocked(id, changes);
+            server->departLocked(id, it->second->io());
             removed.push_back(it->second);
             it = devices_.erase(it);
         }

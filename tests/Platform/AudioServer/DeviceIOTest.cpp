@@ -502,6 +502,58 @@ TEST_F(DeviceIOTest, RemovingARunningDeviceStopsItsThreadAndItsProcs) {
     EXPECT_EQ(AudioServer::runningIOThreadCount(), 0u);
 }
 
+// A client frees what its block uses as soon as its stop returns, whatever the status: a device or a
+// server that is going away meanwhile must not call the block after that.
+TEST_F(DeviceIOTest, AStopThatRacesTheDevicesEndReturnsOnlyOnceTheBlockIsDone) {
+    for (int round = 0; round < 6; ++round) {
+        const bool wholeServer = round % 2 != 0;
+        if (round > 0) {
+            AudioServer::stop();
+            server = AudioServer::start({.profile = nlohmann::json::parse(profileJSON), .home = home});
+        }
+        const AudioObjectID out = server->deviceID("out");
+        std::atomic<bool> freed{false};
+        std::atomic<bool> calledAfterFree{false};
+        std::atomic<int> calls{0};
+        auto id = install("out", [&](const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*,
+                                     AudioBufferList*, const AudioTimeStamp*) {
+            calls.fetch_add(1);
+            // Long enough that the device's end finds the block running.
+            for (int step = 0; step < 20; ++step) {
+                if (freed.load()) {
+                    calledAfterFree = true;
+                }
+                std::this_thread::sleep_for(100us);
+            }
+        });
+        ASSERT_EQ(AudioDeviceStart(out, id), 0);
+        ASSERT_TRUE(waitFor([&] { return calls.load() >= 2; }));
+
+        // The client stops as soon as the device no longer answers, as a listener would.
+        std::thread client([&] {
+            const AudioObjectPropertyAddress alive{kAudioDevicePropertyDeviceIsAlive,
+                                                   kAudioObjectPropertyScopeGlobal,
+                                                   kAudioObjectPropertyElementMain};
+            uint32_t value = 0;
+            uint32_t size = sizeof value;
+            while (AudioObjectGetPropertyData(out, &alive, 0, nullptr, &size, &value) == 0) {
+                std::this_thread::yield();
+            }
+            AudioDeviceStop(out, id);
+            AudioDeviceDestroyIOProcID(out, id);
+            freed = true;
+        });
+        if (wholeServer) {
+            AudioServer::stop();
+        } else {
+            ASSERT_TRUE(server->removeDevice("out"));
+        }
+        client.join();
+        std::this_thread::sleep_for(5ms);
+        EXPECT_FALSE(calledAfterFree.load()) << (wholeServer ? "server stop" : "device removal");
+    }
+}
+
 // ---- Format changes ----
 
 TEST_F(DeviceIOTest, BufferSizeAndRateChangesTakeEffectAtTheNextCycleAndNotify) {
