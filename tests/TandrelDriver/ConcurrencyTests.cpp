@@ -21,6 +21,8 @@ TEST_F(DriverConcurrency, IOPropertiesAndLineListsRunTogether) {
     const AudioObjectID line1 = deviceOfLine(1);
     ASSERT_EQ(table().StartIO(driver(), line1, 0), kAudioHardwareNoError);
     std::atomic<bool> done{false};
+    std::atomic<int> controlTurns{0};
+    std::atomic<bool> controlEnded{false};
 
     std::thread io([&] {
         std::vector<float> frames(2 * 256, 0.25f);
@@ -43,15 +45,27 @@ TEST_F(DriverConcurrency, IOPropertiesAndLineListsRunTogether) {
             getRef(1, code("lnes"));
             devices();
             getValue<AudioStreamBasicDescription>(line1 + 1, code("sfmt"));
+            controlTurns.fetch_add(1);
         }
+        controlEnded = true;
     });
     std::thread lines([&] {
         for (int i = 0; !done; ++i) {
             writeLines(i % 2 ? array({line(1, 2), line(3, 2, "Extra")})
                              : array({line(1, 2, "Main"), line(2, 4)}));
+            runtime_->advance(400ms);
             // Every 20th turn the clock passes a reclaim, so the retired list never fills up (a full one
             // leaks what no longer fits, by design).
-            runtime_->advance(i % 20 == 19 ? 36s : 400ms);
+            if (i % 20 == 19) {
+                // A reader that found a device just before it was retired may use it until it is freed,
+                // half a minute later. The virtual clock gets there at once, so the reading thread first
+                // ends the turns it had begun, as half a minute would have let it.
+                const int seen = controlTurns.load();
+                while (!controlEnded && controlTurns.load() < seen + 2) {
+                    std::this_thread::yield();
+                }
+                runtime_->advance(36s);
+            }
             // Lines other than line 1 come and go; their old devices must stay usable until reclaimed.
             for (AudioObjectID id : devices()) {
                 getRef(id, code("lnam"));
