@@ -47,14 +47,31 @@ std::vector<std::string> ids(const std::vector<GridItem>& items) {
     return out;
 }
 
-// The blank corner where the header strip and the header column meet, with the strip's divider.
+// The blank corner where the header strip and the header column meet, with the strip's divider while
+// the strip has headers to divide from the rows.
 class Corner : public QWidget {
+public:
+    void setDividerShown(bool shown) {
+        if (shown != dividerShown_) {
+            dividerShown_ = shown;
+            update();
+        }
+    }
+
 protected:
     void paintEvent(QPaintEvent*) override {
+        if (!dividerShown_) {
+            return;
+        }
         QPainter painter(this);
         painter.fillRect(QRect(0, height() - 1, width(), 1), MixerStyle::dividerColor(palette()));
     }
+
+private:
+    bool dividerShown_ = false;
 };
+
+constexpr const char* kStripDivider = "stripDivider";
 
 // The column headers with the margins around them and the divider under them.
 QWidget* topQuadrant(ColumnHeaders* headers, const Theme::Metrics& metrics) {
@@ -67,7 +84,9 @@ QWidget* topQuadrant(ColumnHeaders* headers, const Theme::Metrics& metrics) {
                                metrics.px(MatrixMetrics::outerMargin), metrics.px(MatrixMetrics::headerGap));
     padded->addWidget(headers, 0, Qt::AlignLeft);
     layout->addLayout(padded);
-    layout->addWidget(MixerStyle::divider());
+    QFrame* divider = MixerStyle::divider();
+    divider->setObjectName(QString::fromLatin1(kStripDivider));
+    layout->addWidget(divider);
     return quadrant;
 }
 
@@ -263,6 +282,12 @@ void MatrixGrid::refresh() {
     groups_ = MatrixModel::groups(state);
     items_ = MatrixModel::items(state);
     columnHeaders_->display(groups_);
+    // Without columns the strip is empty, and a divider under it would be a stray stub.
+    const bool stripShown = !groups_.empty();
+    static_cast<Corner*>(scroll_->corner())->setDividerShown(stripShown);
+    if (auto* divider = scroll_->top()->findChild<QFrame*>(QString::fromLatin1(kStripDivider))) {
+        divider->setVisible(stripShown);
+    }
     left_->display(items_);
     content_->display(items_, groups_);
 }
