@@ -1,5 +1,7 @@
 #include "TandrelApp/Diagnostics/CaptureLabView.h"
 
+#include <algorithm>
+
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -13,8 +15,8 @@
 #include "TandrelApp/Diagnostics/CaptureLabTargetRow.h"
 #include "TandrelApp/Diagnostics/CaptureLabViewModel.h"
 #include "TandrelApp/Diagnostics/SegmentedPicker.h"
+#include "TandrelApp/Engine/CaptureModel.h"
 #include "TandrelApp/Mixer/MixerStyle.h"
-#include "TandrelApp/Shell/GeneralSettingsModel.h"
 #include "TandrelApp/Support/SpawnOnMain.h"
 
 namespace {
@@ -32,9 +34,9 @@ constexpr double kListMarginX = 16;
 constexpr double kListMarginY = 6;
 constexpr double kSectionGap = 10;
 
-std::vector<GeneralSettingsModel::Row<CaptureMode>> modeSegments(OperatingSystemVersion system) {
-    // The same choices as the settings window's capture method, with the same labels.
-    return GeneralSettingsModel::captureModeRows(system);
+// The same choices as the settings window's capture method, with the same labels.
+std::vector<CaptureMode> modeSegments(OperatingSystemVersion system) {
+    return offeredCaptureModes(system);
 }
 
 } // namespace
@@ -61,7 +63,7 @@ CaptureLabView::CaptureLabView(std::shared_ptr<CaptureLabModel> model, Theme::Me
     connect(picker_, &SegmentedPicker::activated, this, [this](int index) {
         const auto segments = modeSegments(system_);
         if (index >= 0 && index < static_cast<int>(segments.size())) {
-            model_->setMode(segments[static_cast<std::size_t>(index)].value);
+            model_->setMode(segments[static_cast<std::size_t>(index)]);
         }
         showMode();
     });
@@ -104,8 +106,8 @@ QWidget* CaptureLabView::buildHeader() {
     auto* label = new QLabel(CaptureLabStyle::text(ViewModel::modeLabel), header);
     label->setFont(metrics_.controlFont(ControlSize::regular));
     QStringList segments;
-    for (const auto& segment : modeSegments(system_)) {
-        segments << QString::fromStdString(segment.title);
+    for (CaptureMode mode : modeSegments(system_)) {
+        segments << CaptureLabStyle::text(::label(mode));
     }
     picker_ = new SegmentedPicker(segments, metrics_, header);
     label->setBuddy(picker_);
@@ -176,8 +178,8 @@ void CaptureLabView::refreshApplications() {
 
 void CaptureLabView::showMode() {
     const auto segments = modeSegments(system_);
-    const auto index = GeneralSettingsModel::rowIndex(segments, model_->mode());
-    picker_->setCurrentIndex(index ? static_cast<int>(*index) : -1);
+    const auto found = std::find(segments.begin(), segments.end(), model_->mode());
+    picker_->setCurrentIndex(found == segments.end() ? -1 : static_cast<int>(found - segments.begin()));
     note_->setText(CaptureLabStyle::text(ViewModel::modeNote(model_->mode())));
 }
 

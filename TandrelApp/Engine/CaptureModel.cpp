@@ -91,6 +91,16 @@ bool processTapsAvailable(OperatingSystemVersion system) {
     return system >= kProcessTapMinimum;
 }
 
+std::vector<CaptureMode> offeredCaptureModes(OperatingSystemVersion system) {
+    std::vector<CaptureMode> modes;
+    for (CaptureMode mode : allCaptureModes) {
+        if (mode != CaptureMode::processTap || processTapsAvailable(system)) {
+            modes.push_back(mode);
+        }
+    }
+    return modes;
+}
+
 CaptureBackend backend(CaptureMode mode, const CaptureTarget& target, OperatingSystemVersion system,
                        bool hasResponsibilityFunction) {
     const bool tapsAvailable = processTapsAvailable(system);

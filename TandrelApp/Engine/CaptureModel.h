@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 #include <QCoro/QCoroTask>
 
@@ -105,6 +106,9 @@ bool isWebKitAudioApp(std::string_view bundleID);
 
 // Whether a system of this version offers process taps (14.2 and later).
 bool processTapsAvailable(OperatingSystemVersion system);
+// The modes a user may choose on this system, in the order they are offered: the process tap only where
+// the system has process taps.
+std::vector<CaptureMode> offeredCaptureModes(OperatingSystemVersion system);
 // The backend a source for `target` uses under `mode` on this system.
 CaptureBackend backend(CaptureMode mode, const CaptureTarget& target);
 // The same rule with the system's facts given: its version and whether the responsibility lookup exists.

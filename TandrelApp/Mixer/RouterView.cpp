@@ -9,7 +9,7 @@
 #include "TandrelApp/Mixer/RouterBanner.h"
 #include "TandrelApp/Mixer/RouterStatusBar.h"
 #include "TandrelApp/Routing/RoutingController.h"
-#include "TandrelApp/Shell/TandrelVersion.h"
+#include "TandrelApp/Support/TandrelVersion.h"
 
 namespace {
 

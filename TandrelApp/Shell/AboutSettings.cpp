@@ -16,7 +16,7 @@
 #include "TandrelApp/Routing/RoutingConfigStore.h"
 #include "TandrelApp/Shell/AboutModel.h"
 #include "TandrelApp/Shell/ProductIcon.h"
-#include "TandrelApp/Shell/TandrelVersion.h"
+#include "TandrelApp/Support/TandrelVersion.h"
 #include "TandrelApp/Updater/UpdateChecker.h"
 #include "TandrelApp/Updater/UpdateCommands.h"
 

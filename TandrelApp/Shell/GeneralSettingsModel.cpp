@@ -10,10 +10,7 @@ namespace GeneralSettingsModel {
 
 std::vector<Row<CaptureMode>> captureModeRows(OperatingSystemVersion system) {
     std::vector<Row<CaptureMode>> rows;
-    for (CaptureMode mode : allCaptureModes) {
-        if (mode == CaptureMode::processTap && !processTapsAvailable(system)) {
-            continue;
-        }
+    for (CaptureMode mode : offeredCaptureModes(system)) {
         rows.push_back({mode, std::string(label(mode))});
     }
     return rows;

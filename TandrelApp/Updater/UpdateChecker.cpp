@@ -14,7 +14,7 @@
 
 #include "Platform/System/Desktop/ApplicationActivation.h"
 #include "Platform/System/Desktop/BundleInfo.h"
-#include "TandrelApp/Shell/TandrelVersion.h"
+#include "TandrelApp/Support/TandrelVersion.h"
 #include "TandrelApp/Support/Log.h"
 #include "TandrelApp/Support/SpawnOnMain.h"
 #include "TandrelApp/Support/UserDefaults.h"

@@ -5,7 +5,7 @@
 #include <QUrl>
 #include <nlohmann/json.hpp>
 
-#include "TandrelApp/Shell/TandrelVersion.h"
+#include "TandrelApp/Support/TandrelVersion.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // program's version constants.
 #include "TandrelApp/Shell/GeneralSettingsModel.h"
 #include "TandrelApp/Shell/SettingsTab.h"
-#include "TandrelApp/Shell/TandrelVersion.h"
+#include "TandrelApp/Support/TandrelVersion.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "TandrelApp/Shell/TandrelVersion.h"
+#include "TandrelApp/Support/TandrelVersion.h"
 
 #include <charconv>
 
