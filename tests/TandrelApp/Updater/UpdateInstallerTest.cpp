@@ -34,12 +34,8 @@ public:
 
     std::unique_ptr<UpdateInstaller> makeInstaller(bool dryRun, std::optional<std::string> team = "TEAMA",
                                                    QString temporary = {}) {
-        auto installer = std::make_unique<UpdateInstaller>(UpdateInstaller::Environment{
-            .tools = signing.tools(target.path()),
-            .teamIdentifier = [team] { return team; },
-            .dryRun = dryRun,
-            .temporaryDirectory = temporary.isEmpty() ? work.path() : temporary,
-        });
+        auto installer = std::make_unique<UpdateInstaller>(installerEnvironment(
+            signing.tools(target.path()), dryRun, temporary.isEmpty() ? work.path() : temporary, team));
         installer->setQuitTimeSave([this] {
             ++saves;
             payloadAtSave = QFile::exists(target.path() + "/opt/corvane/VERSION");
@@ -224,17 +220,8 @@ TEST_F(UpdateInstallerTest, EveryFailureEndsFailedWithItsTextAndInstallsNothing)
 TEST_F(UpdateInstallerTest, ADismissedPasswordPromptEndsSilentlyAfterTheSave) {
     auto installer = makeInstaller(false);
     auto tools = signing.tools(target.path());
-    installer = std::make_unique<UpdateInstaller>(UpdateInstaller::Environment{
-        .tools =
-            [&] {
-                tools.elevator =
-                    signing.script("dismissed", "echo 'Request dismissed'; exit 126").toStdString();
-                return tools;
-            }(),
-        .teamIdentifier = [] { return std::optional<std::string>("TEAMA"); },
-        .dryRun = false,
-        .temporaryDirectory = work.path(),
-    });
+    tools.elevator = signing.script("dismissed", "echo 'Request dismissed'; exit 126").toStdString();
+    installer = std::make_unique<UpdateInstaller>(installerEnvironment(tools, false, work.path()));
     installer->setQuitTimeSave([this] { ++saves; });
     installer->install(offer(signedPackage()));
     ASSERT_TRUE(waitUntil([&] { return saves == 1 && installer->phase() == Phase::idle(); }));
@@ -244,12 +231,7 @@ TEST_F(UpdateInstallerTest, ADismissedPasswordPromptEndsSilentlyAfterTheSave) {
 
     // Refused for another reason: the tool's words, in the alert.
     tools.elevator = signing.script("refused", "echo; echo 'Not authorized'; exit 127").toStdString();
-    installer = std::make_unique<UpdateInstaller>(UpdateInstaller::Environment{
-        .tools = tools,
-        .teamIdentifier = [] { return std::optional<std::string>("TEAMA"); },
-        .dryRun = false,
-        .temporaryDirectory = work.path(),
-    });
+    installer = std::make_unique<UpdateInstaller>(installerEnvironment(tools, false, work.path()));
     installer->install(offer(signedPackage()));
     ASSERT_TRUE(waitUntil([&] { return installer->phase().kind == Kind::failed; }));
     EXPECT_EQ(installer->phase().message, "インストールに失敗しました（Not authorized）");
@@ -292,12 +274,7 @@ TEST_F(UpdateInstallerTest, AStaleRunLeavesTheNewerRunsPhaseAlone) {
                                             "') -eq 1 ]; then sleep 1; else sleep 3; fi\n"
                                             "exec tar \"$@\"")
                     .toStdString();
-    UpdateInstaller installer(UpdateInstaller::Environment{
-        .tools = tools,
-        .teamIdentifier = [] { return std::optional<std::string>("TEAMA"); },
-        .dryRun = true,
-        .temporaryDirectory = work.path(),
-    });
+    UpdateInstaller installer(installerEnvironment(tools, true, work.path()));
     const UpdateRelease release = offer(signedPackage());
     installer.install(release);
     ASSERT_TRUE(waitUntil([&] { return installer.phase() == Phase::verifying(); }));

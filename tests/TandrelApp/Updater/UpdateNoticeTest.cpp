@@ -4,6 +4,7 @@
 #include <QMenu>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTextDocumentFragment>
 #include <QToolButton>
 #include <QVBoxLayout>
 
@@ -74,12 +75,8 @@ protected:
         server.serveJson("/feed.json", R"({"version":"2.0","url":"http://127.0.0.1:1/Corvane-2.0.tar",
             "notes":["再生中の音切れを修正し、起動が速くなりました"]})");
         checker = std::make_unique<UpdateChecker>(checkerEnvironment(server));
-        installer = std::make_unique<UpdateInstaller>(UpdateInstaller::Environment{
-            .tools = UpdateSigning::shared().tools(target.path()),
-            .teamIdentifier = [] { return std::optional<std::string>("TEAMA"); },
-            .dryRun = true,
-            .temporaryDirectory = work.path(),
-        });
+        installer = std::make_unique<UpdateInstaller>(
+            installerEnvironment(UpdateSigning::shared().tools(target.path()), true, work.path()));
     }
 
     void findRelease() {
@@ -113,7 +110,7 @@ TEST_F(UpdateNoticeTest, TheBannerOffersTheReleaseAndSkippingRemovesIt) {
     EXPECT_EQ(notice->titleLabel()->text(), QStringLiteral("Corvane 2.0 が公開されています"));
 
     // The first note, on one line however long; the whole of it in the tooltip.
-    EXPECT_EQ(notice->subtitleLabel()->toolTip(),
+    EXPECT_EQ(QTextDocumentFragment::fromHtml(notice->subtitleLabel()->toolTip()).toPlainText(),
               QStringLiteral("再生中の音切れを修正し、起動が速くなりました"));
     window.resize(300, 80);
     QApplication::processEvents();
