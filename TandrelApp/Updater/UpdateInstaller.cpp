@@ -317,7 +317,7 @@ QCoro::Task<QString> UpdateInstaller::download(QString url, QString folder, std:
     if (state->cancelled) {
         throw RunCancelled{};
     }
-    if (!refusal) {
+    if (!refusal && transfer->isOpen()) {
         take(transfer->readAll());
     }
     if (refusal) {

@@ -69,10 +69,13 @@ std::unique_ptr<QMessageBox> MessageBoxAlerts::messageBox(const AlertSpec& alert
     box->setTextFormat(Qt::PlainText);
     box->setText(plain(alert.message));
     box->setInformativeText(plain(alert.informativeText));
-    // The box sets no format for its explanation, which would then show markup and open links.
-    if (auto* informative = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel"))) {
-        informative->setTextFormat(Qt::PlainText);
-        informative->setOpenExternalLinks(false);
+    // The box gives its explanation no format of its own, which would then show markup, and lets both
+    // labels open links.
+    for (const char* name : {"qt_msgbox_label", "qt_msgbox_informativelabel"}) {
+        if (auto* label = box->findChild<QLabel*>(QLatin1String(name))) {
+            label->setTextFormat(Qt::PlainText);
+            label->setOpenExternalLinks(false);
+        }
     }
     std::vector<AlertSpec::Button> buttons = alert.buttons;
     if (buttons.empty()) {

@@ -179,6 +179,9 @@ private:
                 fail(step.path(), std::strerror(errno));
             }
         }
+        if (exists && S_ISLNK(status.st_mode) && item.entry.type == Type::folder) {
+            fail(step.path(), "すでにあるシンボリックリンクはたどりません");
+        }
         if (item.entry.type == Type::folder) {
             if (exists && !S_ISDIR(status.st_mode)) {
                 fail(step.path(), "フォルダの場所にフォルダでないものがあります");
