@@ -345,15 +345,15 @@ TEST_F(UpdateInstallerTest, OnlyOurAuthoritysCodeSigningCertificatesForOneTeamAr
 TEST_F(UpdateInstallerTest, OnlyThePackageTheApplicationCheckedIsInstalled) {
     const QByteArray older = signing.package({{"opt/corvane/VERSION", "0.0.9\n"}}, "TEAMA", "0.0.9");
 
-    // Swapped between the check and the helper's start.
-    const QString olderPath = signing.newFolder() + "/older.pkg";
-    QFile olderFile(olderPath);
-    ASSERT_TRUE(olderFile.open(QIODevice::WriteOnly));
-    olderFile.write(older);
-    olderFile.close();
+    // Swapped between the check and the helper's start for another package we signed.
+    const QString otherPath = signing.newFolder() + "/other.pkg";
+    QFile otherFile(otherPath);
+    ASSERT_TRUE(otherFile.open(QIODevice::WriteOnly));
+    otherFile.write(signing.package({{"opt/corvane/VERSION", "2.0, but not the one checked\n"}}, "TEAMA"));
+    otherFile.close();
     auto environment = installerEnvironment(signing.tools(target.path()), false, work.path());
     environment.tools.elevator =
-        signing.script("swapping", "cp '" + olderPath + "' \"$3\"; exec \"$@\"").toStdString();
+        signing.script("swapping", "cp '" + otherPath + "' \"$3\"; exec \"$@\"").toStdString();
     auto installer = makeInstaller(environment);
     installer->install(offer(signedPackage()));
     ASSERT_TRUE(runToEnd(*installer));

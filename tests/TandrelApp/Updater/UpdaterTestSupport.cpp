@@ -237,10 +237,12 @@ UpdateSigning::UpdateSigning() {
                 "keyUsage=critical,digitalSignature,keyEncipherment\nextendedKeyUsage=serverAuth\n");
     certificate("purposeless", "/OU=TEAMA/CN=Developer ID Installer: Qorvix (TEAMA)", ca,
                 "keyUsage=critical,digitalSignature\n");
-    // The set of the first relative name is sorted by its encoding: the longer unit comes after the name.
-    certificate("two-units",
-                "/CN=Developer ID Installer: Qorvix (TEAMA)+OU=TEAMB of somebody else entirely/OU=TEAMA", ca,
-                codeSigning);
+    // A relative name's attributes are sorted by their encoding: the longer unit comes after the name, and
+    // a one-line rendering shows it behind the name ("CN = ... + OU = ...").
+    certificate(
+        "two-units",
+        "/CN=Developer ID Installer: Qorvix (TEAMA)+OU=TEAMB, a unit of somebody else entirely/OU=TEAMA", ca,
+        codeSigning);
     const QString intermediate = "basicConstraints=critical,CA:TRUE\nkeyUsage=critical,keyCertSign\n";
     certificate("tls-ca", "/CN=Corvane Test TLS Authority", ca,
                 intermediate + "extendedKeyUsage=serverAuth\n");
