@@ -1,4 +1,5 @@
-// An owned file descriptor, closed when it goes, and the write loop the updater's file steps share.
+// An owned file descriptor, closed when it goes, and the read and write loops the updater's file steps
+// share.
 // Qt-free; any thread.
 #pragma once
 
@@ -37,6 +38,17 @@ public:
 private:
     int fd_ = -1;
 };
+
+// Reads up to `size` bytes from `fd`, again when a signal interrupts; the count, 0 at the end, or -1 with
+// errno set.
+inline ssize_t readSome(int fd, char* buffer, std::size_t size) {
+    for (;;) {
+        const ssize_t count = ::read(fd, buffer, size);
+        if (count >= 0 || errno != EINTR) {
+            return count;
+        }
+    }
+}
 
 // Writes all of `bytes` to `fd`; false with errno set when a write fails.
 inline bool writeAll(int fd, std::string_view bytes) {

@@ -23,17 +23,6 @@ using Type = UpdateArchive::Entry::Type;
     throw Failure(path + ": " + reason);
 }
 
-std::vector<std::string> split(const std::string& path) {
-    std::vector<std::string> parts;
-    std::size_t start = 0;
-    while (start <= path.size()) {
-        const std::size_t slash = std::min(path.find('/', start), path.size());
-        parts.push_back(path.substr(start, slash - start));
-        start = slash + 1;
-    }
-    return parts;
-}
-
 std::string join(const std::vector<std::string>& parts, std::size_t count) {
     std::string path;
     for (std::size_t i = 0; i < count; ++i) {
@@ -158,7 +147,7 @@ public:
 
 private:
     void plan(const Item& item) {
-        Step step{&item, split(item.entry.path), 0, false, {}, false, false};
+        Step step{&item, UpdateArchive::components(item.entry.path), 0, false, {}, false, false};
         for (std::size_t depth = 1; depth < step.parts.size(); ++depth) {
             const std::string folder = join(step.parts, depth);
             if (knownFolders_.contains(folder)) {
@@ -251,20 +240,14 @@ private:
             fail(file.item->staged, std::strerror(errno));
         }
         char buffer[65536];
-        for (;;) {
-            const ssize_t count = ::read(in.get(), buffer, sizeof buffer);
-            if (count < 0 && errno == EINTR) {
-                continue;
-            }
-            if (count < 0) {
-                fail(file.item->staged, std::strerror(errno));
-            }
-            if (count == 0) {
-                break;
-            }
+        ssize_t count = 0;
+        while ((count = readSome(in.get(), buffer, sizeof buffer)) > 0) {
             if (!writeAll(out.get(), std::string_view(buffer, std::size_t(count)))) {
                 fail(file.path(), std::strerror(errno));
             }
+        }
+        if (count < 0) {
+            fail(file.item->staged, std::strerror(errno));
         }
         if (::fchmod(out.get(), file.mode) != 0 || ::fsync(out.get()) != 0) {
             fail(file.path(), std::strerror(errno));

@@ -45,10 +45,7 @@ std::string readRegularFile(const std::string& path, std::uint64_t limit) {
     bytes.reserve(std::size_t(status.st_size));
     char buffer[65536];
     for (;;) {
-        const ssize_t count = ::read(file.get(), buffer, sizeof buffer);
-        if (count < 0 && errno == EINTR) {
-            continue;
-        }
+        const ssize_t count = readSome(file.get(), buffer, sizeof buffer);
         if (count < 0) {
             fail(path, errno);
         }

@@ -11,6 +11,8 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include "TandrelApp/Updater/Package/FileDescriptor.h"
+
 namespace UpdateArchive {
 
 namespace {
@@ -50,15 +52,11 @@ public:
         : fd_(fd) {}
 
     std::size_t read(char* buffer, std::size_t size) override {
-        for (;;) {
-            const ssize_t got = ::read(fd_, buffer, size);
-            if (got >= 0) {
-                return std::size_t(got);
-            }
-            if (errno != EINTR) {
-                refuse(std::string("アーカイブを読めません: ") + std::strerror(errno));
-            }
+        const ssize_t got = readSome(fd_, buffer, size);
+        if (got < 0) {
+            refuse(std::string("アーカイブを読めません: ") + std::strerror(errno));
         }
+        return std::size_t(got);
     }
 
 private:
@@ -203,17 +201,6 @@ std::string normalized(std::string name) {
         name.erase(0, 2);
     }
     return name == "." ? std::string() : name;
-}
-
-std::vector<std::string> components(std::string_view path) {
-    std::vector<std::string> parts;
-    std::size_t start = 0;
-    while (start <= path.size()) {
-        const std::size_t slash = std::min(path.find('/', start), path.size());
-        parts.emplace_back(path.substr(start, slash - start));
-        start = slash + 1;
-    }
-    return parts;
 }
 
 void checkName(const std::string& path) {
@@ -514,6 +501,17 @@ private:
 };
 
 } // namespace
+
+std::vector<std::string> components(std::string_view path) {
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        const std::size_t slash = std::min(path.find('/', start), path.size());
+        parts.emplace_back(path.substr(start, slash - start));
+        start = slash + 1;
+    }
+    return parts;
+}
 
 void readImage(int fd, const Limits& limits, const Handler& handler) {
     FileStream stream(fd);

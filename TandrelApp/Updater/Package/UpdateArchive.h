@@ -13,6 +13,8 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "TandrelApp/Updater/Package/ReleaseManifest.h"
 
@@ -57,6 +59,9 @@ public:
 };
 
 using Handler = std::function<void(const Entry&, Contents&)>;
+
+// The parts of a "/"-separated path, empty ones included.
+std::vector<std::string> components(std::string_view path);
 
 // Checks every entry of the plain tar archive read from `fd` (files and folders) and hands each to
 // `handler`, in the archive's order. Throws Refused.
