@@ -68,6 +68,26 @@ TEST_F(InstallHelperTest, FoldersThatAlreadyExistKeepTheirModes) {
     EXPECT_FALSE(QFile::exists(target.path() + "/CorvaneRelease.json"));
 }
 
+// Long names, as GNU tar, POSIX ustar and pax archives each write them, and symlinks inside the payload.
+TEST_F(InstallHelperTest, LongNamesOfEveryTarFormatAreInstalled) {
+    const QString deep = "opt/corvane/" + QString(60, 'a') + "/" + QString(60, 'b') + "/" + QString(40, 'c');
+    for (const char* format : {"gnu", "ustar", "pax"}) {
+        SCOPED_TRACE(format);
+        QTemporaryDir folder;
+        tools = signing.tools(folder.path());
+        const QString payload = signing.newFolder();
+        write(payload + "/" + deep, format);
+        QFile::link(QString(40, 'c'), payload + "/" + QFileInfo(deep).path() + "/current");
+        const CommandResult result = install(payload, {QStringLiteral("--format=") + format});
+        ASSERT_EQ(result.status, 0) << result.output;
+        QFile installed(folder.path() + "/" + deep);
+        ASSERT_TRUE(installed.open(QIODevice::ReadOnly));
+        EXPECT_EQ(installed.readAll(), QByteArray(format));
+        EXPECT_EQ(QFileInfo(folder.path() + "/" + QFileInfo(deep).path() + "/current").symLinkTarget(),
+                  installed.fileName());
+    }
+}
+
 // A symlink that someone planted in a folder of the target is never followed: not on the way to a file
 // (the install fails and nothing changes), and not as the file itself (the link is replaced, what it
 // pointed at stays as it was).
