@@ -110,7 +110,7 @@ private:
     void setPhase(std::uint64_t generation, Phase phase);
     void publish(Phase phase);
 
-    // What the verification found out about the package for the helper: its digest and its release.
+    // The package the verification accepted, and its SHA-256 digest, by which the helper knows it again.
     struct Checked {
         QString package;
         std::string digest;

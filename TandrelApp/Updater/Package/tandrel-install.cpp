@@ -115,11 +115,15 @@ Settings readSettings() {
 class WorkFolder {
 public:
     WorkFolder() {
-        char pattern[] = "/var/tmp/tandrel-install-XXXXXX";
-        if (::mkdtemp(pattern) == nullptr) {
-            stop(failed, std::string("作業フォルダを作れません: ") + std::strerror(errno));
+        // Not /tmp first: it is often a small file system in memory, and a payload may be large.
+        for (const char* parent : {"/var/tmp", "/tmp"}) {
+            std::string pattern = std::string(parent) + "/tandrel-install-XXXXXX";
+            if (::mkdtemp(pattern.data()) != nullptr) {
+                path_ = pattern;
+                return;
+            }
         }
-        path_ = pattern;
+        stop(failed, std::string("作業フォルダを作れません: ") + std::strerror(errno));
     }
     ~WorkFolder() { SafeFiles::removeTree(path_); }
     WorkFolder(const WorkFolder&) = delete;
