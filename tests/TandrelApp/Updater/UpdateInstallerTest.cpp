@@ -272,17 +272,19 @@ TEST_F(UpdateInstallerTest, CancellingTheDownloadReturnsToIdleAtOnceAndLeavesNot
 
 // A run cancelled while its tool still runs must not overwrite the phase of the run started after it.
 TEST_F(UpdateInstallerTest, AStaleRunLeavesTheNewerRunsPhaseAlone) {
+    // Each run's "attach" waits until the test opens the gate named after its work folder, so neither the
+    // order in which the runs reach it nor their speed decides the outcome.
     auto tools = signing.tools(target.path());
-    const QString marker = signing.folder() + "/slow-tar-calls";
-    QFile::remove(marker);
+    const QString gates = signing.newFolder();
     tools.tar = signing
-                    .script("slow-tar", "echo x >> '" + marker +
-                                            "'\n"
-                                            "if [ $(wc -l < '" +
-                                            marker +
-                                            "') -eq 1 ]; then sleep 1; else sleep 3; fi\n"
-                                            "exec tar \"$@\"")
+                    .script("gated-tar", "gate='" + gates +
+                                             "'/$(basename \"$(dirname \"$3\")\")\n"
+                                             "while [ ! -e \"$gate\" ]; do sleep 0.02; done\n"
+                                             "exec tar \"$@\"")
                     .toStdString();
+    const auto open = [&gates](const QString& folder) {
+        QFile(gates + "/" + QFileInfo(folder).fileName()).open(QIODevice::WriteOnly);
+    };
     UpdateInstaller installer(installerEnvironment(tools, true, work.path()));
     const UpdateRelease release = offer(signedPackage());
     installer.install(release);
@@ -292,8 +294,10 @@ TEST_F(UpdateInstallerTest, AStaleRunLeavesTheNewerRunsPhaseAlone) {
     installer.install(release);
     ASSERT_TRUE(waitUntil([&] { return installer.phase() == Phase::verifying(); }));
     // The stale run's tool ends and its run with it, while the newer run still verifies.
+    open(staleFolder);
     ASSERT_TRUE(waitUntil([&] { return !QDir(staleFolder).exists(); }));
     EXPECT_EQ(installer.phase(), Phase::verifying());
+    open(installer.lastWorkFolder());
     ASSERT_TRUE(waitUntil([&] { return installer.phase() == Phase::idle(); }));
     EXPECT_FALSE(QDir(installer.lastWorkFolder()).exists());
     EXPECT_TRUE(alerts.shown.empty());
