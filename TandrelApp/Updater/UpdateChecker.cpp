@@ -14,9 +14,9 @@
 
 #include "Platform/System/Desktop/ApplicationActivation.h"
 #include "Platform/System/Desktop/BundleInfo.h"
-#include "TandrelApp/Support/TandrelVersion.h"
 #include "TandrelApp/Support/Log.h"
 #include "TandrelApp/Support/SpawnOnMain.h"
+#include "TandrelApp/Support/TandrelVersion.h"
 #include "TandrelApp/Support/UserDefaults.h"
 #include "TandrelApp/Updater/UpdateInstaller.h"
 #include "TandrelApp/Updater/UpdateNetwork.h"
@@ -34,6 +34,12 @@ std::optional<QDateTime> storedDate(const QVariant& value) {
     }
     return value.toDateTime();
 }
+
+// A release document on its way in, and why it was cut off.
+struct Transfer {
+    QByteArray body;
+    std::optional<std::string> failure;
+};
 
 std::optional<std::string> storedText(const UserDefaults& defaults, const QString& key) {
     const QVariant value = defaults.value(key);
@@ -130,13 +136,47 @@ QCoro::Task<> UpdateChecker::fetch(std::string feed, bool userInitiated) {
                       QString::fromStdString("Corvane/" + environment_.currentVersion));
     // The manager owns the reply and deletes it with itself, should the checker go first.
     QPointer<QNetworkReply> reply = network_->get(request);
+    reply->setReadBufferSize(64 * 1024);
     const auto release = qScopeGuard([reply] {
         if (reply) {
             reply->deleteLater();
         }
     });
+    // The document is read as it arrives, and the transfer cut off once it is too large or too slow.
+    auto transfer = std::make_shared<Transfer>();
+    const std::int64_t limit = environment_.feedLimit;
+    const auto cutOff = [transfer, reply](std::string reason) {
+        if (!transfer->failure && reply) {
+            transfer->failure = std::move(reason);
+            reply->abort();
+        }
+    };
+    const auto tooLarge = "リリース情報が大きすぎます（上限 " + std::to_string(limit) + " バイト）";
+    connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, limit, cutOff, tooLarge] {
+        const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+        if (length.isValid() && length.toLongLong() > limit) {
+            cutOff(tooLarge);
+        }
+    });
+    connect(reply, &QNetworkReply::readyRead, reply, [reply, transfer, limit, cutOff, tooLarge] {
+        transfer->body += reply->read(limit + 1 - transfer->body.size());
+        if (transfer->body.size() > limit || reply->bytesAvailable() > 0) {
+            cutOff(tooLarge);
+        }
+    });
+    QTimer::singleShot(environment_.checkTimeLimit, reply.data(),
+                       [cutOff] { cutOff("要求がタイムアウトしました"); });
     co_await qCoro(reply.data()).waitForFinished();
     if (!self || !reply) {
+        co_return;
+    }
+    if (transfer->failure) {
+        fail(*transfer->failure, userInitiated);
+        co_return;
+    }
+    transfer->body += reply->read(limit + 1 - transfer->body.size());
+    if (transfer->body.size() > limit) {
+        fail(tooLarge, userInitiated);
         co_return;
     }
 
@@ -155,7 +195,7 @@ QCoro::Task<> UpdateChecker::fetch(std::string feed, bool userInitiated) {
     }
     UpdateRelease offered;
     try {
-        offered = UpdateRules::decodeRelease(reply->readAll().toStdString());
+        offered = UpdateRules::decodeRelease(transfer->body.toStdString());
     } catch (const ReleaseDecodingError& error) {
         fail(error.what(), userInitiated);
         co_return;
@@ -291,7 +331,8 @@ std::chrono::milliseconds UpdateChecker::automaticCheckDelay(const std::optional
                                                              const QDateTime& now) {
     std::chrono::milliseconds delay{0};
     if (lastChecked) {
-        delay = std::chrono::milliseconds(now.msecsTo(lastChecked->addSecs(checkInterval.count())));
+        const QDateTime last = std::min(*lastChecked, now);
+        delay = std::chrono::milliseconds(now.msecsTo(last.addSecs(checkInterval.count())));
     }
     return std::max<std::chrono::milliseconds>(delay, minimumDelay);
 }

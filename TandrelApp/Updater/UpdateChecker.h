@@ -57,6 +57,10 @@ public:
         QStringList arguments;
         // Hands an accepted release to the installer.
         std::function<void(const UpdateRelease&)> install;
+        // The largest release document read, and how long a check may take in all (the request also
+        // fails after `requestTimeout` without a byte).
+        std::int64_t feedLimit = 1 << 20;
+        std::chrono::milliseconds checkTimeLimit{60000};
 
         // The program's own: its defaults, information dictionary, system, command line and installer.
         static Environment standard();
@@ -95,7 +99,8 @@ public:
     bool automaticChecksEnabled() const;
     void setAutomaticChecksEnabled(bool enabled);
 
-    // The delay of the automatic check after `lastChecked`, at `now`.
+    // The delay of the automatic check after `lastChecked`, at `now`: from 10 s up to a day (a last check
+    // in the future counts as now).
     static std::chrono::milliseconds automaticCheckDelay(const std::optional<QDateTime>& lastChecked,
                                                          const QDateTime& now);
 

@@ -1,6 +1,12 @@
 #include "TandrelApp/Updater/UpdateInstaller.h"
 #include "TandrelApp/Support/AppError.h"
 
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -19,7 +25,11 @@
 #include "TandrelApp/Support/Log.h"
 #include "TandrelApp/Support/QueueAwait.h"
 #include "TandrelApp/Support/SpawnOnMain.h"
+#include "TandrelApp/Support/TandrelVersion.h"
 #include "TandrelApp/Support/UUID.h"
+#include "TandrelApp/Updater/Package/FileDescriptor.h"
+#include "TandrelApp/Updater/Package/PackageTrust.h"
+#include "TandrelApp/Updater/Package/SafeFiles.h"
 #include "TandrelApp/Updater/UpdateNetwork.h"
 
 #ifndef TANDREL_TEAM_ID
@@ -53,6 +63,9 @@ UpdateInstaller::Environment UpdateInstaller::Environment::standard() {
         .teamIdentifier = &UpdateInstaller::ownTeamIdentifier,
         .dryRun = QCoreApplication::arguments().contains(QStringLiteral("--update-dry-run")),
         .temporaryDirectory = QDir::tempPath(),
+        .currentVersion = TandrelVersion::shortVersion(),
+        .currentBuild = TandrelVersion::build(),
+        .limits = {},
     };
 }
 
@@ -118,11 +131,7 @@ QCoro::Task<> UpdateInstaller::run(UpdateRelease release, std::shared_ptr<Run> s
     const std::uint64_t generation = state->generation;
     std::exception_ptr failure;
     try {
-        const QString folder = environment_.temporaryDirectory + QStringLiteral("/CorvaneUpdate-") +
-                               QString::fromStdString(UUID::random().uuidString());
-        if (!QDir().mkpath(folder)) {
-            throw UpdateToolError("作業フォルダを作成できません: " + folder.toStdString());
-        }
+        const QString folder = makeWorkFolder(environment_.temporaryDirectory);
         state->folder = folder;
         lastWorkFolder_ = folder;
         setPhase(generation, Phase::downloading(0));
@@ -137,14 +146,14 @@ QCoro::Task<> UpdateInstaller::run(UpdateRelease release, std::shared_ptr<Run> s
         }
         setPhase(generation, Phase::verifying());
 
-        const UpdateTools tools = environment_.tools;
+        const Environment environment = environment_;
         const auto team = environment_.teamIdentifier ? environment_.teamIdentifier() : std::nullopt;
-        auto checking = awaitOnQueue(DispatchQueue::global(), [tools, team, image, folder] {
-            const QString package = extractPackage(tools, image, folder);
-            verify(tools, team, package);
-            return package;
-        });
-        const QString package = co_await std::move(checking);
+        auto checking = awaitOnQueue(
+            DispatchQueue::global(), [environment, team, image, folder, version = release.version] {
+                return verify(environment, team, extractPackage(environment, image, folder), version);
+            });
+        const Checked checked = co_await std::move(checking);
+        const QString& package = checked.package;
         if (!self) {
             co_return;
         }
@@ -173,9 +182,9 @@ QCoro::Task<> UpdateInstaller::run(UpdateRelease release, std::shared_ptr<Run> s
                 }
             });
         };
-        auto installing = awaitOnQueue(DispatchQueue::global(), [tools, team, package, onAuthorized] {
-            runInstaller(tools, team.value_or(""), package, onAuthorized);
-        });
+        auto installing = awaitOnQueue(
+            DispatchQueue::global(), [tools = environment.tools, checked, version = release.version,
+                                      onAuthorized] { runInstaller(tools, checked, version, onAuthorized); });
         co_await std::move(installing);
         if (!self) {
             co_return;
@@ -219,9 +228,31 @@ void UpdateInstaller::finishWithFailure(const UpdateRelease& release, const std:
     showFailureAlert(release, description);
 }
 
+QString UpdateInstaller::makeWorkFolder(const QString& parent) {
+    // As mkdtemp makes one: a name nobody can guess, a folder that did not exist before, ours alone.
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        UUID::Bytes bytes{};
+        const std::string random = SafeFiles::randomBytes(bytes.size());
+        std::copy(random.begin(), random.end(), bytes.begin());
+        bytes[6] = std::uint8_t((bytes[6] & 0x0F) | 0x40);
+        bytes[8] = std::uint8_t((bytes[8] & 0x3F) | 0x80);
+        const QString folder =
+            parent + QStringLiteral("/CorvaneUpdate-") + QString::fromStdString(UUID(bytes).uuidString());
+        if (::mkdir(QFile::encodeName(folder).constData(), 0700) == 0) {
+            return folder;
+        }
+        if (errno != EEXIST) {
+            throw UpdateToolError("作業フォルダを作成できません: " + folder.toStdString() + ": " +
+                                  std::strerror(errno));
+        }
+    }
+    throw UpdateToolError("作業フォルダを作成できません: " + parent.toStdString());
+}
+
 QCoro::Task<QString> UpdateInstaller::download(QString url, QString folder, std::shared_ptr<Run> state) {
     QPointer self(this);
     const std::uint64_t generation = state->generation;
+    const Limits limits = environment_.limits;
     QString name = QUrl(url).fileName();
     if (name.isEmpty()) {
         name = QStringLiteral("update.dmg");
@@ -229,42 +260,69 @@ QCoro::Task<QString> UpdateInstaller::download(QString url, QString folder, std:
     const QString destination = folder + QLatin1Char('/') + name;
 
     QFile partial(destination + QStringLiteral(".part"));
-    if (!partial.open(QIODevice::WriteOnly)) {
+    if (!partial.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
         throw InstallError::download(partial.errorString().toStdString());
     }
+    // Why the transfer was cut off by us, and what has arrived; they outlive the reply and its handlers.
+    std::optional<std::string> refusal;
+    std::uint64_t received = 0;
     QNetworkAccessManager manager;
     QNetworkRequest request{QUrl(url)};
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
     request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
+    // No bytes for this long: the transfer is given up.
+    request.setTransferTimeout(int(limits.stall.count()));
     std::unique_ptr<QNetworkReply> reply(manager.get(request));
+    reply->setReadBufferSize(256 * 1024);
     state->reply = reply.get();
 
-    std::optional<std::string> writeFailure;
     QNetworkReply* transfer = reply.get();
-    connect(transfer, &QNetworkReply::readyRead, transfer, [&partial, &writeFailure, transfer] {
-        const QByteArray bytes = transfer->readAll();
-        if (!writeFailure && partial.write(bytes) != bytes.size()) {
-            writeFailure = partial.errorString().toStdString();
+    const auto refuse = [&refusal, transfer](std::string reason) {
+        if (!refusal) {
+            refusal = std::move(reason);
             transfer->abort();
         }
+    };
+    const auto announced = [transfer]() -> std::optional<std::uint64_t> {
+        const QVariant length = transfer->header(QNetworkRequest::ContentLengthHeader);
+        return length.isValid() ? std::optional(length.toULongLong()) : std::nullopt;
+    };
+    const auto take = [&](const QByteArray& bytes) {
+        received += std::uint64_t(bytes.size());
+        if (received > limits.download) {
+            refuse("アップデートのファイルが大きすぎます（上限 " + std::to_string(limits.download) +
+                   " バイト）");
+        } else if (announced() && received > *announced()) {
+            refuse("サーバーが知らせた大きさより多く届きました");
+        } else if (!refusal && partial.write(bytes) != bytes.size()) {
+            refuse(partial.errorString().toStdString());
+        }
+    };
+    connect(transfer, &QNetworkReply::metaDataChanged, transfer, [&] {
+        if (announced() && *announced() > limits.download) {
+            refuse("アップデートのファイルが大きすぎます（上限 " + std::to_string(limits.download) +
+                   " バイト）");
+        }
     });
+    connect(transfer, &QNetworkReply::readyRead, transfer, [&, transfer] { take(transfer->readAll()); });
     connect(transfer, &QNetworkReply::downloadProgress, transfer,
-            [self, generation](qint64 received, qint64 total) {
+            [self, generation](qint64 bytes, qint64 total) {
                 if (total < 1 || !self || self->phase_.kind != Phase::Kind::downloading) {
                     return;
                 }
-                self->setPhase(generation, Phase::downloading(double(received) / double(total)));
+                self->setPhase(generation, Phase::downloading(double(bytes) / double(total)));
             });
     co_await qCoro(transfer).waitForFinished();
     state->reply = nullptr;
     if (state->cancelled) {
         throw RunCancelled{};
     }
-    if (writeFailure) {
-        throw InstallError::download(*writeFailure);
+    if (!refusal && transfer->isOpen()) {
+        take(transfer->readAll());
     }
-    const QByteArray rest = transfer->readAll();
-    partial.write(rest);
+    if (refusal) {
+        throw InstallError::download(*refusal);
+    }
     partial.close();
 
     const QVariant status = transfer->attribute(QNetworkRequest::HttpStatusCodeAttribute);
@@ -284,11 +342,24 @@ QCoro::Task<QString> UpdateInstaller::download(QString url, QString folder, std:
     co_return destination;
 }
 
-QString UpdateInstaller::extractPackage(const UpdateTools& tools, const QString& image,
+QString UpdateInstaller::extractPackage(const Environment& environment, const QString& image,
                                         const QString& folder) {
     const QString mount = folder + QStringLiteral("/mount");
     if (!QDir().mkpath(mount)) {
         throw UpdateToolError("フォルダを作成できません: " + mount.toStdString());
+    }
+    // Nothing of the archive is unpacked before each of its entries is known to be a plain file or folder,
+    // uncompressed, and few and small enough.
+    try {
+        const FileDescriptor archive(
+            ::open(QFile::encodeName(image).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        if (!archive) {
+            throw UpdateArchive::Refused(std::strerror(errno));
+        }
+        UpdateArchive::readImage(archive.get(), environment.limits.image,
+                                 [](const UpdateArchive::Entry&, UpdateArchive::Contents&) {});
+    } catch (const UpdateArchive::Refused& refusal) {
+        throw InstallError::download(std::string("ディスクイメージを開けません: ") + refusal.what());
     }
     // "Detach": whatever happens from here, nothing of the archive stays unpacked.
     struct Detach {
@@ -296,6 +367,7 @@ QString UpdateInstaller::extractPackage(const UpdateTools& tools, const QString&
         ~Detach() { QDir(mount).removeRecursively(); }
     } detach{mount};
 
+    const UpdateTools& tools = environment.tools;
     const auto attached =
         UpdateToolRunner::runSync(tools.tar, tools.attachArguments(image.toStdString(), mount.toStdString()));
     if (auto failure = UpdateToolDecisions::attachFailure(attached)) {
@@ -310,36 +382,64 @@ QString UpdateInstaller::extractPackage(const UpdateTools& tools, const QString&
         throw InstallError::noPackage();
     }
     const QString copy = folder + QStringLiteral("/CorvaneUpdate.pkg");
-    QFile source(mount + QLatin1Char('/') + *found);
-    if (!source.copy(copy)) {
-        throw UpdateToolError("インストーラをコピーできません: " + source.errorString().toStdString());
+    try {
+        const std::string bytes = SafeFiles::readRegularFile(
+            (mount + QLatin1Char('/') + *found).toStdString(), environment.limits.download);
+        SafeFiles::writeNewFile(copy.toStdString(), bytes, 0600);
+    } catch (const SafeFiles::Failure& failure) {
+        throw UpdateToolError(std::string("インストーラをコピーできません: ") + failure.what());
     }
     return copy;
 }
 
-void UpdateInstaller::verify(const UpdateTools& tools, const std::optional<std::string>& team,
-                             const QString& package) {
+UpdateInstaller::Checked UpdateInstaller::verify(const Environment& environment,
+                                                 const std::optional<std::string>& team,
+                                                 const QString& package, const std::string& version) {
     if (!team || team->empty()) {
         throw InstallError::untrusted("このアプリの署名を確認できません");
     }
-    const std::string path = package.toStdString();
-    if (auto failure = UpdateToolDecisions::assessmentFailure(
-            UpdateToolRunner::runSync(tools.openssl, tools.assessArguments(path)))) {
-        throw *failure;
+    std::string bytes;
+    PackageTrust::Signer signer;
+    const std::string payload =
+        (QFileInfo(package).absolutePath() + QStringLiteral("/payload.tar.gz")).toStdString();
+    try {
+        const std::string authority =
+            SafeFiles::readRegularFile(environment.tools.certificateAuthority, 1 << 20);
+        bytes = SafeFiles::readRegularFile(package.toStdString(), environment.limits.download);
+        signer = PackageTrust::verify(bytes, authority, payload);
+    } catch (const std::runtime_error& refusal) {
+        throw InstallError::untrusted(std::string("Gatekeeper: ") + refusal.what());
     }
-    const std::string signerFile = QFileInfo(package).absolutePath().toStdString() + "/signer.pem";
-    const auto signer = UpdateToolRunner::runSync(tools.openssl, tools.signerArguments(path, signerFile));
-    const auto subject = signer.status == 0
-                             ? UpdateToolRunner::runSync(tools.openssl, tools.subjectArguments(signerFile))
-                             : CommandResult{1, {}};
-    if (auto failure = UpdateToolDecisions::teamFailure(signer, subject, *team)) {
-        throw *failure;
+    if (signer.team != *team) {
+        throw InstallError::untrusted("署名者がこのアプリの開発元と一致しません");
     }
+    // The payload must be the release offered, newer than this program, and one the helper will accept.
+    std::optional<ReleaseManifest::Manifest> manifest;
+    try {
+        const FileDescriptor file(::open(payload.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        if (!file) {
+            throw UpdateArchive::Refused(payload + ": " + std::strerror(errno));
+        }
+        manifest = UpdateArchive::readPayload(file.get(), environment.limits.payload,
+                                              [](const UpdateArchive::Entry&, UpdateArchive::Contents&) {});
+    } catch (const UpdateArchive::Refused& refusal) {
+        throw InstallError::untrusted(refusal.what());
+    }
+    if (auto problem = ReleaseManifest::bindingProblem(manifest, version, environment.currentVersion,
+                                                       environment.currentBuild)) {
+        throw InstallError::untrusted(*problem);
+    }
+    return {package, SafeFiles::sha256Hex(bytes)};
 }
 
-void UpdateInstaller::runInstaller(const UpdateTools& tools, const std::string& team, const QString& package,
-                                   const std::function<void()>& onAuthorized) {
-    const auto arguments = tools.elevatedInstallArguments(package.toStdString(), team);
+void UpdateInstaller::runInstaller(const UpdateTools& tools, const Checked& package,
+                                   const std::string& version, const std::function<void()>& onAuthorized) {
+    // Checked before the elevator starts: a helper that cannot run, or that others could have replaced,
+    // fails here rather than passing for a dismissed prompt.
+    UpdateTools elevated = tools;
+    elevated.installer = UpdateToolDecisions::trustedInstaller(tools);
+    const auto arguments =
+        elevated.elevatedInstallArguments(package.package.toStdString(), package.digest, version);
     // Called before the elevator starts: the phase reads "installing" while the password is asked for.
     onAuthorized();
     if (auto failure =

@@ -1,10 +1,12 @@
-// Turns a release the update checker found into an installed one: downloads its update archive into a
-// private work folder with progress, takes the package out of it, accepts the package only when it is
-// signed by our own team under the update authority, runs the quit-time save and has the elevated
-// installer helper unpack it. Publishes its phase for the update notice and reports failures in an alert.
-// One shared instance; the checker's alert, the notice and "--update-dry-run" start it. GUI thread only.
+// Turns a release the update checker found into an installed one: downloads its update archive, within
+// bounds, into a private work folder with progress, takes the package out of it, accepts the package only
+// when it is signed by our own team under the update authority and holds the release offered, runs the
+// quit-time save and has the elevated installer helper install exactly the package it checked. Publishes
+// its phase for the update notice and reports failures in an alert. One shared instance; the checker's
+// alert, the notice and "--update-dry-run" start it. GUI thread only.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -17,6 +19,7 @@
 
 #include <qcoro/qcorotask.h>
 
+#include "TandrelApp/Updater/Package/UpdateArchive.h"
 #include "TandrelApp/Updater/UpdateRelease.h"
 #include "TandrelApp/Updater/UpdateTools.h"
 
@@ -45,6 +48,16 @@ public:
         bool operator==(const Phase&) const = default;
     };
 
+    // What the installer takes from the network and unpacks, at most.
+    struct Limits {
+        // The update archive's size, and so the package's.
+        std::uint64_t download = UpdateArchive::packageBytes;
+        // A download that receives nothing for this long fails.
+        std::chrono::milliseconds stall{30000};
+        UpdateArchive::Limits image = UpdateArchive::imageLimits;
+        UpdateArchive::Limits payload = UpdateArchive::payloadLimits;
+    };
+
     struct Environment {
         UpdateTools tools;
         // The signing team of the running program; none in a development build.
@@ -53,6 +66,10 @@ public:
         bool dryRun = false;
         // Where work folders are made.
         QString temporaryDirectory;
+        // The running program's version and build, which a package must be newer than.
+        std::string currentVersion = "0";
+        std::int64_t currentBuild = 0;
+        Limits limits;
 
         // The program's own: its tools, its build's team, its command line.
         static Environment standard();
@@ -93,10 +110,18 @@ private:
     void setPhase(std::uint64_t generation, Phase phase);
     void publish(Phase phase);
 
-    static QString extractPackage(const UpdateTools& tools, const QString& image, const QString& folder);
-    static void verify(const UpdateTools& tools, const std::optional<std::string>& team,
-                       const QString& package);
-    static void runInstaller(const UpdateTools& tools, const std::string& team, const QString& package,
+    // The package the verification accepted, and its SHA-256 digest, by which the helper knows it again.
+    struct Checked {
+        QString package;
+        std::string digest;
+    };
+
+    static QString makeWorkFolder(const QString& parent);
+    static QString extractPackage(const Environment& environment, const QString& image,
+                                  const QString& folder);
+    static Checked verify(const Environment& environment, const std::optional<std::string>& team,
+                          const QString& package, const std::string& version);
+    static void runInstaller(const UpdateTools& tools, const Checked& package, const std::string& version,
                              const std::function<void()>& onAuthorized);
     static void showFailureAlert(const UpdateRelease& release, const std::string& description);
 

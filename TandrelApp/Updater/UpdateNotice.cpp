@@ -5,6 +5,7 @@
 #include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTextDocument>
 #include <QToolButton>
 #include <QVBoxLayout>
 
@@ -20,8 +21,14 @@ QString text(const std::string& utf8) {
     return QString::fromStdString(utf8);
 }
 
+// The release's version and notes come from the feed: shown as they stand, never as markup or links.
+QString plainToolTip(const QString& text) {
+    return text.isEmpty() ? text : Qt::convertFromPlainText(text, Qt::WhiteSpaceNormal);
+}
+
 QLabel* label(const QFont& font, ColorRole role) {
     auto* label = new QLabel;
+    label->setTextFormat(Qt::PlainText);
     label->setFont(font);
     QPalette palette = label->palette();
     palette.setColor(QPalette::WindowText, Theme::color(role, palette));
@@ -34,7 +41,7 @@ class ElidedLabel : public QLabel {
 public:
     void setFullText(const QString& text) {
         fullText_ = text;
-        setToolTip(text);
+        setToolTip(plainToolTip(text));
         elide();
     }
     QSize minimumSizeHint() const override { return {0, QLabel::minimumSizeHint().height()}; }
@@ -95,6 +102,7 @@ void UpdateNotice::buildBanner() {
     title_ =
         label(metrics_.font(TextStyle::callout, {.weight = Theme::Weight::semibold}), ColorRole::primary);
     auto* subtitle = new ElidedLabel;
+    subtitle->setTextFormat(Qt::PlainText);
     subtitle->setFont(metrics_.font(TextStyle::caption));
     QPalette secondary = subtitle->palette();
     secondary.setColor(QPalette::WindowText, Theme::color(ColorRole::secondary, secondary));
@@ -201,8 +209,8 @@ void UpdateNotice::refresh() {
     if (compactButton_) {
         compactButton_->setVisible(button != nullptr);
         if (button) {
-            compactButton_->setText(text(button->title));
-            compactButton_->setToolTip(text(button->toolTip));
+            compactButton_->setText(text(button->title).replace(QLatin1Char('&'), QStringLiteral("&&")));
+            compactButton_->setToolTip(plainToolTip(text(button->toolTip)));
         }
     }
     if (std::holds_alternative<std::monostate>(content_)) {

@@ -5,7 +5,7 @@
 #include <QUrl>
 #include <nlohmann/json.hpp>
 
-#include "TandrelApp/Support/TandrelVersion.h"
+#include "TandrelApp/Updater/Package/ReleaseManifest.h"
 
 namespace {
 
@@ -81,20 +81,6 @@ std::optional<std::vector<std::string>> optionalTexts(const json& object, const 
     return texts;
 }
 
-std::vector<std::int64_t> versionPieces(std::string_view version) {
-    std::vector<std::int64_t> pieces;
-    std::size_t start = 0;
-    while (start <= version.size()) {
-        const std::size_t dot = std::min(version.find('.', start), version.size());
-        const std::string_view piece = version.substr(start, dot - start);
-        if (!piece.empty()) {
-            pieces.push_back(TandrelVersion::parseInteger(piece).value_or(0));
-        }
-        start = dot + 1;
-    }
-    return pieces;
-}
-
 } // namespace
 
 namespace UpdateRules {
@@ -121,16 +107,7 @@ UpdateRelease decodeRelease(std::string_view body) {
 }
 
 int compareVersions(std::string_view a, std::string_view b) {
-    const auto left = versionPieces(a);
-    const auto right = versionPieces(b);
-    for (std::size_t i = 0; i < std::max(left.size(), right.size()); ++i) {
-        const std::int64_t x = i < left.size() ? left[i] : 0;
-        const std::int64_t y = i < right.size() ? right[i] : 0;
-        if (x != y) {
-            return x < y ? -1 : 1;
-        }
-    }
-    return 0;
+    return ReleaseManifest::compareVersions(a, b);
 }
 
 bool supportsSystem(const UpdateRelease& release, OperatingSystemVersion system) {
@@ -144,9 +121,9 @@ bool supportsSystem(const UpdateRelease& release, OperatingSystemVersion system)
 
 bool offersUpdate(const UpdateRelease& release, std::string_view currentVersion, std::int64_t currentBuild,
                   OperatingSystemVersion system) {
-    const int order = compareVersions(release.version, currentVersion);
-    const bool newer = order > 0 || (order == 0 && currentBuild < release.build.value_or(0));
-    return newer && supportsSystem(release, system);
+    return ReleaseManifest::isNewer(release.version, release.build.value_or(0), currentVersion,
+                                    currentBuild) &&
+           supportsSystem(release, system);
 }
 
 std::optional<std::string> feedURL(const std::optional<std::string>& defaultsValue,
@@ -159,10 +136,15 @@ std::optional<std::string> feedURL(const std::optional<std::string>& defaultsVal
     if (!url.isValid()) {
         return std::nullopt;
     }
-    // QUrl folds scheme and host to lower case; the rule compares them as written.
+    // QUrl folds scheme and host to lower case; the rule compares them as written. An address without a
+    // scheme and a host ("https" alone) is no feed address.
     const std::string& raw = *candidate;
-    const std::string scheme = raw.substr(0, raw.find(':'));
+    const std::size_t colon = raw.find(':');
     const std::string host = url.host().toStdString();
+    if (colon == std::string::npos || host.empty()) {
+        return std::nullopt;
+    }
+    const std::string scheme = raw.substr(0, colon);
     const bool writtenAsIs = raw.find("//" + host) != std::string::npos;
     if (scheme == "https") {
         return candidate;

@@ -54,8 +54,8 @@ bool offersUpdate(const UpdateRelease& release, std::string_view currentVersion,
                   OperatingSystemVersion system);
 
 // The feed address: the user default's text when one is stored (even an empty one), else the
-// information dictionary's; accepted only as "https", or "http" on the host "localhost" or
-// "127.0.0.1". Nothing otherwise.
+// information dictionary's; accepted only with a scheme and a host, as "https", or "http" on the host
+// "localhost" or "127.0.0.1". Nothing otherwise.
 std::optional<std::string> feedURL(const std::optional<std::string>& defaultsValue,
                                    const std::optional<std::string>& infoValue);
 

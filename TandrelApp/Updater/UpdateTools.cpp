@@ -2,32 +2,25 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <QCoreApplication>
-#include <QFileInfo>
+#include <QDir>
 #include <QString>
+
+#include "TandrelApp/Updater/Package/InstallHelper.h"
 
 extern char** environ;
 
 namespace {
-
-// The first of `candidates` (relative to the program's folder) that exists, else the last one.
-std::string besideProgram(std::initializer_list<const char*> candidates) {
-    const QString folder = QCoreApplication::applicationDirPath();
-    QString path;
-    for (const char* candidate : candidates) {
-        path = QFileInfo(folder + QLatin1Char('/') + QLatin1String(candidate)).absoluteFilePath();
-        if (QFileInfo::exists(path)) {
-            break;
-        }
-    }
-    return path.toStdString();
-}
 
 std::string systemError(const char* what, int error) {
     return std::string(what) + ": " + std::strerror(error);
@@ -62,10 +55,17 @@ private:
 
 } // namespace
 
+#ifndef TANDREL_HELPER_FOLDER
+#define TANDREL_HELPER_FOLDER "../lib/tandrel"
+#endif
+
 UpdateTools UpdateTools::standard() {
+    const QString folder =
+        QDir::cleanPath(QCoreApplication::applicationDirPath() + QStringLiteral("/" TANDREL_HELPER_FOLDER));
     UpdateTools tools;
-    tools.installer = besideProgram({"tandrel-install", "../libexec/tandrel/tandrel-install"});
-    tools.certificateAuthority = besideProgram({"update-ca.pem", "../share/tandrel/update-ca.pem"});
+    tools.installer = (folder + QLatin1Char('/') + QLatin1String(InstallHelper::programName)).toStdString();
+    tools.certificateAuthority =
+        (folder + QLatin1Char('/') + QLatin1String(InstallHelper::authorityName)).toStdString();
     return tools;
 }
 
@@ -74,32 +74,10 @@ std::vector<std::string> UpdateTools::attachArguments(const std::string& image,
     return {"-x", "-f", image, "-C", mountFolder, "--no-same-owner", "--no-same-permissions"};
 }
 
-std::vector<std::string> UpdateTools::assessArguments(const std::string& package) const {
-    return {
-        "cms",      "-verify", "-binary", "-inform",  "DER", "-in", package, "-CAfile", certificateAuthority,
-        "-purpose", "any",     "-out",    "/dev/null"};
-}
-
-std::vector<std::string> UpdateTools::signerArguments(const std::string& package,
-                                                      const std::string& signerFile) const {
-    auto arguments = assessArguments(package);
-    arguments.insert(arguments.end(), {"-signer", signerFile});
-    return arguments;
-}
-
-std::vector<std::string> UpdateTools::subjectArguments(const std::string& signerFile) const {
-    return {"x509", "-in", signerFile, "-noout", "-subject", "-nameopt", "multiline,sname,utf8,-esc_msb"};
-}
-
-std::string UpdateTools::installerCommand(const std::string& package, const std::string& team) const {
-    using UpdateToolDecisions::shellQuote;
-    return shellQuote(installer) + " -pkg " + shellQuote(package) + " -target " + shellQuote(target) +
-           " -ca " + shellQuote(certificateAuthority) + " -team " + shellQuote(team);
-}
-
 std::vector<std::string> UpdateTools::elevatedInstallArguments(const std::string& package,
-                                                               const std::string& team) const {
-    return {shell, "-c", installerCommand(package, team)};
+                                                               const std::string& digest,
+                                                               const std::string& version) const {
+    return {installer, "-pkg", package, "-sha256", digest, "-version", version};
 }
 
 namespace UpdateToolRunner {
@@ -147,18 +125,6 @@ CommandResult runSync(const std::string& path, const std::vector<std::string>& a
 
 namespace UpdateToolDecisions {
 
-std::string shellQuote(const std::string& text) {
-    std::string quoted = "'";
-    for (char c : text) {
-        if (c == '\'') {
-            quoted += "'\\''";
-        } else {
-            quoted += c;
-        }
-    }
-    return quoted + "'";
-}
-
 std::string trimmed(const std::string& text) {
     const char* space = " \t\n\r\f\v";
     const auto first = text.find_first_not_of(space);
@@ -175,50 +141,38 @@ std::optional<InstallError> attachFailure(const CommandResult& result) {
     return InstallError::download("ディスクイメージを開けません: " + result.output);
 }
 
-std::optional<InstallError> assessmentFailure(const CommandResult& result) {
-    if (result.status == 0 && result.output.find("Verification successful") != std::string::npos) {
-        return std::nullopt;
+std::string trustedInstaller(const UpdateTools& tools) {
+    const auto problem = [&tools](const std::string& reason) {
+        return InstallError::installer(tools.installer + ": " + reason);
+    };
+    char resolved[PATH_MAX];
+    struct stat status {};
+    if (tools.installer.empty() || ::realpath(tools.installer.c_str(), resolved) == nullptr ||
+        ::stat(resolved, &status) != 0) {
+        throw problem("インストール用の補助プログラムが見つかりません");
     }
-    return InstallError::untrusted("Gatekeeper: " + trimmed(result.output));
-}
-
-std::optional<std::string> installerTeam(const std::string& subjectOutput) {
-    std::optional<std::string> team;
-    int teams = 0;
-    bool installerName = false;
-    std::size_t start = 0;
-    while (start < subjectOutput.size()) {
-        const std::size_t end = std::min(subjectOutput.find('\n', start), subjectOutput.size());
-        const std::string line = subjectOutput.substr(start, end - start);
-        start = end + 1;
-        const std::size_t equals = line.find('=');
-        if (equals == std::string::npos) {
-            continue;
+    if (!S_ISREG(status.st_mode) || (status.st_mode & S_IXUSR) == 0) {
+        throw problem("インストール用の補助プログラムを実行できません");
+    }
+    // Whoever can change the helper or a folder above it could put another program in its place while
+    // the password is asked for. Only a folder with the sticky bit keeps others from renaming what is
+    // not theirs.
+    for (std::string current = resolved;;) {
+        if (::stat(current.c_str(), &status) != 0) {
+            throw problem(current + ": " + std::strerror(errno));
         }
-        const std::string name = trimmed(line.substr(0, equals));
-        std::string value = line.substr(equals + 1);
-        if (!value.empty() && value.front() == ' ') {
-            value.erase(0, 1);
+        const bool sticky = S_ISDIR(status.st_mode) && (status.st_mode & S_ISVTX) != 0;
+        if ((status.st_uid != 0 && status.st_uid != tools.installerOwner) ||
+            ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0 && !sticky)) {
+            throw problem("インストール用の補助プログラムを管理者のほかにも書き換えられます（" + current +
+                          "）");
         }
-        if (name == "OU") {
-            ++teams;
-            team = value;
-        } else if (name == "CN") {
-            installerName = value.rfind("Developer ID Installer: ", 0) == 0;
+        if (current == "/") {
+            return resolved;
         }
+        const std::size_t slash = current.rfind('/');
+        current = slash == 0 ? "/" : current.substr(0, slash);
     }
-    if (teams != 1 || !installerName) {
-        return std::nullopt;
-    }
-    return team;
-}
-
-std::optional<InstallError> teamFailure(const CommandResult& signer, const CommandResult& subject,
-                                        const std::string& team) {
-    if (signer.status == 0 && subject.status == 0 && installerTeam(subject.output) == team) {
-        return std::nullopt;
-    }
-    return InstallError::untrusted("署名者がこのアプリの開発元と一致しません");
 }
 
 std::optional<InstallError> installerFailure(const CommandResult& result) {

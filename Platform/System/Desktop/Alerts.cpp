@@ -4,14 +4,26 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QIcon>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QTextDocument>
 
 namespace {
 
 Alerts* replacement = nullptr;
 
 constexpr const char* buttonIndexProperty = "alertButtonIndex";
+
+// Alerts show what others wrote (a feed's release notes, a tool's output, names of applications and
+// devices): as it stands, never as markup, links or keyboard shortcuts.
+QString plain(const std::string& utf8) {
+    return QString::fromStdString(utf8);
+}
+
+QString plainControlText(const std::string& utf8) {
+    return plain(utf8).replace(QLatin1Char('&'), QStringLiteral("&&"));
+}
 
 QMessageBox::ButtonRole roleOf(const AlertSpec::Button& button, std::size_t index) {
     if (button.cancels) {
@@ -54,14 +66,23 @@ std::unique_ptr<QMessageBox> MessageBoxAlerts::messageBox(const AlertSpec& alert
     auto box = std::make_unique<QMessageBox>();
     box->setWindowTitle(QApplication::applicationDisplayName());
     setIcon(*box, alert.style);
-    box->setText(QString::fromStdString(alert.message));
-    box->setInformativeText(QString::fromStdString(alert.informativeText));
+    box->setTextFormat(Qt::PlainText);
+    box->setText(plain(alert.message));
+    box->setInformativeText(plain(alert.informativeText));
+    // The box gives its explanation no format of its own, which would then show markup, and lets both
+    // labels open links.
+    for (const char* name : {"qt_msgbox_label", "qt_msgbox_informativelabel"}) {
+        if (auto* label = box->findChild<QLabel*>(QLatin1String(name))) {
+            label->setTextFormat(Qt::PlainText);
+            label->setOpenExternalLinks(false);
+        }
+    }
     std::vector<AlertSpec::Button> buttons = alert.buttons;
     if (buttons.empty()) {
         buttons.push_back({"OK", false, false});
     }
     for (std::size_t i = 0; i < buttons.size(); ++i) {
-        QPushButton* button = box->addButton(QString::fromStdString(buttons[i].title), roleOf(buttons[i], i));
+        QPushButton* button = box->addButton(plainControlText(buttons[i].title), roleOf(buttons[i], i));
         button->setProperty(buttonIndexProperty, static_cast<qulonglong>(i));
         if (i == 0) {
             box->setDefaultButton(button);
@@ -71,8 +92,10 @@ std::unique_ptr<QMessageBox> MessageBoxAlerts::messageBox(const AlertSpec& alert
         }
     }
     if (alert.checkbox) {
-        auto* checkbox = new QCheckBox(QString::fromStdString(alert.checkbox->title));
-        checkbox->setToolTip(QString::fromStdString(alert.checkbox->toolTip));
+        auto* checkbox = new QCheckBox(plainControlText(alert.checkbox->title));
+        if (!alert.checkbox->toolTip.empty()) {
+            checkbox->setToolTip(Qt::convertFromPlainText(plain(alert.checkbox->toolTip)));
+        }
         checkbox->setChecked(alert.checkbox->checked);
         box->setCheckBox(checkbox);
     }

@@ -1,6 +1,7 @@
 // Modal alerts: a message, an explanation, buttons in order and an optional checkbox, answered with the
-// button chosen. The shell's reset, the capture lab and the updater ask through the one shared Alerts;
-// the product shows a QMessageBox, tests put a scripted fake in its place. GUI thread only.
+// button chosen. Every text is shown as plain text, exactly as given. The shell's reset, the capture lab and
+// the updater ask through the one shared Alerts; the product shows a QMessageBox, tests put a scripted fake
+// in its place. GUI thread only.
 #pragma once
 
 #include <cstddef>

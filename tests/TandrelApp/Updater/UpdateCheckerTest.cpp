@@ -258,6 +258,52 @@ TEST_F(UpdateCheckerTest, TheToggleStoresTheInverseAndPlansAfresh) {
     EXPECT_NEAR(double(recent->scheduledDelay()->count()), 23 * 3600e3, 5e3);
 }
 
+// A last check dated in the future counts as now: the next automatic check still comes within a day.
+TEST_F(UpdateCheckerTest, ALastCheckInTheFutureCountsAsNow) {
+    UserDefaults::standard().set(QStringLiteral("TDUpdateLastChecked"),
+                                 QDateTime::currentDateTime().addDays(40));
+    auto checker = makeChecker();
+    checker->scheduleAutomaticChecks();
+    ASSERT_TRUE(checker->scheduledDelay());
+    EXPECT_NEAR(double(checker->scheduledDelay()->count()), 24 * 3600e3, 5e3);
+}
+
+// A feed that is too large, never ends or trickles is cut off, the check fails, and the next one runs.
+TEST_F(UpdateCheckerTest, AnEndlessLargeOrTricklingFeedIsCutOff) {
+    const std::string document = R"({"version":"1.0","url":"https://e.org/u.tar"})";
+    struct Case {
+        const char* name;
+        LocalFeedServer::Response response;
+        // Short only where the total time is what is tested.
+        std::chrono::milliseconds timeLimit;
+        std::string message;
+    };
+    const std::string tooLarge = "確認できませんでした（リリース情報が大きすぎます（上限 1048576 バイト））";
+    const Case cases[] = {
+        {"endless", {200, QByteArray(65536, ' '), false, 0, 1ms, true, false}, 60s, tooLarge},
+        {"announced too large", {200, QByteArray(2 << 20, ' '), true, 0, 1ms, false, false}, 60s, tooLarge},
+        {"trickling",
+         {200, QByteArray::fromStdString(document), false, 1, 50ms, true, false},
+         1500ms,
+         "確認できませんでした（要求がタイムアウトしました）"},
+    };
+    for (const auto& feed : cases) {
+        SCOPED_TRACE(feed.name);
+        auto environment = checkerEnvironment(server);
+        environment.checkTimeLimit = feed.timeLimit;
+        UpdateChecker checker(environment);
+        server.serve("/feed.json", feed.response);
+        auto cutOff = checker.check(false);
+        ASSERT_TRUE(finish(cutOff));
+        EXPECT_EQ(checker.state(), State::failed(feed.message));
+
+        server.serveJson("/feed.json", document);
+        auto next = checker.check(false);
+        ASSERT_TRUE(finish(next));
+        EXPECT_EQ(checker.state(), State::upToDate());
+    }
+}
+
 TEST_F(UpdateCheckerTest, AStoredValueThatIsNoDateIsNoLastCheck) {
     UserDefaults::standard().set(QStringLiteral("TDUpdateLastChecked"), QStringLiteral("yesterday"));
     EXPECT_FALSE(makeChecker()->lastChecked());

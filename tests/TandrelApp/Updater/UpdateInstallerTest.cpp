@@ -1,7 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QDir>
 #include <QFile>
+#include <QProcess>
+#include <QScopeGuard>
 
 #include "Platform/Workspace/Workspace.h"
 #include "Support/ScriptedAlerts.h"
@@ -34,12 +39,12 @@ public:
 
     std::unique_ptr<UpdateInstaller> makeInstaller(bool dryRun, std::optional<std::string> team = "TEAMA",
                                                    QString temporary = {}) {
-        auto installer = std::make_unique<UpdateInstaller>(UpdateInstaller::Environment{
-            .tools = signing.tools(target.path()),
-            .teamIdentifier = [team] { return team; },
-            .dryRun = dryRun,
-            .temporaryDirectory = temporary.isEmpty() ? work.path() : temporary,
-        });
+        return makeInstaller(installerEnvironment(signing.tools(target.path()), dryRun,
+                                                  temporary.isEmpty() ? work.path() : temporary, team));
+    }
+
+    std::unique_ptr<UpdateInstaller> makeInstaller(UpdateInstaller::Environment environment) {
+        auto installer = std::make_unique<UpdateInstaller>(std::move(environment));
         installer->setQuitTimeSave([this] {
             ++saves;
             payloadAtSave = QFile::exists(target.path() + "/opt/corvane/VERSION");
@@ -224,17 +229,8 @@ TEST_F(UpdateInstallerTest, EveryFailureEndsFailedWithItsTextAndInstallsNothing)
 TEST_F(UpdateInstallerTest, ADismissedPasswordPromptEndsSilentlyAfterTheSave) {
     auto installer = makeInstaller(false);
     auto tools = signing.tools(target.path());
-    installer = std::make_unique<UpdateInstaller>(UpdateInstaller::Environment{
-        .tools =
-            [&] {
-                tools.elevator =
-                    signing.script("dismissed", "echo 'Request dismissed'; exit 126").toStdString();
-                return tools;
-            }(),
-        .teamIdentifier = [] { return std::optional<std::string>("TEAMA"); },
-        .dryRun = false,
-        .temporaryDirectory = work.path(),
-    });
+    tools.elevator = signing.script("dismissed", "echo 'Request dismissed'; exit 126").toStdString();
+    installer = std::make_unique<UpdateInstaller>(installerEnvironment(tools, false, work.path()));
     installer->setQuitTimeSave([this] { ++saves; });
     installer->install(offer(signedPackage()));
     ASSERT_TRUE(waitUntil([&] { return saves == 1 && installer->phase() == Phase::idle(); }));
@@ -244,12 +240,7 @@ TEST_F(UpdateInstallerTest, ADismissedPasswordPromptEndsSilentlyAfterTheSave) {
 
     // Refused for another reason: the tool's words, in the alert.
     tools.elevator = signing.script("refused", "echo; echo 'Not authorized'; exit 127").toStdString();
-    installer = std::make_unique<UpdateInstaller>(UpdateInstaller::Environment{
-        .tools = tools,
-        .teamIdentifier = [] { return std::optional<std::string>("TEAMA"); },
-        .dryRun = false,
-        .temporaryDirectory = work.path(),
-    });
+    installer = std::make_unique<UpdateInstaller>(installerEnvironment(tools, false, work.path()));
     installer->install(offer(signedPackage()));
     ASSERT_TRUE(waitUntil([&] { return installer->phase().kind == Kind::failed; }));
     EXPECT_EQ(installer->phase().message, "インストールに失敗しました（Not authorized）");
@@ -281,23 +272,20 @@ TEST_F(UpdateInstallerTest, CancellingTheDownloadReturnsToIdleAtOnceAndLeavesNot
 
 // A run cancelled while its tool still runs must not overwrite the phase of the run started after it.
 TEST_F(UpdateInstallerTest, AStaleRunLeavesTheNewerRunsPhaseAlone) {
+    // Each run's "attach" waits until the test opens the gate named after its work folder, so neither the
+    // order in which the runs reach it nor their speed decides the outcome.
     auto tools = signing.tools(target.path());
-    const QString marker = signing.folder() + "/slow-tar-calls";
-    QFile::remove(marker);
+    const QString gates = signing.newFolder();
     tools.tar = signing
-                    .script("slow-tar", "echo x >> '" + marker +
-                                            "'\n"
-                                            "if [ $(wc -l < '" +
-                                            marker +
-                                            "') -eq 1 ]; then sleep 1; else sleep 3; fi\n"
-                                            "exec tar \"$@\"")
+                    .script("gated-tar", "gate='" + gates +
+                                             "'/$(basename \"$(dirname \"$3\")\")\n"
+                                             "while [ ! -e \"$gate\" ]; do sleep 0.02; done\n"
+                                             "exec tar \"$@\"")
                     .toStdString();
-    UpdateInstaller installer(UpdateInstaller::Environment{
-        .tools = tools,
-        .teamIdentifier = [] { return std::optional<std::string>("TEAMA"); },
-        .dryRun = true,
-        .temporaryDirectory = work.path(),
-    });
+    const auto open = [&gates](const QString& folder) {
+        QFile(gates + "/" + QFileInfo(folder).fileName()).open(QIODevice::WriteOnly);
+    };
+    UpdateInstaller installer(installerEnvironment(tools, true, work.path()));
     const UpdateRelease release = offer(signedPackage());
     installer.install(release);
     ASSERT_TRUE(waitUntil([&] { return installer.phase() == Phase::verifying(); }));
@@ -306,11 +294,229 @@ TEST_F(UpdateInstallerTest, AStaleRunLeavesTheNewerRunsPhaseAlone) {
     installer.install(release);
     ASSERT_TRUE(waitUntil([&] { return installer.phase() == Phase::verifying(); }));
     // The stale run's tool ends and its run with it, while the newer run still verifies.
+    open(staleFolder);
     ASSERT_TRUE(waitUntil([&] { return !QDir(staleFolder).exists(); }));
     EXPECT_EQ(installer.phase(), Phase::verifying());
+    open(installer.lastWorkFolder());
     ASSERT_TRUE(waitUntil([&] { return installer.phase() == Phase::idle(); }));
     EXPECT_FALSE(QDir(installer.lastWorkFolder()).exists());
     EXPECT_TRUE(alerts.shown.empty());
+}
+
+// A package is trusted only when its signer is made for code signing, chains to our authority alone
+// through authorities allowed to issue for code signing, and names exactly one team: the application
+// refuses it before asking for the password, and the helper refuses it again when run directly.
+TEST_F(UpdateInstallerTest, OnlyOurAuthoritysCodeSigningCertificatesForOneTeamAreTrusted) {
+    // The system's store, as OpenSSL finds it by default, trusts another authority.
+    const QByteArray storedFile = qgetenv("SSL_CERT_FILE");
+    qputenv("SSL_CERT_FILE", signing.systemAuthority().toUtf8());
+    const auto restore = qScopeGuard(
+        [&] { storedFile.isNull() ? qunsetenv("SSL_CERT_FILE") : qputenv("SSL_CERT_FILE", storedFile); });
+    struct Case {
+        const char* signer;
+        bool trusted;
+    };
+    const Case cases[] = {
+        {"via-system-ca", false}, {"tls", false},       {"purposeless", false},
+        {"via-tls-ca", false},    {"two-units", false}, {"via-code-ca", true},
+    };
+    for (const auto& [signer, trusted] : cases) {
+        SCOPED_TRACE(signer);
+        phases.clear();
+        alerts.shown.clear();
+        const QByteArray package = signedPackage(signer);
+        auto installer = makeInstaller(true);
+        installer->install(offer(package));
+        ASSERT_TRUE(runToEnd(*installer));
+        EXPECT_EQ(installer->phase().kind, trusted ? Kind::idle : Kind::failed) << installer->phase().message;
+        if (!trusted) {
+            EXPECT_EQ(
+                installer->phase().message.rfind(
+                    "ダウンロードしたインストーラの署名を確認できないため、インストールを中止しました（", 0),
+                0u);
+        }
+
+        QTemporaryDir helperTarget;
+        const CommandResult helper = signing.runHelper(signing.tools(helperTarget.path()), package, "2.0");
+        EXPECT_EQ(helper.status, trusted ? 0 : 66) << helper.output;
+        EXPECT_EQ(QFile::exists(helperTarget.path() + "/opt/corvane/VERSION"), trusted);
+    }
+}
+
+// The helper installs the very package the application checked, of the release it asked for, and never
+// one older than the program installed: not a package swapped while the password is asked for, nor an
+// older signed release that the feed passes off as a new one.
+TEST_F(UpdateInstallerTest, OnlyThePackageTheApplicationCheckedIsInstalled) {
+    const QByteArray older = signing.package({{"opt/corvane/VERSION", "0.0.9\n"}}, "TEAMA", "0.0.9");
+
+    // Swapped between the check and the helper's start for another package we signed.
+    const QString otherPath = signing.newFolder() + "/other.pkg";
+    QFile otherFile(otherPath);
+    ASSERT_TRUE(otherFile.open(QIODevice::WriteOnly));
+    otherFile.write(signing.package({{"opt/corvane/VERSION", "2.0, but not the one checked\n"}}, "TEAMA"));
+    otherFile.close();
+    auto environment = installerEnvironment(signing.tools(target.path()), false, work.path());
+    environment.tools.elevator =
+        signing.script("swapping", "cp '" + otherPath + "' \"$3\"; exec \"$@\"").toStdString();
+    auto installer = makeInstaller(environment);
+    installer->install(offer(signedPackage()));
+    ASSERT_TRUE(runToEnd(*installer));
+    EXPECT_EQ(installer->phase(),
+              Phase::failed("インストールに失敗しました（パッケージが、アプリの確かめたものと違"
+                            "います）"));
+    EXPECT_EQ(alerts.shown.size(), 1u);
+    EXPECT_TRUE(QDir(target.path()).isEmpty());
+
+    // An older release announced as the new one: refused by the application, and by the helper.
+    phases.clear();
+    installer = makeInstaller(false);
+    installer->install(offer(older));
+    ASSERT_TRUE(runToEnd(*installer));
+    EXPECT_EQ(
+        installer->phase().message,
+        "ダウンロードしたインストーラの署名を確認できないため、インストールを中止しました（パッケージのバー"
+        "ジョン 0.0.9 は、求めたバージョン 2.0 と違います）");
+    const auto tools = signing.tools(target.path());
+    EXPECT_EQ(signing.runHelper(tools, older, "2.0").status, 66);
+    // Asked for as what it is, it is still older than the program installed beside the helper.
+    const CommandResult rollback = signing.runHelper(tools, older, "0.0.9");
+    EXPECT_EQ(rollback.status, 66);
+    EXPECT_NE(rollback.output.find("より新しくありません"), std::string::npos) << rollback.output;
+    EXPECT_TRUE(QDir(target.path()).isEmpty());
+}
+
+// The download stops at its bound, at the length the server announced, or after a stall.
+TEST_F(UpdateInstallerTest, AnEndlessOversizedOrStalledDownloadIsCutOff) {
+    struct Case {
+        const char* name;
+        LocalFeedServer::Response response;
+        // Short only where the stall is what is tested: a busy machine must not pass for a stalled server.
+        std::chrono::milliseconds stall;
+        std::string detail;
+    };
+    const std::string tooLarge = "アップデートのファイルが大きすぎます（上限 1048576 バイト）";
+    const QByteArray piece(65536, 'x');
+    const Case cases[] = {
+        {"endless", {200, piece, false, 0, 1ms, true, false}, 30s, tooLarge},
+        {"announced too large", {200, QByteArray(2 << 20, 'x'), true, 0, 1ms, false, false}, 30s, tooLarge},
+        {"stalled", {200, piece, false, 0, 1ms, false, true}, 1s, "要求がタイムアウトしました"},
+    };
+    for (const auto& failure : cases) {
+        SCOPED_TRACE(failure.name);
+        auto environment = installerEnvironment(signing.tools(target.path()), true, work.path());
+        environment.limits.download = 1 << 20;
+        environment.limits.stall = failure.stall;
+        auto installer = makeInstaller(environment);
+        server.serve("/u.tar", failure.response);
+        installer->install(releaseOf("2.0", server.url("/u.tar").toStdString()));
+        ASSERT_TRUE(runToEnd(*installer));
+        EXPECT_EQ(installer->phase(),
+                  Phase::failed("ダウンロードできませんでした（" + failure.detail + "）"));
+    }
+}
+
+// Nothing in the update archive can keep the verification waiting or flood the disk: pipes, symlinks,
+// compression and too many entries are refused before anything is unpacked.
+TEST_F(UpdateInstallerTest, AnArchiveWithSpecialEntriesIsRefusedAtOnce) {
+    struct Case {
+        const char* name;
+        std::function<void(const QString& top)> layOut;
+        std::string reason;
+        QStringList tarArguments;
+    };
+    const auto pipe = [](const QString& top) {
+        ::mkfifo(QFile::encodeName(top + "/Corvane-2.0.pkg"), 0644);
+    };
+    const auto link = [](const QString& top) {
+        QFile::link("/dev/zero", top + "/Corvane-2.0.pkg");
+    };
+    const auto many = [](const QString& top) {
+        for (int i = 0; i < 5; ++i) {
+            QFile file(top + "/Corvane-" + QString::number(i) + ".pkg");
+            file.open(QIODevice::WriteOnly);
+        }
+    };
+    const Case cases[] = {
+        {"a pipe", pipe, "./Corvane-2.0.pkg: 名前付きパイプは受け付けません", {}},
+        {"a symlink", link, "./Corvane-2.0.pkg: シンボリックリンクは受け付けません", {}},
+        {"compressed", many, "tar アーカイブではありません", {"-z"}},
+        {"too many entries", many, "項目が多すぎます（上限 4）", {}},
+    };
+    for (const auto& refusal : cases) {
+        SCOPED_TRACE(refusal.name);
+        const QString top = signing.newFolder();
+        refusal.layOut(top);
+        QProcess tar;
+        tar.start("tar",
+                  QStringList{"-cf", top + ".tar"} + refusal.tarArguments + QStringList{"-C", top, "."});
+        ASSERT_TRUE(tar.waitForFinished());
+        QFile archive(top + ".tar");
+        ASSERT_TRUE(archive.open(QIODevice::ReadOnly));
+        server.serve("/u.tar", {200, archive.readAll()});
+
+        auto environment = installerEnvironment(signing.tools(target.path()), true, work.path());
+        environment.limits.image.entries = 4;
+        auto installer = makeInstaller(environment);
+        installer->install(releaseOf("2.0", server.url("/u.tar").toStdString()));
+        ASSERT_TRUE(runToEnd(*installer));
+        EXPECT_EQ(installer->phase(),
+                  Phase::failed("ダウンロードできませんでした（ディスクイメージを開けません: " +
+                                refusal.reason + "）"));
+    }
+}
+
+// A helper that is missing, cannot be run or could have been replaced by someone else is a failure the
+// user is told about, never a dismissed password prompt; the elevator is not even started.
+TEST_F(UpdateInstallerTest, AHelperThatCannotRunIsAFailureNotADismissedPrompt) {
+    struct Case {
+        const char* name;
+        std::function<void(const QString& helper)> spoil;
+        std::string reason;
+    };
+    const Case cases[] = {
+        {"missing", [](const QString& helper) { QFile::remove(helper); }, "が見つかりません"},
+        {"not executable", [](const QString& helper) { ::chmod(QFile::encodeName(helper), 0644); },
+         "を実行できません"},
+        {"in a folder others can write",
+         [](const QString& helper) { ::chmod(QFile::encodeName(QFileInfo(helper).path()), 0777); },
+         "を管理者のほかにも書き換えられます"},
+    };
+    const QString started = signing.newFolder() + "/elevator-started";
+    for (const auto& broken : cases) {
+        SCOPED_TRACE(broken.name);
+        alerts.shown.clear();
+        auto environment = installerEnvironment(signing.tools(target.path()), false, work.path());
+        environment.tools.elevator =
+            signing.script("recording-elevator", "touch '" + started + "'; exec \"$@\"").toStdString();
+        broken.spoil(QString::fromStdString(environment.tools.installer));
+        auto installer = makeInstaller(environment);
+        installer->install(offer(signedPackage()));
+        ASSERT_TRUE(runToEnd(*installer));
+        ASSERT_EQ(installer->phase().kind, Kind::failed);
+        EXPECT_EQ(installer->phase().message.rfind("インストールに失敗しました（", 0), 0u);
+        EXPECT_NE(installer->phase().message.find(broken.reason), std::string::npos)
+            << installer->phase().message;
+        EXPECT_EQ(alerts.shown.size(), 1u);
+        EXPECT_FALSE(QFile::exists(started));
+    }
+}
+
+// The work folder is new, ours alone and closed to everybody else, as mkdtemp makes one.
+TEST_F(UpdateInstallerTest, TheWorkFolderIsPrivate) {
+    auto installer = makeInstaller(true);
+    std::optional<struct stat> folder;
+    QObject::connect(installer.get(), &UpdateInstaller::phaseChanged, installer.get(), [&] {
+        struct stat status {};
+        if (!folder && ::lstat(QFile::encodeName(installer->lastWorkFolder()), &status) == 0) {
+            folder = status;
+        }
+    });
+    installer->install(offer(signedPackage()));
+    ASSERT_TRUE(runToEnd(*installer));
+    ASSERT_TRUE(folder);
+    EXPECT_TRUE(S_ISDIR(folder->st_mode));
+    EXPECT_EQ(folder->st_mode & 07777, 0700u);
+    EXPECT_EQ(folder->st_uid, ::geteuid());
 }
 
 } // namespace

@@ -2,8 +2,10 @@
 
 #include <QLabel>
 #include <QMenu>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTextDocumentFragment>
 #include <QToolButton>
 #include <QVBoxLayout>
 
@@ -74,12 +76,8 @@ protected:
         server.serveJson("/feed.json", R"({"version":"2.0","url":"http://127.0.0.1:1/Corvane-2.0.tar",
             "notes":["再生中の音切れを修正し、起動が速くなりました"]})");
         checker = std::make_unique<UpdateChecker>(checkerEnvironment(server));
-        installer = std::make_unique<UpdateInstaller>(UpdateInstaller::Environment{
-            .tools = UpdateSigning::shared().tools(target.path()),
-            .teamIdentifier = [] { return std::optional<std::string>("TEAMA"); },
-            .dryRun = true,
-            .temporaryDirectory = work.path(),
-        });
+        installer = std::make_unique<UpdateInstaller>(
+            installerEnvironment(UpdateSigning::shared().tools(target.path()), true, work.path()));
     }
 
     void findRelease() {
@@ -113,7 +111,7 @@ TEST_F(UpdateNoticeTest, TheBannerOffersTheReleaseAndSkippingRemovesIt) {
     EXPECT_EQ(notice->titleLabel()->text(), QStringLiteral("Corvane 2.0 が公開されています"));
 
     // The first note, on one line however long; the whole of it in the tooltip.
-    EXPECT_EQ(notice->subtitleLabel()->toolTip(),
+    EXPECT_EQ(QTextDocumentFragment::fromHtml(notice->subtitleLabel()->toolTip()).toPlainText(),
               QStringLiteral("再生中の音切れを修正し、起動が速くなりました"));
     window.resize(300, 80);
     QApplication::processEvents();
@@ -157,6 +155,41 @@ TEST_F(UpdateNoticeTest, UpdatingShowsTheProgressAndCancelBringsTheBannerBack) {
     notice->cancelButton()->click();
     EXPECT_TRUE(notice->banner()->isVisible());
     EXPECT_TRUE(compact->compactButton()->isVisible());
+}
+
+// What the feed says is shown as it stands, in the notice and in the alert: no markup, no links.
+TEST_F(UpdateNoticeTest, MarkupFromTheFeedIsShownLiterally) {
+    const std::string version = "2.0<b>!</b>";
+    const std::string note = "<a href=\"https://example.org/\">ここをクリック</a>";
+    server.serveJson("/feed.json", R"({"version":"2.0<b>!</b>","url":"https://e.org/u.tar",
+        "notes":["<a href=\"https://example.org/\">ここをクリック</a>"]})");
+    QWidget window;
+    auto* notice = new UpdateNotice(*checker, *installer, false, Theme::Metrics(), &window);
+    auto* compact = new UpdateNotice(*checker, *installer, true, Theme::Metrics(), &window);
+    auto* layout = new QVBoxLayout(&window);
+    layout->addWidget(notice);
+    layout->addWidget(compact);
+    window.show();
+    findRelease();
+
+    EXPECT_EQ(notice->titleLabel()->textFormat(), Qt::PlainText);
+    EXPECT_EQ(notice->titleLabel()->text().toStdString(), "Corvane " + version + " が公開されています");
+    EXPECT_EQ(notice->subtitleLabel()->textFormat(), Qt::PlainText);
+    EXPECT_EQ(QTextDocumentFragment::fromHtml(notice->subtitleLabel()->toolTip()).toPlainText().toStdString(),
+              note);
+    EXPECT_EQ(QTextDocumentFragment::fromHtml(compact->compactButton()->toolTip()).toPlainText(),
+              QStringLiteral("新しいバージョンをダウンロードしてインストールします（今は 1.2.0）"));
+
+    const auto box =
+        MessageBoxAlerts::messageBox(UpdateChecker::releaseAlert(*checker->availableRelease(), "1.2.0"));
+    for (const char* name : {"qt_msgbox_label", "qt_msgbox_informativelabel"}) {
+        SCOPED_TRACE(name);
+        const auto* label = box->findChild<QLabel*>(QString::fromLatin1(name));
+        ASSERT_NE(label, nullptr);
+        EXPECT_EQ(label->textFormat(), Qt::PlainText);
+        EXPECT_FALSE(label->openExternalLinks());
+    }
+    EXPECT_NE(box->informativeText().toStdString().find("・" + note), std::string::npos);
 }
 
 TEST_F(UpdateNoticeTest, TheCheckCommandIsDisabledWhileChecking) {

@@ -81,6 +81,11 @@ TEST(UpdateFeedAddress, OnlyHttpsOrLocalHttp) {
         {"HTTPS://feed.example.org/r.json", false},
         {"ftp://localhost/r.json", false},
         {"file:///tmp/r.json", false},
+        // A scheme and a host, or no address.
+        {"https", false},
+        {"https:", false},
+        {"https:///r.json", false},
+        {"https:r.json", false},
     };
     for (const auto& [address, accepted] : cases) {
         EXPECT_EQ(feedURL(std::string(address), std::nullopt).has_value(), accepted) << address;

@@ -1,6 +1,10 @@
 #include "UpdaterTestSupport.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -11,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "TandrelApp/Support/UserDefaults.h"
+#include "TandrelApp/Updater/Package/SafeFiles.h"
 
 namespace {
 
@@ -52,7 +57,35 @@ QByteArray read(const QString& path) {
     return file.readAll();
 }
 
+const char* const codeSigning = "basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\n"
+                                "extendedKeyUsage=codeSigning\n";
+
 } // namespace
+
+std::map<QString, QString> snapshot(const QString& folder) {
+    std::map<QString, QString> tree;
+    const auto describe = [](const QString& path) {
+        struct stat status {};
+        if (::lstat(QFile::encodeName(path).constData(), &status) != 0) {
+            return QStringLiteral("gone");
+        }
+        QString text = QString::number(status.st_mode, 8) + QLatin1Char(' ') + QString::number(status.st_uid);
+        if (S_ISREG(status.st_mode)) {
+            text += QLatin1Char(' ') + QString::fromUtf8(read(path));
+        } else if (S_ISLNK(status.st_mode)) {
+            text += QStringLiteral(" -> ") + QFile::symLinkTarget(path);
+        }
+        return text;
+    };
+    tree[QStringLiteral(".")] = describe(folder);
+    QDirIterator entries(folder, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                         QDirIterator::Subdirectories);
+    while (entries.hasNext()) {
+        const QString path = entries.next();
+        tree[QDir(folder).relativeFilePath(path)] = describe(path);
+    }
+    return tree;
+}
 
 std::string incompressible(std::size_t size) {
     std::string bytes(size, '\0');
@@ -75,7 +108,21 @@ UpdateChecker::Environment checkerEnvironment(const LocalFeedServer& server, QSt
             },
         .arguments = std::move(arguments),
         .install = std::move(install),
+        .feedLimit = 1 << 20,
+        .checkTimeLimit = std::chrono::seconds(60),
     };
+}
+
+UpdateInstaller::Environment installerEnvironment(UpdateTools tools, bool dryRun, const QString& temporary,
+                                                  std::optional<std::string> team) {
+    UpdateInstaller::Environment environment;
+    environment.tools = std::move(tools);
+    environment.teamIdentifier = [team] {
+        return team;
+    };
+    environment.dryRun = dryRun;
+    environment.temporaryDirectory = temporary;
+    return environment;
 }
 
 LocalFeedServer::LocalFeedServer() {
@@ -124,6 +171,30 @@ void LocalFeedServer::answer(QTcpSocket* socket) {
     }
     head += "Connection: close\r\n\r\n";
     socket->write(head);
+    if (response.endless) {
+        // The body again and again, a piece at a time, as fast as the client takes it.
+        auto* timer = new QTimer(socket);
+        auto offset = std::make_shared<qsizetype>(0);
+        connect(timer, &QTimer::timeout, socket, [socket, offset, response] {
+            const qsizetype size = response.pieceSize > 0 ? response.pieceSize : response.body.size();
+            if (socket->bytesToWrite() > (1 << 20)) {
+                return;
+            }
+            QByteArray piece;
+            while (piece.size() < size) {
+                const QByteArray part = response.body.mid(*offset, size - piece.size());
+                piece += part;
+                *offset = (*offset + part.size()) % response.body.size();
+            }
+            socket->write(piece);
+        });
+        timer->start(int(response.pieceInterval.count()));
+        return;
+    }
+    if (response.stall) {
+        socket->write(response.body);
+        return;
+    }
     if (response.pieceSize <= 0) {
         socket->write(response.body);
         socket->disconnectFromHost();
@@ -149,52 +220,106 @@ UpdateSigning& UpdateSigning::shared() {
 
 UpdateSigning::UpdateSigning() {
     const QString dir = folder_.path();
-    run("openssl",
-        {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key", "-out", "ca.pem", "-days",
-         "30", "-subj", "/CN=Corvane Test Update Authority", "-addext", "basicConstraints=critical,CA:TRUE",
-         "-addext", "keyUsage=critical,keyCertSign"},
-        dir);
-    const std::map<QString, QString> subjects{
-        {"TEAMA", "/OU=TEAMA/CN=Developer ID Installer: Qorvix (TEAMA)"},
-        {"TEAMB", "/OU=TEAMB/CN=Developer ID Installer: Someone Else (TEAMB)"},
-        {"impostor", "/OU=TEAMB/CN=Developer ID Installer: Not Us (TEAMA)"},
+    const auto authority = [&dir](const QString& name, const QString& subject) {
+        run("openssl",
+            {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-keyout",
+             name + ".key", "-out", name + ".pem", "-days", "30", "-subj", subject, "-addext",
+             "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign"},
+            dir);
     };
-    for (const auto& [name, subject] : subjects) {
-        run("openssl",
-            {"req", "-newkey", "rsa:2048", "-nodes", "-keyout", name + ".key", "-out", name + ".csr", "-subj",
-             subject},
-            dir);
-        run("openssl",
-            {"x509", "-req", "-in", name + ".csr", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial",
-             "-out", name + ".pem", "-days", "30"},
-            dir);
-    }
-    QFile::copy(QStringLiteral(TANDREL_INSTALL_HELPER), dir + "/tandrel-install");
-    QFile::setPermissions(dir + "/tandrel-install", QFile::ReadOwner | QFile::ExeOwner | QFile::WriteOwner);
+    authority("ca", "/CN=Corvane Test Update Authority");
+    authority("system-ca", "/CN=Some Authority In The System Store");
+    const QString ca = dir + "/ca";
+    certificate("TEAMA", "/OU=TEAMA/CN=Developer ID Installer: Qorvix (TEAMA)", ca, codeSigning);
+    certificate("TEAMB", "/OU=TEAMB/CN=Developer ID Installer: Someone Else (TEAMB)", ca, codeSigning);
+    certificate("impostor", "/OU=TEAMB/CN=Developer ID Installer: Not Us (TEAMA)", ca, codeSigning);
+    certificate("tls", "/OU=TEAMA/CN=Developer ID Installer: Qorvix (TEAMA)", ca,
+                "keyUsage=critical,digitalSignature,keyEncipherment\nextendedKeyUsage=serverAuth\n");
+    certificate("purposeless", "/OU=TEAMA/CN=Developer ID Installer: Qorvix (TEAMA)", ca,
+                "keyUsage=critical,digitalSignature\n");
+    // A relative name's attributes are sorted by their encoding: the longer unit comes after the name, and
+    // a one-line rendering shows it behind the name ("CN = ... + OU = ...").
+    certificate(
+        "two-units",
+        "/CN=Developer ID Installer: Qorvix (TEAMA)+OU=TEAMB, a unit of somebody else entirely/OU=TEAMA", ca,
+        codeSigning);
+    const QString intermediate = "basicConstraints=critical,CA:TRUE\nkeyUsage=critical,keyCertSign\n";
+    certificate("tls-ca", "/CN=Corvane Test TLS Authority", ca,
+                intermediate + "extendedKeyUsage=serverAuth\n");
+    certificate("code-ca", "/CN=Corvane Test Code Signing Authority", ca,
+                intermediate + "extendedKeyUsage=codeSigning\n");
+    certificate("via-tls-ca", "/OU=TEAMA/CN=Developer ID Installer: Qorvix (TEAMA)", dir + "/tls-ca",
+                codeSigning);
+    certificate("via-code-ca", "/OU=TEAMA/CN=Developer ID Installer: Qorvix (TEAMA)", dir + "/code-ca",
+                codeSigning);
+    certificate("via-system-ca", "/OU=TEAMA/CN=Developer ID Installer: Qorvix (TEAMA)", dir + "/system-ca",
+                codeSigning);
     script("pass-through", "exec \"$@\"");
 }
 
-QByteArray UpdateSigning::package(const std::map<std::string, std::string>& payload,
-                                  const std::string& signer) {
-    const QString work = folder_.path() + "/made-" + QString::number(++made_);
-    for (const auto& [path, contents] : payload) {
-        write(work + "/payload/" + QString::fromStdString(path), QByteArray::fromStdString(contents));
-    }
-    run("tar", {"-czf", "payload.tar.gz", "-C", "payload", "."}, work);
-    if (signer.empty()) {
-        return read(work + "/payload.tar.gz");
-    }
-    const QString name = QString::fromStdString(signer);
+void UpdateSigning::certificate(const QString& name, const QString& subject, const QString& issuer,
+                                const QString& extensions) {
+    const QString dir = folder_.path();
     run("openssl",
-        {"cms", "-sign", "-binary", "-nodetach", "-outform", "DER", "-in", "payload.tar.gz", "-signer",
-         folder_.path() + "/" + name + ".pem", "-inkey", folder_.path() + "/" + name + ".key", "-out",
-         "signed.pkg"},
-        work);
+        {"req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-keyout",
+         name + ".key", "-out", name + ".csr", "-subj", subject, "-multivalue-rdn"},
+        dir);
+    write(dir + "/" + name + ".ext", extensions.toUtf8());
+    run("openssl",
+        {"x509", "-req", "-in", name + ".csr", "-CA", issuer + ".pem", "-CAkey", issuer + ".key",
+         "-CAcreateserial", "-out", name + ".pem", "-days", "30", "-extfile", name + ".ext"},
+        dir);
+}
+
+QString UpdateSigning::newFolder() {
+    const QString folder = folder_.path() + "/made-" + QString::number(++made_);
+    QDir().mkpath(folder);
+    return folder;
+}
+
+QByteArray UpdateSigning::tarGz(const QString& folder, const QStringList& tarArguments) {
+    const QString out = folder + ".tar.gz";
+    run("tar", QStringList{"-czf", out} + tarArguments + QStringList{"-C", folder, "."}, folder_.path());
+    return read(out);
+}
+
+QByteArray UpdateSigning::sign(const QByteArray& content, const std::string& signer) {
+    if (signer.empty()) {
+        return content;
+    }
+    const QString work = newFolder();
+    write(work + "/content", content);
+    const QString name = folder_.path() + "/" + QString::fromStdString(signer);
+    QStringList arguments{"cms",    "-sign",       "-binary", "-nodetach", "-outform",
+                          "DER",    "-in",         "content", "-signer",   name + ".pem",
+                          "-inkey", name + ".key", "-out",    "signed.pkg"};
+    if (signer.rfind("via-", 0) == 0 && signer != "via-system-ca") {
+        arguments << "-certfile" << folder_.path() + "/" + QString::fromStdString(signer.substr(4)) + ".pem";
+    }
+    run("openssl", arguments, work);
     return read(work + "/signed.pkg");
 }
 
+QByteArray UpdateSigning::package(const std::map<std::string, std::string>& payload,
+                                  const std::string& signer, const std::string& version) {
+    const QString work = newFolder();
+    for (const auto& [path, contents] : payload) {
+        write(work + "/" + QString::fromStdString(path), QByteArray::fromStdString(contents));
+    }
+    return packageOf(work, signer, version);
+}
+
+QByteArray UpdateSigning::packageOf(const QString& folder, const std::string& signer,
+                                    const std::string& version, const QStringList& tarArguments) {
+    if (!version.empty()) {
+        write(folder + "/CorvaneRelease.json",
+              QByteArray::fromStdString(R"({"version":")" + version + R"("})"));
+    }
+    return sign(tarGz(folder, tarArguments), signer);
+}
+
 QByteArray UpdateSigning::archive(const std::map<std::string, QByteArray>& entries) {
-    const QString work = folder_.path() + "/made-" + QString::number(++made_);
+    const QString work = newFolder();
     QStringList names;
     for (const auto& [name, contents] : entries) {
         write(work + "/top/" + QString::fromStdString(name), contents);
@@ -206,13 +331,34 @@ QByteArray UpdateSigning::archive(const std::map<std::string, QByteArray>& entri
     return read(work + "/image.tar");
 }
 
-UpdateTools UpdateSigning::tools(const QString& target) const {
+QByteArray UpdateSigning::archiveOf(const QString& folder) {
+    run("tar", {"-cf", folder + ".tar", "-C", folder, "."}, folder_.path());
+    return read(folder + ".tar");
+}
+
+UpdateTools UpdateSigning::tools(const QString& target) {
+    const QString helper = newFolder();
+    QFile::copy(QStringLiteral(TANDREL_INSTALL_HELPER), helper + "/tandrel-install");
+    QFile::setPermissions(helper + "/tandrel-install",
+                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup |
+                              QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
+    QFile::copy(authority(), helper + "/update-ca.pem");
+    write(helper + "/tandrel-install.json", (R"({"team": "TEAMA", "target": ")" + target + R"("})").toUtf8());
     UpdateTools tools;
-    tools.installer = (folder_.path() + "/tandrel-install").toStdString();
-    tools.certificateAuthority = authority().toStdString();
+    tools.installer = (helper + "/tandrel-install").toStdString();
+    tools.certificateAuthority = (helper + "/update-ca.pem").toStdString();
     tools.elevator = (folder_.path() + "/pass-through").toStdString();
-    tools.target = target.toStdString();
+    tools.installerOwner = ::geteuid();
     return tools;
+}
+
+CommandResult UpdateSigning::runHelper(const UpdateTools& tools, const QByteArray& package,
+                                       const std::string& version) {
+    const QString path = newFolder() + "/CorvaneUpdate.pkg";
+    write(path, package);
+    const std::string digest = SafeFiles::sha256Hex(std::string_view(package.constData(), package.size()));
+    return UpdateToolRunner::runSync(tools.installer,
+                                     {"-pkg", path.toStdString(), "-sha256", digest, "-version", version});
 }
 
 QString UpdateSigning::script(const QString& name, const QString& body) const {
