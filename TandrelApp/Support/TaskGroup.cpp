@@ -2,6 +2,7 @@
 
 #include <mutex>
 #include <set>
+#include <vector>
 
 #include <QEventLoop>
 #include <QTimer>
@@ -11,8 +12,18 @@
 
 namespace {
 
-std::mutex groupsMutex;
-std::set<TaskGroup*> groups;
+// Every group alive. Never destroyed, so a group released during the static destruction at exit still
+// finds it.
+struct Registry {
+    std::mutex mutex;
+    std::set<TaskGroup*> groups;
+};
+
+Registry& registry() {
+    static auto* const instance = new Registry;
+    return *instance;
+}
+
 std::atomic<std::size_t> liveTotal{0};
 
 } // namespace
@@ -36,14 +47,14 @@ struct TaskGroup::Member {
 
 std::shared_ptr<TaskGroup> TaskGroup::create() {
     std::shared_ptr<TaskGroup> group(new TaskGroup());
-    std::lock_guard lock(groupsMutex);
-    groups.insert(group.get());
+    std::lock_guard lock(registry().mutex);
+    registry().groups.insert(group.get());
     return group;
 }
 
 TaskGroup::~TaskGroup() {
-    std::lock_guard lock(groupsMutex);
-    groups.erase(this);
+    std::lock_guard lock(registry().mutex);
+    registry().groups.erase(this);
 }
 
 void TaskGroup::spawn(std::function<QCoro::Task<>()> body) {
@@ -69,8 +80,8 @@ void TaskGroup::windDown() {
 void TaskGroup::windDownAll() {
     std::vector<std::shared_ptr<TaskGroup>> all;
     {
-        std::lock_guard lock(groupsMutex);
-        for (TaskGroup* group : groups) {
+        std::lock_guard lock(registry().mutex);
+        for (TaskGroup* group : registry().groups) {
             // One on its way out has nothing left to wake: its tasks held it.
             if (auto held = group->weak_from_this().lock()) {
                 all.push_back(std::move(held));
