@@ -43,20 +43,22 @@ std::filesystem::path defaultHome() {
     return state / "tandrel-audio-server";
 }
 
-nlohmann::json loadProfile(const std::optional<nlohmann::json>& given, const std::filesystem::path& home) {
+HardwareProfile loadProfile(const std::optional<nlohmann::json>& given, const std::filesystem::path& home) {
     if (given) {
-        return *given;
+        return HardwareProfile::fromJSON(*given);
     }
     auto path = home / "profile.json";
     std::ifstream file(path);
     if (!file) {
-        return HardwareProfile::builtInJSON();
+        return HardwareProfile::fromJSON(HardwareProfile::builtInJSON());
     }
+    nlohmann::json json;
     try {
-        return nlohmann::json::parse(file);
+        json = nlohmann::json::parse(file);
     } catch (const nlohmann::json::exception& e) {
         throw HardwareProfileError(path.string() + " is not valid JSON: " + e.what());
     }
+    return HardwareProfile::fromJSON(json, path.string());
 }
 
 // The IO of a device, simulated or a plug-in's; null for any other object.
@@ -91,7 +93,7 @@ std::shared_ptr<AudioServer> AudioServer::start(Options options) {
         spdlog::warn("Audio server: cannot create the state directory {}: {}", home.string(),
                      error.message());
     }
-    auto profile = HardwareProfile::fromJSON(loadProfile(options.profile, home));
+    auto profile = loadProfile(options.profile, home);
     auto applications = profile.applications;
     auto plugInPlaces = options.plugIns.value_or(std::vector<std::filesystem::path>{home / "PlugIns"});
     std::shared_ptr<AudioServer> server(new AudioServer(std::move(profile), std::move(home)));
@@ -633,7 +635,7 @@ bool AudioServer::renameDevice(const std::string& uid, const std::string& name) 
 }
 
 bool AudioServer::setNominalSampleRate(const std::string& uid, double rate) {
-    if (!(rate > 0)) {
+    if (!(rate >= HardwareLimits::minimumSampleRate && rate <= HardwareLimits::maximumSampleRate)) {
         return false;
     }
     PropertyChanges changes;
@@ -654,9 +656,6 @@ bool AudioServer::setStreamLayout(const std::string& uid, AudioObjectPropertySco
     if (scope != kAudioObjectPropertyScopeInput && scope != kAudioObjectPropertyScopeOutput) {
         return false;
     }
-    if (std::any_of(channels.begin(), channels.end(), [](uint32_t n) { return n == 0; })) {
-        return false;
-    }
     PropertyChanges changes;
     {
         std::lock_guard lock(modelMutex_);
@@ -665,6 +664,14 @@ bool AudioServer::setStreamLayout(const std::string& uid, AudioObjectPropertySco
             return false;
         }
         bool input = scope == kAudioObjectPropertyScopeInput;
+        // Held to what a profile could give the device: channels in every stream, and not too many.
+        DeviceSpec check = device->specLocked();
+        (input ? check.inputStreams : check.outputStreams) = channels;
+        try {
+            check.validate();
+        } catch (const HardwareProfileError&) {
+            return false;
+        }
         for (const auto& s :
              device->setStreamsLocked(input, channels, [this] { return nextObjectIDLocked(); })) {
             objects_.erase(s->objectID());
@@ -770,7 +777,7 @@ bool AudioServer::setInputSignal(const std::string& uid, InputSignal signal) {
 bool AudioServer::setClockDrift(const std::string& uid, double ppm) {
     std::lock_guard lock(modelMutex_);
     auto device = deviceLocked(uid);
-    if (!device || !(std::abs(ppm) <= 10000)) {
+    if (!device || !(std::abs(ppm) <= HardwareLimits::maximumClockDriftPpm)) {
         return false;
     }
     device->setClockDriftLocked(ppm);

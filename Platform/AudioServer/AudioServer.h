@@ -117,7 +117,9 @@ public:
     AudioObjectID addDevice(DeviceSpec record); // throws HardwareProfileError for a bad record or a taken UID
     bool removeDevice(const std::string& uid);
     bool renameDevice(const std::string& uid, const std::string& name);
-    bool setNominalSampleRate(const std::string& uid, double rate); // any positive rate; joins the list
+    // Any rate within HardwareLimits; it joins the list.
+    bool setNominalSampleRate(const std::string& uid, double rate);
+    // False for a stream without channels or a device beyond HardwareLimits' channels.
     bool setStreamLayout(const std::string& uid, AudioObjectPropertyScope scope,
                          std::vector<uint32_t> channels);
     AudioObjectID deviceID(const std::string& uid) const; // kAudioObjectUnknown when absent
@@ -168,7 +170,7 @@ public:
     // What the device's inputs play from its next cycle on (the profile's "inputSignal").
     bool setInputSignal(const std::string& uid, InputSignal signal);
     // The device clock's drift in ppm (the profile's "clockDriftPpm"), from its next cycle on; false
-    // for an unknown device or a drift beyond ±10000 ppm.
+    // for an unknown device or a drift beyond HardwareLimits (±10000 ppm).
     bool setClockDrift(const std::string& uid, double ppm);
     // IO threads alive in this process, over every server (teardown tests expect 0).
     static std::size_t runningIOThreadCount() { return DeviceIO::runningThreadCount(); }

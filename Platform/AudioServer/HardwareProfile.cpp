@@ -2,14 +2,29 @@
 
 #include <algorithm>
 #include <cmath>
+#include <concepts>
+#include <limits>
 #include <set>
+#include <string_view>
+#include <utility>
+
+#include <spdlog/fmt/fmt.h>
 
 namespace {
 
 using nlohmann::json;
 
+// A number as the messages show it: 48000, 2.9, 1e+300, inf.
+std::string show(double value) {
+    return fmt::format("{}", value);
+}
+
+[[noreturn]] void refuse(const std::string& who, std::string_view key, const std::string& problem) {
+    throw HardwareProfileError(who + ": \"" + std::string(key) + "\" " + problem);
+}
+
 template <typename T>
-T field(const json& object, const char* key, T fallback, const std::string& where) {
+T field(const json& object, const char* key, T fallback, const std::string& who) {
     auto found = object.find(key);
     if (found == object.end() || found->is_null()) {
         return fallback;
@@ -17,33 +32,81 @@ T field(const json& object, const char* key, T fallback, const std::string& wher
     try {
         return found->get<T>();
     } catch (const json::exception&) {
-        throw HardwareProfileError(where + ": \"" + key + "\" has the wrong type");
+        refuse(who, key, "has the wrong type");
     }
 }
 
-std::vector<uint32_t> streams(const json& device, const char* key, const std::string& where) {
-    auto list = field<std::vector<int64_t>>(device, key, {}, where);
-    std::vector<uint32_t> channels;
-    for (int64_t n : list) {
-        if (n < 1 || n > 256) {
-            throw HardwareProfileError(where + ": \"" + key + "\" needs channel counts from 1 to 256");
+// The number as a T when it is a whole number from `minimum` to `maximum` (2.0 is one). Anything else is
+// refused, never rounded or wrapped.
+template <std::integral T>
+T wholeNumber(const json& value, std::string_view key, const std::string& who, T minimum, T maximum) {
+    std::optional<std::int64_t> whole;
+    if (value.is_number_unsigned()) {
+        const auto n = value.get<std::uint64_t>();
+        if (std::in_range<std::int64_t>(n)) {
+            whole = static_cast<std::int64_t>(n);
         }
-        channels.push_back(static_cast<uint32_t>(n));
+    } else if (value.is_number_integer()) {
+        whole = value.get<std::int64_t>();
+    } else if (value.is_number_float()) {
+        // Compared as a double first: converting one out of range is undefined.
+        const double d = value.get<double>();
+        if (d == std::trunc(d) && d >= static_cast<double>(minimum) && d <= static_cast<double>(maximum)) {
+            whole = static_cast<std::int64_t>(d);
+        }
+    } else {
+        refuse(who, key, "has the wrong type");
+    }
+    if (!whole || std::cmp_less(*whole, minimum) || std::cmp_greater(*whole, maximum)) {
+        refuse(who, key,
+               "is " + value.dump() + ", not a whole number from " + std::to_string(minimum) + " to " +
+                   std::to_string(maximum));
+    }
+    return static_cast<T>(*whole);
+}
+
+template <std::integral T>
+T wholeNumberField(const json& object, const char* key, T fallback, const std::string& who, T minimum,
+                   T maximum) {
+    auto found = object.find(key);
+    if (found == object.end() || found->is_null()) {
+        return fallback;
+    }
+    return wholeNumber(*found, key, who, minimum, maximum);
+}
+
+std::vector<std::uint32_t> streams(const json& device, const char* key, const std::string& who) {
+    auto found = device.find(key);
+    if (found == device.end() || found->is_null()) {
+        return {};
+    }
+    if (!found->is_array()) {
+        refuse(who, key, "has the wrong type");
+    }
+    // Every stream has a channel at least: a longer list cannot fit.
+    if (found->size() > HardwareLimits::maximumChannels) {
+        refuse(who, key,
+               "lists " + std::to_string(found->size()) + " streams; a device has at most " +
+                   std::to_string(HardwareLimits::maximumChannels) + " channels");
+    }
+    std::vector<std::uint32_t> channels;
+    for (const auto& n : *found) {
+        channels.push_back(wholeNumber<std::uint32_t>(n, key, who, 1, HardwareLimits::maximumChannels));
     }
     return channels;
 }
 
-InputSignal::Tone toneFromJSON(const json& j, double frequency, const std::string& where) {
+InputSignal::Tone toneFromJSON(const json& j, double frequency, const std::string& who) {
     InputSignal::Tone tone{frequency, InputSignal::amplitudeOfLevel(-30)};
     if (j.contains("amplitude")) {
-        tone.amplitude = field<double>(j, "amplitude", 0, where);
+        tone.amplitude = field<double>(j, "amplitude", 0, who);
     } else if (j.contains("level")) {
-        tone.amplitude = InputSignal::amplitudeOfLevel(field<double>(j, "level", -30, where));
+        tone.amplitude = InputSignal::amplitudeOfLevel(field<double>(j, "level", -30, who));
     }
     return tone;
 }
 
-InputSignal signalFromJSON(const json& j, const std::string& where) {
+InputSignal signalFromJSON(const json& j, const char* key, const std::string& who) {
     if (j.is_string() && j == "silence") {
         return InputSignal::silence();
     }
@@ -52,51 +115,61 @@ InputSignal signalFromJSON(const json& j, const std::string& where) {
     }
     auto sine = j.is_object() ? j.find("sine") : j.end();
     if (!j.is_object() || sine == j.end()) {
-        throw HardwareProfileError(where +
-                                   ": \"inputSignal\" needs \"silence\", \"loopback\" or {\"sine\": ...}");
+        refuse(who, key, "needs \"silence\", \"loopback\" or {\"sine\": ...}");
     }
     if (sine->is_number()) {
-        return InputSignal{InputSignal::Kind::sine, {toneFromJSON(j, sine->get<double>(), where)}, false};
+        return InputSignal{InputSignal::Kind::sine, {toneFromJSON(j, sine->get<double>(), who)}, false};
     }
     if (!sine->is_array()) {
-        throw HardwareProfileError(where + ": \"sine\" needs a frequency or a list of tones");
+        refuse(who, "sine", "needs a frequency or a list of tones");
     }
     std::vector<InputSignal::Tone> tones;
     for (const auto& t : *sine) {
         if (!t.is_object()) {
-            throw HardwareProfileError(where + ": each tone of \"sine\" needs an object");
+            refuse(who, "sine", "needs an object for each tone");
         }
-        tones.push_back(toneFromJSON(t, field<double>(t, "frequency", 0, where), where));
+        tones.push_back(toneFromJSON(t, field<double>(t, "frequency", 0, who), who));
     }
     return InputSignal::sinePerChannel(std::move(tones));
 }
 
 DeviceSpec deviceFromJSON(const json& j, size_t index) {
-    std::string where = "device " + std::to_string(index);
+    std::string who = "device " + std::to_string(index);
     if (!j.is_object()) {
-        throw HardwareProfileError(where + " is not an object");
+        throw HardwareProfileError(who + " is not an object");
     }
     DeviceSpec d;
-    d.uid = field<std::string>(j, "uid", "", where);
-    d.name = field<std::string>(j, "name", "", where);
-    d.manufacturer = field<std::string>(j, "manufacturer", d.manufacturer, where);
-    d.sampleRate = field<double>(j, "sampleRate", d.sampleRate, where);
-    d.sampleRates = field<std::vector<double>>(j, "sampleRates", {}, where);
-    d.bufferFrameSize = field<uint32_t>(j, "bufferFrameSize", d.bufferFrameSize, where);
-    auto range = field<std::vector<uint32_t>>(j, "bufferFrameSizeRange",
-                                              {d.bufferFrameSizeMinimum, d.bufferFrameSizeMaximum}, where);
-    if (range.size() != 2) {
-        throw HardwareProfileError(where + ": \"bufferFrameSizeRange\" needs [minimum, maximum]");
+    d.uid = field<std::string>(j, "uid", "", who);
+    if (d.uid.empty()) {
+        throw HardwareProfileError(who + " needs a non-empty \"uid\"");
     }
-    d.bufferFrameSizeMinimum = range[0];
-    d.bufferFrameSizeMaximum = range[1];
-    d.inputStreams = streams(j, "inputStreams", where);
-    d.outputStreams = streams(j, "outputStreams", where);
-    d.clockDriftPpm = field<double>(j, "clockDriftPpm", 0, where);
+    who = "device \"" + d.uid + "\"";
+    d.name = field<std::string>(j, "name", "", who);
+    d.manufacturer = field<std::string>(j, "manufacturer", d.manufacturer, who);
+    d.sampleRate = field<double>(j, "sampleRate", d.sampleRate, who);
+    d.sampleRates = field<std::vector<double>>(j, "sampleRates", {}, who);
+    d.bufferFrameSize = wholeNumberField<std::uint32_t>(j, "bufferFrameSize", d.bufferFrameSize, who,
+                                                        HardwareLimits::minimumBufferFrames,
+                                                        HardwareLimits::maximumBufferFrames);
+    if (auto range = j.find("bufferFrameSizeRange"); range != j.end() && !range->is_null()) {
+        if (!range->is_array() || range->size() != 2) {
+            refuse(who, "bufferFrameSizeRange", "needs [minimum, maximum]");
+        }
+        const auto frames = [&who](const json& value) {
+            return wholeNumber<std::uint32_t>(value, "bufferFrameSizeRange", who,
+                                              HardwareLimits::minimumBufferFrames,
+                                              HardwareLimits::maximumBufferFrames);
+        };
+        d.bufferFrameSizeMinimum = frames((*range)[0]);
+        d.bufferFrameSizeMaximum = frames((*range)[1]);
+    }
+    d.inputStreams = streams(j, "inputStreams", who);
+    d.outputStreams = streams(j, "outputStreams", who);
+    d.clockDriftPpm = field<double>(j, "clockDriftPpm", 0, who);
     if (auto signal = j.find("inputSignal"); signal != j.end() && !signal->is_null()) {
-        d.inputSignal = signalFromJSON(*signal, where);
+        d.inputSignal = signalFromJSON(*signal, "inputSignal", who);
     }
-    const auto volume = field<std::string>(j, "volume", "main", where);
+    const auto volume = field<std::string>(j, "volume", "main", who);
     if (volume == "main") {
         d.volumeControls = DeviceSpec::VolumeControls::main;
     } else if (volume == "channels") {
@@ -104,13 +177,9 @@ DeviceSpec deviceFromJSON(const json& j, size_t index) {
     } else if (volume == "none") {
         d.volumeControls = DeviceSpec::VolumeControls::none;
     } else {
-        throw HardwareProfileError(where + ": \"volume\" must be \"main\", \"channels\" or \"none\"");
+        refuse(who, "volume", "must be \"main\", \"channels\" or \"none\"");
     }
-    try {
-        d.validate();
-    } catch (const HardwareProfileError& e) {
-        throw HardwareProfileError(where + ": " + e.what());
-    }
+    d.validate();
     return d;
 }
 
@@ -136,40 +205,108 @@ ApplicationIcon iconFromJSON(const json& j, const std::string& where) {
 }
 
 ApplicationSpec applicationFromJSON(const json& j, size_t index) {
-    std::string where = "application " + std::to_string(index);
+    std::string who = "application " + std::to_string(index);
     if (!j.is_object()) {
-        throw HardwareProfileError(where + " is not an object");
+        throw HardwareProfileError(who + " is not an object");
     }
     ApplicationSpec a;
-    a.pid = field<int32_t>(j, "pid", 0, where);
-    a.bundleID = field<std::string>(j, "bundleID", "", where);
-    a.name = field<std::string>(j, "name", "", where);
-    auto policy = field<std::string>(j, "activationPolicy", "regular", where);
+    a.bundleID = field<std::string>(j, "bundleID", "", who);
+    if (a.bundleID.empty()) {
+        throw HardwareProfileError(who + " needs a non-empty \"bundleID\"");
+    }
+    who = "application \"" + a.bundleID + "\"";
+    constexpr auto maximumPid = std::numeric_limits<std::int32_t>::max();
+    a.pid = wholeNumberField<std::int32_t>(j, "pid", 0, who, 0, maximumPid);
+    a.name = field<std::string>(j, "name", "", who);
+    auto policy = field<std::string>(j, "activationPolicy", "regular", who);
     if (policy == "accessory") {
         a.activationPolicy = ActivationPolicy::accessory;
     } else if (policy == "prohibited") {
         a.activationPolicy = ActivationPolicy::prohibited;
     } else if (policy != "regular") {
-        throw HardwareProfileError(where + ": \"activationPolicy\" needs \"regular\", \"accessory\" or "
-                                           "\"prohibited\"");
+        refuse(who, "activationPolicy", "needs \"regular\", \"accessory\" or \"prohibited\"");
     }
-    a.bundlePath = field<std::string>(j, "bundlePath", "", where);
-    a.executablePath = field<std::string>(j, "executablePath", "", where);
+    a.bundlePath = field<std::string>(j, "bundlePath", "", who);
+    a.executablePath = field<std::string>(j, "executablePath", "", who);
     if (auto responsible = j.find("responsiblePid"); responsible != j.end() && !responsible->is_null()) {
-        a.responsiblePid = field<int32_t>(j, "responsiblePid", 0, where);
+        a.responsiblePid = wholeNumber<std::int32_t>(*responsible, "responsiblePid", who, 0, maximumPid);
     }
     if (auto signal = j.find("signal"); signal != j.end() && !signal->is_null()) {
-        a.signal = signalFromJSON(*signal, where);
+        a.signal = signalFromJSON(*signal, "signal", who);
     }
     if (auto icon = j.find("icon"); icon != j.end() && !icon->is_null()) {
-        a.icon = iconFromJSON(*icon, where);
+        a.icon = iconFromJSON(*icon, who);
     }
-    try {
-        a.validate();
-    } catch (const HardwareProfileError& e) {
-        throw HardwareProfileError(where + ": " + e.what());
-    }
+    a.validate();
     return a;
+}
+
+bool playable(const InputSignal::Tone& tone) {
+    return tone.frequency > 0 && std::isfinite(tone.frequency) && tone.amplitude >= 0 &&
+           std::isfinite(tone.amplitude);
+}
+
+bool runnableRate(double rate) {
+    return rate >= HardwareLimits::minimumSampleRate && rate <= HardwareLimits::maximumSampleRate;
+}
+
+bool runnableFrames(std::uint32_t frames) {
+    return frames >= HardwareLimits::minimumBufferFrames && frames <= HardwareLimits::maximumBufferFrames;
+}
+
+std::string rateProblem(double rate) {
+    return show(rate) + ", not a rate from " + show(HardwareLimits::minimumSampleRate) + " to " +
+           show(HardwareLimits::maximumSampleRate) + " Hz";
+}
+
+HardwareProfile profileFromJSON(const json& j) {
+    if (!j.is_object()) {
+        throw HardwareProfileError("not a JSON object");
+    }
+    auto found = j.find("devices");
+    if (found == j.end() || !found->is_array()) {
+        throw HardwareProfileError("needs a \"devices\" array");
+    }
+    if (found->size() > HardwareLimits::maximumDevices) {
+        throw HardwareProfileError("\"devices\" lists " + std::to_string(found->size()) +
+                                   " devices, more than " + std::to_string(HardwareLimits::maximumDevices));
+    }
+    HardwareProfile profile;
+    std::set<std::string> uids;
+    for (size_t i = 0; i < found->size(); ++i) {
+        DeviceSpec d = deviceFromJSON((*found)[i], i);
+        if (!uids.insert(d.uid).second) {
+            throw HardwareProfileError("device " + std::to_string(i) + ": the uid \"" + d.uid +
+                                       "\" is taken");
+        }
+        profile.devices.push_back(std::move(d));
+    }
+    if (auto apps = j.find("applications"); apps != j.end() && !apps->is_null()) {
+        if (!apps->is_array()) {
+            throw HardwareProfileError("\"applications\" needs an array");
+        }
+        if (apps->size() > HardwareLimits::maximumApplications) {
+            throw HardwareProfileError("\"applications\" lists " + std::to_string(apps->size()) +
+                                       " applications, more than " +
+                                       std::to_string(HardwareLimits::maximumApplications));
+        }
+        for (size_t i = 0; i < apps->size(); ++i) {
+            profile.applications.push_back(applicationFromJSON((*apps)[i], i));
+        }
+    }
+    const std::string who = "the profile";
+    const std::pair<const char*, std::string*> defaults[] = {
+        {"defaultInput", &profile.defaultInputUID},
+        {"defaultOutput", &profile.defaultOutputUID},
+        {"defaultSystemOutput", &profile.defaultSystemOutputUID},
+    };
+    for (const auto& [key, uid] : defaults) {
+        *uid = field<std::string>(j, key, "", who);
+        if (!uid->empty() && !uids.count(*uid)) {
+            refuse(who, key, "names \"" + *uid + "\", which is not in \"devices\"");
+        }
+    }
+    return profile;
 }
 
 } // namespace
@@ -178,17 +315,19 @@ void ApplicationSpec::validate() const {
     if (bundleID.empty()) {
         throw HardwareProfileError("an application needs a non-empty \"bundleID\"");
     }
-    if (pid < 0 || (responsiblePid && *responsiblePid < 0)) {
-        throw HardwareProfileError("process ids cannot be negative");
+    const std::string who = "application \"" + bundleID + "\"";
+    if (pid < 0) {
+        refuse(who, "pid", "is " + std::to_string(pid) + "; process ids cannot be negative");
+    }
+    if (responsiblePid && *responsiblePid < 0) {
+        refuse(who, "responsiblePid",
+               "is " + std::to_string(*responsiblePid) + "; process ids cannot be negative");
     }
     if (signal.kind != InputSignal::Kind::silence && signal.kind != InputSignal::Kind::sine) {
-        throw HardwareProfileError("an application plays \"silence\" or a sine");
+        refuse(who, "signal", "must be \"silence\" or a sine");
     }
-    for (const auto& tone : signal.tones) {
-        if (!(tone.frequency > 0) || !std::isfinite(tone.frequency) || !(tone.amplitude >= 0) ||
-            !std::isfinite(tone.amplitude)) {
-            throw HardwareProfileError("\"signal\" needs positive frequencies and finite levels");
-        }
+    if (!std::all_of(signal.tones.begin(), signal.tones.end(), playable)) {
+        refuse(who, "signal", "needs positive frequencies and finite levels");
     }
 }
 
@@ -214,73 +353,72 @@ void DeviceSpec::validate() {
     if (uid.empty()) {
         throw HardwareProfileError("a device needs a non-empty \"uid\"");
     }
+    const std::string who = "device \"" + uid + "\"";
     if (name.empty()) {
         name = uid;
     }
-    if (!(sampleRate > 0)) {
-        throw HardwareProfileError("\"sampleRate\" must be positive");
+    if (!runnableRate(sampleRate)) {
+        refuse(who, "sampleRate", "is " + rateProblem(sampleRate));
     }
-    if (std::any_of(sampleRates.begin(), sampleRates.end(), [](double r) { return !(r > 0); })) {
-        throw HardwareProfileError("\"sampleRates\" must be positive");
+    if (sampleRates.size() > HardwareLimits::maximumSampleRates) {
+        refuse(who, "sampleRates",
+               "lists " + std::to_string(sampleRates.size()) + " rates, more than " +
+                   std::to_string(HardwareLimits::maximumSampleRates));
+    }
+    for (double rate : sampleRates) {
+        if (!runnableRate(rate)) {
+            refuse(who, "sampleRates", "holds " + rateProblem(rate));
+        }
     }
     if (std::find(sampleRates.begin(), sampleRates.end(), sampleRate) == sampleRates.end()) {
         sampleRates.push_back(sampleRate);
     }
     std::sort(sampleRates.begin(), sampleRates.end());
-    if (bufferFrameSizeMinimum == 0 || bufferFrameSizeMinimum > bufferFrameSizeMaximum) {
-        throw HardwareProfileError("\"bufferFrameSizeRange\" must be 1 or more and ordered");
+    if (!runnableFrames(bufferFrameSizeMinimum) || !runnableFrames(bufferFrameSizeMaximum) ||
+        bufferFrameSizeMinimum > bufferFrameSizeMaximum) {
+        refuse(who, "bufferFrameSizeRange",
+               "is [" + std::to_string(bufferFrameSizeMinimum) + ", " +
+                   std::to_string(bufferFrameSizeMaximum) + "], not an ordered range within " +
+                   std::to_string(HardwareLimits::minimumBufferFrames) + " to " +
+                   std::to_string(HardwareLimits::maximumBufferFrames) + " frames");
     }
     if (bufferFrameSize < bufferFrameSizeMinimum || bufferFrameSize > bufferFrameSizeMaximum) {
-        throw HardwareProfileError("\"bufferFrameSize\" lies outside \"bufferFrameSizeRange\"");
+        refuse(who, "bufferFrameSize",
+               "is " + std::to_string(bufferFrameSize) + ", outside \"bufferFrameSizeRange\" [" +
+                   std::to_string(bufferFrameSizeMinimum) + ", " + std::to_string(bufferFrameSizeMaximum) +
+                   "]");
     }
-    // Beyond a few percent a clock is broken, not drifting; the bound also keeps the period positive.
-    if (!(std::abs(clockDriftPpm) <= 10000)) {
-        throw HardwareProfileError("\"clockDriftPpm\" must lie within -10000...10000");
-    }
-    for (const auto& tone : inputSignal.tones) {
-        if (!(tone.frequency > 0) || !std::isfinite(tone.frequency) || !(tone.amplitude >= 0) ||
-            !std::isfinite(tone.amplitude)) {
-            throw HardwareProfileError("\"inputSignal\" needs positive frequencies and finite levels");
+    std::uint64_t channels = 0;
+    for (const auto& [key, list] :
+         {std::pair{"inputStreams", &inputStreams}, {"outputStreams", &outputStreams}}) {
+        for (std::uint32_t n : *list) {
+            if (n == 0) {
+                refuse(who, key, "holds a stream without channels");
+            }
+            channels += n;
         }
+    }
+    if (channels > HardwareLimits::maximumChannels) {
+        refuse(who, "inputStreams\" and \"outputStreams",
+               "have " + std::to_string(channels) + " channels together, more than " +
+                   std::to_string(HardwareLimits::maximumChannels));
+    }
+    if (!(std::abs(clockDriftPpm) <= HardwareLimits::maximumClockDriftPpm)) {
+        refuse(who, "clockDriftPpm",
+               "is " + show(clockDriftPpm) + ", not within ±" + show(HardwareLimits::maximumClockDriftPpm) +
+                   " ppm");
+    }
+    if (!std::all_of(inputSignal.tones.begin(), inputSignal.tones.end(), playable)) {
+        refuse(who, "inputSignal", "needs positive frequencies and finite levels");
     }
 }
 
-HardwareProfile HardwareProfile::fromJSON(const json& j) {
-    if (!j.is_object()) {
-        throw HardwareProfileError("the hardware profile is not a JSON object");
+HardwareProfile HardwareProfile::fromJSON(const json& j, const std::string& source) {
+    try {
+        return profileFromJSON(j);
+    } catch (const HardwareProfileError& e) {
+        throw HardwareProfileError(source + ": " + e.what());
     }
-    auto found = j.find("devices");
-    if (found == j.end() || !found->is_array()) {
-        throw HardwareProfileError("the hardware profile needs a \"devices\" array");
-    }
-    HardwareProfile profile;
-    std::set<std::string> uids;
-    for (size_t i = 0; i < found->size(); ++i) {
-        DeviceSpec d = deviceFromJSON((*found)[i], i);
-        if (!uids.insert(d.uid).second) {
-            throw HardwareProfileError("device " + std::to_string(i) + ": the uid \"" + d.uid +
-                                       "\" is taken");
-        }
-        profile.devices.push_back(std::move(d));
-    }
-    if (auto apps = j.find("applications"); apps != j.end() && !apps->is_null()) {
-        if (!apps->is_array()) {
-            throw HardwareProfileError("\"applications\" needs an array");
-        }
-        for (size_t i = 0; i < apps->size(); ++i) {
-            profile.applications.push_back(applicationFromJSON((*apps)[i], i));
-        }
-    }
-    profile.defaultInputUID = field<std::string>(j, "defaultInput", "", "the profile");
-    profile.defaultOutputUID = field<std::string>(j, "defaultOutput", "", "the profile");
-    profile.defaultSystemOutputUID = field<std::string>(j, "defaultSystemOutput", "", "the profile");
-    for (const auto* uid :
-         {&profile.defaultInputUID, &profile.defaultOutputUID, &profile.defaultSystemOutputUID}) {
-        if (!uid->empty() && !uids.count(*uid)) {
-            throw HardwareProfileError("the default device \"" + *uid + "\" is not in \"devices\"");
-        }
-    }
-    return profile;
 }
 
 json HardwareProfile::builtInJSON() {

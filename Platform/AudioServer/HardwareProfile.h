@@ -22,8 +22,13 @@
 //       "icon": "/path/to/image.png" | {"xpm": ["16 16 2 1", ". c #3478f6", ...]} } ]
 // Without "pid" the workspace assigns one. An "xpm" icon lists the strings of an XPM image in order.
 // The built-in profile's first two: one plays 1 kHz, one is silent; the others play tones of their own.
+//
+// Integer fields (process ids, buffer sizes and ranges, stream lists) take whole numbers only, never
+// rounded or wrapped; every value must lie within HardwareLimits. A refused profile names its file, the
+// device or application, the field and the value.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
@@ -33,6 +38,23 @@
 #include <nlohmann/json.hpp>
 
 #include "Platform/Workspace/Workspace.h"
+
+// What the emulated hardware runs: room for any real device, but nothing its IO threads cannot keep up
+// with or hold in memory. Profiles and the server's test hooks are held to these bounds.
+struct HardwareLimits {
+    static constexpr double minimumSampleRate = 8000;   // Hz, nominal and listed rates
+    static constexpr double maximumSampleRate = 768000; // Hz
+    static constexpr std::uint32_t minimumBufferFrames = 1;
+    static constexpr std::uint32_t maximumBufferFrames = 16384;
+    // A device's input and output channels together; every stream has at least one, so this bounds
+    // the number of streams too.
+    static constexpr std::uint32_t maximumChannels = 512;
+    static constexpr std::size_t maximumSampleRates = 64; // listed rates a device
+    static constexpr std::size_t maximumDevices = 256;
+    static constexpr std::size_t maximumApplications = 1024;
+    // Beyond a few percent a clock is broken, not drifting; the bound also keeps the period positive.
+    static constexpr double maximumClockDriftPpm = 10000;
+};
 
 // What a simulated device's inputs play.
 struct InputSignal {
@@ -82,7 +104,8 @@ struct DeviceSpec {
     enum class VolumeControls { main, channels, none };
     VolumeControls volumeControls = VolumeControls::main;
 
-    // Fills the derived defaults and throws HardwareProfileError when the record cannot describe a device.
+    // Fills the derived defaults and throws HardwareProfileError, naming the device by its UID, when the
+    // record cannot describe a device or lies outside HardwareLimits.
     void validate();
 };
 
@@ -99,7 +122,8 @@ struct ApplicationSpec {
     InputSignal signal;
     ApplicationIcon icon;
 
-    // Throws HardwareProfileError when the record cannot describe an application.
+    // Throws HardwareProfileError, naming the application by its bundle id, when the record cannot
+    // describe an application.
     void validate() const;
 };
 
@@ -110,8 +134,10 @@ struct HardwareProfile {
     std::string defaultOutputUID;       // empty: the first device with output streams
     std::string defaultSystemOutputUID; // empty: the default output
 
-    // Throws HardwareProfileError naming the offending key.
-    static HardwareProfile fromJSON(const nlohmann::json& json);
+    // Throws HardwareProfileError naming `source` (the profile's file), the device or application, the
+    // offending key and its value.
+    static HardwareProfile fromJSON(const nlohmann::json& json,
+                                    const std::string& source = "the hardware profile");
     // A stereo output, a mono microphone playing a quiet 330 Hz sine, an interface with input streams
     // of 2 and 6 channels and one output stream of 8, and a stereo loopback device whose inputs return
     // its output one buffer later; five applications with icons: "Tone Player" (1 kHz at -20 dBFS),

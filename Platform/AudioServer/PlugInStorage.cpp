@@ -247,6 +247,17 @@ bool PlugInStorage::replaceLocked(Json contents) {
 }
 
 Json PlugInStorage::toJSON(PLRef value) {
+    return toJSON(value, PL_MAX_DEPTH);
+}
+
+PLRef PlugInStorage::fromJSON(const Json& json) {
+    return fromJSON(json, PL_MAX_DEPTH);
+}
+
+Json PlugInStorage::toJSON(PLRef value, size_t allowed) {
+    if (allowed == 0) {
+        return nullptr;
+    }
     switch (PLGetType(value)) {
     case PLTypeString:
         return {{"string", std::string(PLStringGetUTF8(value), PLStringGetLength(value))}};
@@ -268,7 +279,7 @@ Json PlugInStorage::toJSON(PLRef value) {
     case PLTypeArray: {
         Json items = Json::array();
         for (size_t i = 0; i < PLArrayGetCount(value); ++i) {
-            Json item = toJSON(PLArrayGetValueAtIndex(value, i));
+            Json item = toJSON(PLArrayGetValueAtIndex(value, i), allowed - 1);
             if (item.is_null()) {
                 return nullptr;
             }
@@ -279,7 +290,7 @@ Json PlugInStorage::toJSON(PLRef value) {
     case PLTypeDictionary: {
         Json entries = Json::array();
         for (size_t i = 0; i < PLDictionaryGetCount(value); ++i) {
-            Json item = toJSON(PLDictionaryGetValueAtIndex(value, i));
+            Json item = toJSON(PLDictionaryGetValueAtIndex(value, i), allowed - 1);
             if (item.is_null()) {
                 return nullptr;
             }
@@ -292,8 +303,8 @@ Json PlugInStorage::toJSON(PLRef value) {
     }
 }
 
-PLRef PlugInStorage::fromJSON(const Json& json) {
-    if (!json.is_object() || json.size() != 1) {
+PLRef PlugInStorage::fromJSON(const Json& json, size_t allowed) {
+    if (allowed == 0 || !json.is_object() || json.size() != 1) {
         return nullptr;
     }
     // The entry is read through an iterator kept alive here: a binding to *json.items().begin() would
@@ -321,7 +332,7 @@ PLRef PlugInStorage::fromJSON(const Json& json) {
     if (type == "array" && v.is_array()) {
         Refs items;
         for (const auto& item : v) {
-            PLRef ref = fromJSON(item);
+            PLRef ref = fromJSON(item, allowed - 1);
             if (ref == nullptr) {
                 return nullptr;
             }
@@ -336,7 +347,7 @@ PLRef PlugInStorage::fromJSON(const Json& json) {
             if (!entry.is_array() || entry.size() != 2 || !entry[0].is_string()) {
                 return nullptr;
             }
-            PLRef ref = fromJSON(entry[1]);
+            PLRef ref = fromJSON(entry[1], allowed - 1);
             if (ref == nullptr) {
                 return nullptr;
             }

@@ -31,10 +31,16 @@ public:
 
     // The typed JSON form of one value, and back: integers and reals stay apart, data is base64,
     // dictionaries keep their key order. fromJSON returns NULL (+1 otherwise) for a malformed entry.
+    // Both refuse (NULL, or a null JSON) a value nested deeper than PL_MAX_DEPTH, and look no further
+    // down than that.
     static nlohmann::ordered_json toJSON(PLRef value);
     static PLRef fromJSON(const nlohmann::ordered_json& json);
 
 private:
+    // `allowed`: the levels the value may still take, its own included.
+    static nlohmann::ordered_json toJSON(PLRef value, size_t allowed);
+    static PLRef fromJSON(const nlohmann::ordered_json& json, size_t allowed);
+
     // Writes the contents to the file and, once they are there, makes them the stored values.
     bool replaceLocked(nlohmann::ordered_json contents);
 

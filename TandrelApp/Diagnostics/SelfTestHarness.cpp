@@ -44,6 +44,8 @@ void run(int& argc, char** argv, SelfTestReport::Fallback fallback, Body body) {
     try {
         startAudioServer();
     } catch (const std::exception& e) {
+        // On standard error too: the report may go to a file nobody reads when nothing ran.
+        Log::app("SelfTest")->error("Self-test failed: {}", e.what());
         SelfTestReport::Report report = nlohmann::json::object();
         SelfTestReport::recordFailure(report, e.what());
         SelfTestReport::write(report, SelfTestArguments::process(), fallback);

@@ -12,7 +12,6 @@
 #include "TandrelApp/Engine/OutputDestination.h"
 #include "TandrelApp/Routing/RoutingConfigStore.h"
 #include "TandrelApp/Routing/RoutingControllerDetail.h"
-#include "TandrelApp/Support/SpawnOnMain.h"
 
 using namespace RoutingControllerDetail;
 
@@ -94,6 +93,8 @@ RoutingController::~RoutingController() {
     for (Workspace::ObserverToken token : workspaceObservers_) {
         Workspace::shared().removeObserver(token);
     }
+    // Its tasks wake from their sleeps, find it gone and return.
+    tasks_->windDown();
 }
 
 // Runs once the controller is owned, so that tasks and observers can hold it weakly.
@@ -150,13 +151,13 @@ void RoutingController::cancelPendingSave() {
 void RoutingController::scheduleReconcile() {
     assertMainThread();
     needsReconcile_ = true;
-    if (reconcileRunning_) {
+    if (reconcileRunning_ || tasks_->windingDown()) {
         return;
     }
     // Set before the post, so every request until the loop ends joins this one.
     reconcileRunning_ = true;
     std::weak_ptr<RoutingController> weak = weak_from_this();
-    spawnOnMain([weak] { return runReconcileLoop(weak); });
+    tasks_->spawn([weak] { return runReconcileLoop(weak); });
 }
 
 // Holds the controller only for the length of one pass, so a pass never keeps a dropped controller alive
@@ -167,7 +168,7 @@ QCoro::Task<> RoutingController::runReconcileLoop(std::weak_ptr<RoutingControlle
         if (!self) {
             co_return;
         }
-        if (!self->needsReconcile_) {
+        if (!self->needsReconcile_ || self->tasks_->windingDown()) {
             self->reconcileRunning_ = false;
             co_return;
         }
@@ -390,7 +391,7 @@ void RoutingController::stopInBackground(RunningSource source) {
         return;
     }
     auto producer = source.producer();
-    spawnOnMain([producer] { return stopRunning(producer); });
+    tasks_->spawn([producer] { return stopRunning(producer); });
 }
 
 // ---- Lookups

@@ -32,6 +32,7 @@
 #include "TandrelApp/Routing/MeterStore.h"
 #include "TandrelApp/Routing/RoutingConfig.h"
 #include "TandrelApp/Support/Log.h"
+#include "TandrelApp/Support/TaskGroup.h"
 #include "TandrelApp/Support/UUID.h"
 
 class AudioCaptureSource;
@@ -117,7 +118,9 @@ public:
 
     // Creates a controller with `config` as its live configuration and starts it: workspace observers,
     // meters, automatic adding (only when `autoDiscovers`) and the first reconcile pass, which runs
-    // after the caller's event has returned. `persists` makes changes go to routing.json.
+    // after the caller's event has returned. `persists` makes changes go to routing.json. Every task it
+    // starts belongs to its TaskGroup: they wind down when the controller goes (or TaskGroup::windDownAll
+    // is called), and no pass follows the one that runs then.
     static std::shared_ptr<RoutingController> create(RoutingConfig config, bool persists, bool autoDiscovers,
                                                      Timings timings = {});
 
@@ -363,7 +366,7 @@ private:
     // Stops all device IO and forgets routes, destinations, line inputs and input-device sources.
     QCoro::Task<> teardownDevices();
     // Stops a source already taken out of `sources_` without making the caller wait.
-    static void stopInBackground(RunningSource source);
+    void stopInBackground(RunningSource source);
     // Stops every running capture source (a new capture mode or latency); input and injected sources
     // keep running. Starting statuses become idle.
     void stopCaptureSources();
@@ -419,7 +422,8 @@ private:
     void audioSystemUnresponsive();
     // Probes the audio server until it answers, then asks for a full rebuild and restarts the sources.
     void startRecovery();
-    static QCoro::Task<> runRecovery(std::weak_ptr<RoutingController> weak, Timings timings);
+    static QCoro::Task<> runRecovery(std::weak_ptr<RoutingController> weak, std::shared_ptr<TaskGroup> tasks,
+                                     Timings timings);
 
     // The audio-server listeners and the device-list announcement.
     QCoro::Task<> installSystemListener();                                // the device-list listener, once
@@ -455,7 +459,7 @@ private:
     // destination and line input; a line input replaces its line's destination entry.
     MeterStore::Levels collectPeaks();
     static QCoro::Task<> runDropoutLog(std::weak_ptr<RoutingController> weak,
-                                       std::chrono::milliseconds interval);
+                                       std::shared_ptr<TaskGroup> tasks, std::chrono::milliseconds interval);
     // Logs each route whose counts grew since `lastSeen`, which it updates and prunes.
     void logDropouts(std::unordered_map<UUID, DropoutCounts>& lastSeen, spdlog::logger& log) const;
     // Full volume and no mute on every line, then the default line list; runs on the call queue.
@@ -504,4 +508,7 @@ private:
     std::set<std::string> volumeChangePending_;
     const Timings timings_;
     MeterStore meters_;
+    // Every task the controller starts: they hold the controller weakly, and the group wakes and ends
+    // them when it goes.
+    const std::shared_ptr<TaskGroup> tasks_ = TaskGroup::create();
 };

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cassert>
+#include <functional>
 #include <memory>
 #include <string_view>
 
@@ -12,6 +13,7 @@
 
 #include "TandrelApp/Engine/AudioProducer.h"
 #include "TandrelApp/Routing/RoutingConfig.h"
+#include "TandrelApp/Support/TaskGroup.h"
 
 namespace RoutingControllerDetail {
 
@@ -35,5 +37,13 @@ inline bool startsFrom(const Connection& connection, const UUID& sourceID) {
 
 // Stops a capture source or an input device source; anything else (an injected producer) is left alone.
 QCoro::Task<> stopRunning(std::shared_ptr<AudioProducer> producer);
+
+// Starts a task of the controller's group from a callback of the server or the workspace (any thread);
+// nothing once the controller, and with it the group, is gone.
+inline void spawnIn(const std::weak_ptr<TaskGroup>& tasks, std::function<QCoro::Task<>()> body) {
+    if (auto group = tasks.lock()) {
+        group->spawn(std::move(body));
+    }
+}
 
 } // namespace RoutingControllerDetail

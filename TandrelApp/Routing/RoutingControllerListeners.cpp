@@ -7,15 +7,12 @@
 #include <set>
 #include <utility>
 
-#include <qcoro/qcorotimer.h>
-
 #include "Platform/AudioServer/AggregateDevice.h"
 #include "Platform/AudioServer/AudioServerClient.h"
 #include "Platform/AudioServer/PropertyList/PropertyList.h"
 #include "TandrelApp/Engine/CoreAudioCall.h"
 #include "TandrelApp/Routing/RoutingController.h"
 #include "TandrelApp/Routing/RoutingControllerDetail.h"
-#include "TandrelApp/Support/SpawnOnMain.h"
 #include "TandrelApp/Support/UUID.h"
 
 using namespace RoutingControllerDetail;
@@ -89,9 +86,10 @@ QCoro::Task<> RoutingController::installSystemListener() {
         listenerRegistry_ = std::make_shared<ListenerRegistry>();
     }
     std::weak_ptr<RoutingController> weak = weak_from_this();
-    AudioObjectPropertyListener listener = [weak](uint32_t, const AudioObjectPropertyAddress*) {
-        spawnOnMain([weak] { return handleDeviceChange(weak, DeviceChange::deviceCheck, {}); });
-    };
+    AudioObjectPropertyListener listener =
+        [weak, tasks = std::weak_ptr(tasks_)](uint32_t, const AudioObjectPropertyAddress*) {
+            spawnIn(tasks, [weak] { return handleDeviceChange(weak, DeviceChange::deviceCheck, {}); });
+        };
     auto installing = CoreAudioCall::run(
         std::string("デバイス監視の登録"), timings_.callTimeout, [registry = listenerRegistry_, listener] {
             // An earlier call that timed out may have registered it already.
@@ -123,10 +121,11 @@ QCoro::Task<> RoutingController::watchSampleRates(std::vector<AudioDeviceInfo> d
         AudioObjectPropertyAddress address;
         AudioObjectPropertyListener listener;
     };
-    const auto on = [&weak](DeviceChange change,
-                            const AudioDeviceInfo& device) -> AudioObjectPropertyListener {
-        return [weak, change, device](uint32_t, const AudioObjectPropertyAddress*) {
-            spawnOnMain([weak, change, device] { return handleDeviceChange(weak, change, device); });
+    const std::weak_ptr<TaskGroup> tasks = tasks_;
+    const auto on = [&weak, &tasks](DeviceChange change,
+                                    const AudioDeviceInfo& device) -> AudioObjectPropertyListener {
+        return [weak, tasks, change, device](uint32_t, const AudioObjectPropertyAddress*) {
+            spawnIn(tasks, [weak, change, device] { return handleDeviceChange(weak, change, device); });
         };
     };
     std::vector<Wanted> wanted;
@@ -211,20 +210,24 @@ QCoro::Task<> RoutingController::handleDeviceChange(std::weak_ptr<RoutingControl
 
 void RoutingController::announceDeviceListChange() {
     std::weak_ptr<RoutingController> weak = weak_from_this();
-    spawnOnMain([weak] { return announceAfterDelay(weak); });
+    tasks_->spawn([weak] { return announceAfterDelay(weak); });
 }
 
 QCoro::Task<> RoutingController::announceAfterDelay(std::weak_ptr<RoutingController> weak) {
     double timeout = 0;
     std::chrono::milliseconds delay{};
+    std::shared_ptr<TaskGroup> tasks;
     if (auto self = weak.lock()) {
         timeout = self->timings_.callTimeout;
         delay = self->timings_.announceDelay;
+        tasks = self->tasks_;
     } else {
         co_return;
     }
-    auto sleeping = QCoro::sleepFor(delay);
-    co_await std::move(sleeping);
+    auto sleeping = TaskGroup::sleep(std::move(tasks), delay);
+    if (!co_await std::move(sleeping)) {
+        co_return;
+    }
     // Best effort: a failed or hung announcement only delays other programs' view of the new name.
     try {
         auto announcing =
@@ -295,7 +298,7 @@ void RoutingController::loadHardwareVolumes(const std::vector<AudioDeviceInfo>& 
         list.emplace_back(device.uid, device.id);
     }
     std::weak_ptr<RoutingController> weak = weak_from_this();
-    spawnOnMain([weak, list] { return readHardwareVolumes(weak, list); });
+    tasks_->spawn([weak, list] { return readHardwareVolumes(weak, list); });
 }
 
 QCoro::Task<>
@@ -337,21 +340,25 @@ void RoutingController::hardwareVolumeChanged(const AudioDeviceInfo& device) {
         return;
     }
     std::weak_ptr<RoutingController> weak = weak_from_this();
-    spawnOnMain([weak, device] { return settleHardwareVolume(weak, device); });
+    tasks_->spawn([weak, device] { return settleHardwareVolume(weak, device); });
 }
 
 QCoro::Task<> RoutingController::settleHardwareVolume(std::weak_ptr<RoutingController> weak,
                                                       AudioDeviceInfo device) {
     std::chrono::milliseconds settle{};
     double timeout = 0;
+    std::shared_ptr<TaskGroup> tasks;
     if (auto self = weak.lock()) {
         settle = self->timings_.volumeSettle;
         timeout = self->timings_.callTimeout;
+        tasks = self->tasks_;
     } else {
         co_return;
     }
-    auto sleeping = QCoro::sleepFor(settle);
-    co_await std::move(sleeping);
+    auto sleeping = TaskGroup::sleep(std::move(tasks), settle);
+    if (!co_await std::move(sleeping)) {
+        co_return;
+    }
     if (auto self = weak.lock()) {
         self->volumeChangePending_.erase(device.uid);
     } else {
@@ -475,7 +482,7 @@ void RoutingController::setHardwareVolume(const std::string& uid, float scalar, 
     }
     const double timeout = timings_.callTimeout;
     const std::vector<AudioObjectID> ids{target->id};
-    spawnOnMain([timeout, ids, scalar, muted] {
+    tasks_->spawn([timeout, ids, scalar, muted] {
         return writeHardwareVolumes("音量の設定", timeout, ids, HardwareVolume{scalar, muted});
     });
 }

@@ -5,13 +5,10 @@
 #include <algorithm>
 #include <unordered_set>
 
-#include <qcoro/qcorotimer.h>
-
 #include "TandrelApp/Engine/AudioFanout.h"
 #include "TandrelApp/Engine/InputDeviceSource.h"
 #include "TandrelApp/Engine/OutputDestination.h"
 #include "TandrelApp/Routing/RoutingControllerDetail.h"
-#include "TandrelApp/Support/SpawnOnMain.h"
 
 using namespace RoutingControllerDetail;
 
@@ -68,17 +65,20 @@ MeterStore::Levels RoutingController::collectPeaks() {
 void RoutingController::startDropoutLog() {
     std::weak_ptr<RoutingController> weak = weak_from_this();
     const auto interval = timings_.dropoutLogInterval;
-    spawnOnMain([weak, interval] { return runDropoutLog(weak, interval); });
+    tasks_->spawn([weak, tasks = tasks_, interval] { return runDropoutLog(weak, tasks, interval); });
 }
 
 // Holds the controller only while it looks at the routes, so the log ends with the controller.
 QCoro::Task<> RoutingController::runDropoutLog(std::weak_ptr<RoutingController> weak,
+                                               std::shared_ptr<TaskGroup> tasks,
                                                std::chrono::milliseconds interval) {
     auto log = Log::app("Dropouts");
     std::unordered_map<UUID, DropoutCounts> lastSeen;
     while (true) {
-        auto sleeping = QCoro::sleepFor(interval);
-        co_await std::move(sleeping);
+        auto sleeping = TaskGroup::sleep(tasks, interval);
+        if (!co_await std::move(sleeping)) {
+            co_return;
+        }
         auto self = weak.lock();
         if (!self) {
             co_return;

@@ -19,7 +19,6 @@
 #include "TandrelApp/Routing/RoutingControllerDetail.h"
 #include "TandrelApp/Routing/Volume.h"
 #include "TandrelApp/Support/AppError.h"
-#include "TandrelApp/Support/SpawnOnMain.h"
 
 using namespace RoutingControllerDetail;
 
@@ -151,7 +150,7 @@ QCoro::Task<> RoutingController::reconcileSteps() {
         setSourceStatus(configured.id, SourceStatus::starting());
         const std::uint64_t attempt = ++startAttempts_[configured.id];
         std::weak_ptr<RoutingController> weak = weak_from_this();
-        spawnOnMain([weak, configured, attempt] { return startSource(weak, configured, attempt); });
+        tasks_->spawn([weak, configured, attempt] { return startSource(weak, configured, attempt); });
     }
 
     // Connections that can be routed, and the devices they need.
@@ -448,7 +447,7 @@ QCoro::Task<> RoutingController::startSource(std::weak_ptr<RoutingController> we
                                              std::uint64_t attempt) {
     auto self = weak.lock();
     // A capture restart may have replaced this start with a newer one before it began.
-    if (!self || !self->isCurrentStart(source.id, attempt)) {
+    if (!self || self->tasks_->windingDown() || !self->isCurrentStart(source.id, attempt)) {
         co_return;
     }
     const std::uint32_t frames = self->bufferFrames();
@@ -498,7 +497,8 @@ QCoro::Task<> RoutingController::startSource(std::weak_ptr<RoutingController> we
     if (!self) {
         // Nobody is left to hold it; a started source must not keep capturing.
         if (!failure) {
-            stopInBackground(std::move(running));
+            auto stopping = stopRunning(running.producer());
+            co_await std::move(stopping);
         }
         co_return;
     }
@@ -549,8 +549,8 @@ void RoutingController::commitStartedSource(const SourceConfig& source, RunningS
         detail = runningDetail((*capture)->backend());
         std::weak_ptr<RoutingController> weak = weak_from_this();
         const UUID id = source.id;
-        (*capture)->setOnStop([weak, id](std::exception_ptr error) {
-            spawnOnMain([weak, id, error] { return reportSourceStopped(weak, id, error); });
+        (*capture)->setOnStop([weak, tasks = std::weak_ptr(tasks_), id](std::exception_ptr error) {
+            spawnIn(tasks, [weak, id, error] { return reportSourceStopped(weak, id, error); });
         });
     }
     sources_[source.id] = std::move(running);

@@ -15,7 +15,6 @@
 #include "TandrelApp/Engine/CaptureTargetProvider.h"
 #include "TandrelApp/Routing/RoutingController.h"
 #include "TandrelApp/Routing/RoutingControllerDetail.h"
-#include "TandrelApp/Support/SpawnOnMain.h"
 
 using namespace RoutingControllerDetail;
 
@@ -393,7 +392,7 @@ void RoutingController::startAppMonitor() {
         }
     };
     appMonitor_ = monitor;
-    spawnOnMain([monitor, log = log_] { return runAppMonitor(monitor, log); });
+    tasks_->spawn([monitor, log = log_] { return runAppMonitor(monitor, log); });
 }
 
 // A monitor that fails to start stays in place without reports; the other ways of adding go on.
@@ -431,28 +430,29 @@ void RoutingController::addConnectedMonitors() {
 
 void RoutingController::observeWorkspace() {
     std::weak_ptr<RoutingController> weak = weak_from_this();
+    const std::weak_ptr<TaskGroup> tasks = tasks_;
     Workspace& workspace = Workspace::shared();
     // A launch may be the application a waiting source needs, whether or not anything is added.
-    workspaceObservers_.push_back(
-        workspace.addObserver(Workspace::Event::didLaunchApplication, [weak](const RunningApplication&) {
-            spawnOnMain([weak] {
-                return runAsTask([weak] {
-                    if (auto self = weak.lock()) {
-                        self->addRunningApps();
-                        self->retrySources();
-                    }
-                });
-            });
-        }));
+    workspaceObservers_.push_back(workspace.addObserver(Workspace::Event::didLaunchApplication,
+                                                        [weak, tasks](const RunningApplication&) {
+                                                            spawnIn(tasks, [weak] {
+                                                                return runAsTask([weak] {
+                                                                    if (auto self = weak.lock()) {
+                                                                        self->addRunningApps();
+                                                                        self->retrySources();
+                                                                    }
+                                                                });
+                                                            });
+                                                        }));
     // Only the terminated application's own automatically added sources go, even if another instance
     // of it still runs.
     workspaceObservers_.push_back(workspace.addObserver(
-        Workspace::Event::didTerminateApplication, [weak](const RunningApplication& application) {
+        Workspace::Event::didTerminateApplication, [weak, tasks](const RunningApplication& application) {
             if (!application.bundleIdentifier) {
                 return;
             }
             const std::string gone = *application.bundleIdentifier;
-            spawnOnMain([weak, gone] {
+            spawnIn(tasks, [weak, gone] {
                 return runAsTask([weak, gone] {
                     auto self = weak.lock();
                     if (self && self->autoDiscovers_) {

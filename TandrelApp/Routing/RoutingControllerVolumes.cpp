@@ -3,14 +3,11 @@
 #include <algorithm>
 #include <utility>
 
-#include <qcoro/qcorotimer.h>
-
 #include "TandrelApp/Engine/AudioDeviceCatalog.h"
 #include "TandrelApp/Engine/CoreAudioCall.h"
 #include "TandrelApp/Routing/RoutingController.h"
 #include "TandrelApp/Routing/RoutingControllerDetail.h"
 #include "TandrelApp/Routing/Volume.h"
-#include "TandrelApp/Support/SpawnOnMain.h"
 
 using namespace RoutingControllerDetail;
 
@@ -187,16 +184,16 @@ void RoutingController::setShowsFaders(bool shows, const std::string& uid) {
 void RoutingController::startRecovery() {
     recoveryRunning_ = true;
     std::weak_ptr<RoutingController> weak = weak_from_this();
-    spawnOnMain([weak, timings = timings_] { return runRecovery(weak, timings); });
+    tasks_->spawn([weak, tasks = tasks_, timings = timings_] { return runRecovery(weak, tasks, timings); });
 }
 
 // Never marks the audio system responsive itself: the pass it asks for does, once it succeeds. Holds the
 // controller only between awaits and ends when it is gone.
-QCoro::Task<> RoutingController::runRecovery(std::weak_ptr<RoutingController> weak, Timings timings) {
+QCoro::Task<> RoutingController::runRecovery(std::weak_ptr<RoutingController> weak,
+                                             std::shared_ptr<TaskGroup> tasks, Timings timings) {
     while (!weak.expired()) {
-        auto sleeping = QCoro::sleepFor(timings.recoveryInterval);
-        co_await std::move(sleeping);
-        if (weak.expired()) {
+        auto sleeping = TaskGroup::sleep(tasks, timings.recoveryInterval);
+        if (!co_await std::move(sleeping) || weak.expired()) {
             co_return;
         }
         try {

@@ -2,6 +2,7 @@
 // and its event loop.
 #include "TandrelApp/Shell/TandrelApp.h"
 
+#include <chrono>
 #include <exception>
 #include <string>
 
@@ -17,6 +18,7 @@
 #include "TandrelApp/Support/AudioServerStart.h"
 #include "TandrelApp/Support/Log.h"
 #include "TandrelApp/Support/SpawnOnMain.h"
+#include "TandrelApp/Support/TaskGroup.h"
 
 namespace {
 
@@ -27,6 +29,16 @@ void useJapaneseFont() {
         QFont font(family);
         font.setPointSizeF(QApplication::font().pointSizeF());
         QApplication::setFont(font);
+    }
+}
+
+// What the run started returns before the process ends, so no task is left suspended at exit. Its calls
+// to the audio server are bounded by their time-outs; the limit only guards against a task that never
+// returns.
+void windDownTasks() {
+    TaskGroup::windDownAll();
+    if (!TaskGroup::waitForAll(std::chrono::seconds(10))) {
+        Log::console(std::to_string(TaskGroup::liveTasksOfAllGroups()) + " tasks were still running at quit");
     }
 }
 
@@ -57,6 +69,7 @@ int TandrelApp::run(int& argc, char** argv) {
         application.launch();
         status = QApplication::exec();
     }
+    windDownTasks();
     AudioServer::stop();
     return status;
 }

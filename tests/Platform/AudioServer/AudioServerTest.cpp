@@ -4,6 +4,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <string>
 #include <vector>
@@ -325,6 +326,108 @@ TEST(HardwareProfile, BadProfilesAreRejectedWithTheReason) {
               p.devices[0].sampleRates.end());
 }
 
+// A value the emulated hardware cannot run, or an integer field given a number that is no whole number
+// it can hold, is refused rather than wrapped, truncated or handed to the device's IO: the message names
+// the file, the device or application, the field and the value. Records of the test hooks meet the same
+// checks.
+TEST(HardwareProfile, ValuesTheHardwareCannotRunAreRefusedNamingTheirFieldAndValue) {
+    const auto device = [](const std::string& fields) {
+        return R"({"devices":[{"uid":"dev","outputStreams":[2],)" + fields + "}]}";
+    };
+    const auto application = [](const std::string& fields) {
+        return R"({"devices":[{"uid":"dev"}],"applications":[{"bundleID":"org.app",)" + fields + "}]}";
+    };
+    const auto many = [](const std::string& item, std::size_t count) {
+        std::string list;
+        for (std::size_t i = 0; i < count; ++i) {
+            list += (i > 0 ? "," : "") + item;
+        }
+        return list;
+    };
+    struct Case {
+        std::string profile;
+        std::vector<std::string> named; // besides the file
+    };
+    const Case cases[] = {
+        {device(R"("bufferFrameSize":1e10)"), {"device \"dev\"", "\"bufferFrameSize\"", "10000000000"}},
+        {device(R"("bufferFrameSize":4294967808)"), {"device \"dev\"", "\"bufferFrameSize\"", "4294967808"}},
+        {device(R"("bufferFrameSize":512.5)"), {"device \"dev\"", "\"bufferFrameSize\"", "512.5"}},
+        {device(R"("bufferFrameSizeRange":[15,1e10])"), {"device \"dev\"", "\"bufferFrameSizeRange\""}},
+        {device(R"("bufferFrameSizeRange":[-1,4096])"), {"device \"dev\"", "\"bufferFrameSizeRange\"", "-1"}},
+        {device(R"("bufferFrameSizeRange":[15,40000])"),
+         {"device \"dev\"", "\"bufferFrameSizeRange\"", "40000"}},
+        {R"({"devices":[{"uid":"dev","outputStreams":[64],"bufferFrameSize":2000000000,
+             "bufferFrameSizeRange":[15,2000000000]}]})",
+         {"device \"dev\"", "2000000000"}},
+        {R"({"devices":[{"uid":"dev","outputStreams":[2.9]}]})",
+         {"device \"dev\"", "\"outputStreams\"", "2.9"}},
+        {R"({"devices":[{"uid":"dev","inputStreams":[4294967298]}]})",
+         {"device \"dev\"", "\"inputStreams\"", "4294967298"}},
+        {R"({"devices":[{"uid":"dev","inputStreams":[256],"outputStreams":[257]}]})",
+         {"device \"dev\"", "\"outputStreams\"", "513"}},
+        {R"({"devices":[{"uid":"dev","inputStreams":[)" + many("1", 513) + "]}]}",
+         {"device \"dev\"", "\"inputStreams\"", "513"}},
+        {device(R"("sampleRate":48)"), {"device \"dev\"", "\"sampleRate\"", "48,"}},
+        {device(R"("sampleRate":0.001)"), {"device \"dev\"", "\"sampleRate\"", "0.001"}},
+        {device(R"("sampleRate":1e300)"), {"device \"dev\"", "\"sampleRate\"", "1e+300"}},
+        {device(R"("sampleRate":800000)"), {"device \"dev\"", "\"sampleRate\"", "800000"}},
+        {device(R"("sampleRates":[48000,4000])"), {"device \"dev\"", "\"sampleRates\"", "4000"}},
+        {application(R"("pid":1e10)"), {"application \"org.app\"", "\"pid\"", "10000000000"}},
+        {application(R"("pid":-3)"), {"application \"org.app\"", "\"pid\"", "-3"}},
+        {application(R"("pid":4100.5)"), {"application \"org.app\"", "\"pid\"", "4100.5"}},
+        {application(R"("responsiblePid":4294967296)"),
+         {"application \"org.app\"", "\"responsiblePid\"", "4294967296"}},
+        {R"({"devices":[)" + many(R"({"uid":"d"})", 257) + "]}", {"\"devices\"", "257"}},
+        {R"({"devices":[],"applications":[)" + many(R"({"bundleID":"a"})", 1025) + "]}",
+         {"\"applications\"", "1025"}},
+        {R"({"devices":[{"uid":"dev"}],"defaultOutput":"gone"})", {"\"defaultOutput\"", "\"gone\""}},
+    };
+    for (const auto& [profile, named] : cases) {
+        SCOPED_TRACE(profile.substr(0, 200));
+        try {
+            HardwareProfile::fromJSON(nlohmann::json::parse(profile), "/home/u/profile.json");
+            ADD_FAILURE() << "accepted";
+        } catch (const HardwareProfileError& e) {
+            const std::string message = e.what();
+            EXPECT_TRUE(message.starts_with("/home/u/profile.json: ")) << message;
+            for (const auto& text : named) {
+                EXPECT_NE(message.find(text), std::string::npos) << text << " is not in: " << message;
+            }
+        }
+    }
+
+    // The test hooks' records: a device whose IO could not run, an application with a negative pid.
+    DeviceSpec slow;
+    slow.uid = "hooked";
+    slow.sampleRate = 0.001;
+    DeviceSpec wide = slow;
+    wide.sampleRate = 48000;
+    wide.outputStreams = {64};
+    wide.bufferFrameSize = 2'000'000'000;
+    wide.bufferFrameSizeMaximum = 2'000'000'000;
+    ApplicationSpec app;
+    app.bundleID = "org.hooked";
+    app.pid = -1;
+    for (const auto& check :
+         std::vector<std::function<void()>>{[&] { slow.validate(); }, [&] { wide.validate(); },
+                                            [&] {
+                                                app.validate();
+                                            }}) {
+        EXPECT_THROW(check(), HardwareProfileError);
+    }
+
+    // The bounds themselves, and whole numbers written with a fraction, are accepted.
+    auto edges = HardwareProfile::fromJSON(nlohmann::json::parse(
+        R"({"devices":[{"uid":"low","sampleRate":8000,"bufferFrameSize":1,"bufferFrameSizeRange":[1,16384],
+                        "inputStreams":[256],"outputStreams":[255,1.0]},
+                       {"uid":"high","sampleRate":768000,"bufferFrameSize":16384.0,
+                        "bufferFrameSizeRange":[1,16384]}],
+            "applications":[{"bundleID":"org.app","pid":2147483647,"responsiblePid":1}]})"));
+    EXPECT_EQ(edges.devices[0].outputStreams, (std::vector<uint32_t>{255, 1}));
+    EXPECT_EQ(edges.devices[1].bufferFrameSize, 16384u);
+    EXPECT_EQ(edges.applications[0].pid, 2147483647);
+}
+
 TEST(HardwareProfile, TheStateDirectoryProfileIsUsedWhenNoneIsGiven) {
     auto home = std::filesystem::temp_directory_path() / "tandrel-server-profile-test";
     std::filesystem::remove_all(home);
@@ -336,6 +439,18 @@ TEST(HardwareProfile, TheStateDirectoryProfileIsUsedWhenNoneIsGiven) {
     AudioServer::stop();
     std::ofstream(home / "profile.json") << "{ not json";
     EXPECT_THROW(AudioServer::start({.profile = std::nullopt, .home = home}), HardwareProfileError);
+    // A profile the hardware cannot run is refused in the same way, naming the file and the field.
+    std::ofstream(home / "profile.json") << R"({"devices":[{"uid":"only","sampleRate":48}]})";
+    try {
+        AudioServer::start({.profile = std::nullopt, .home = home});
+        ADD_FAILURE() << "started";
+    } catch (const HardwareProfileError& e) {
+        EXPECT_EQ(std::string(e.what()).find((home / "profile.json").string() +
+                                             ": device \"only\": \"sampleRate\""),
+                  0u)
+            << e.what();
+    }
+    EXPECT_EQ(AudioServer::shared(), nullptr);
     std::filesystem::remove_all(home);
 }
 

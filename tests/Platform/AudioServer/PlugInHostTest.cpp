@@ -360,6 +360,40 @@ TEST(PlugInStorage, AFileNestedTooDeeplyIsSetAsideAndTheStorageStartsEmpty) {
     std::filesystem::remove_all(dir);
 }
 
+// The typed form is refused past the nesting a value may have by fromJSON itself, whoever calls it: a
+// hundred thousand levels are turned down without recursing to the bottom, arrays and dictionaries alike,
+// and toJSON writes the deepest value there may be.
+TEST(PlugInStorage, TypedValuesNestedDeeperThanAValueMayBeAreRefusedWithoutRecursingToTheBottom) {
+    using Json = nlohmann::ordered_json;
+    const auto chain = [](const char* container, size_t depth) {
+        Json value = {{"integer", 1}};
+        for (size_t level = 1; level < depth; ++level) {
+            Json items = Json::array();
+            if (std::string(container) == "array") {
+                items.push_back(std::move(value));
+            } else {
+                Json entry = Json::array();
+                entry.push_back("k");
+                entry.push_back(std::move(value));
+                items.push_back(std::move(entry));
+            }
+            value = Json::object();
+            value[container] = std::move(items);
+        }
+        return value;
+    };
+    for (const char* container : {"array", "dictionary"}) {
+        SCOPED_TRACE(container);
+        EXPECT_EQ(PlugInStorage::fromJSON(chain(container, 100000)), nullptr);
+        EXPECT_EQ(PlugInStorage::fromJSON(chain(container, PL_MAX_DEPTH + 1)), nullptr);
+        PLRef deepest = PlugInStorage::fromJSON(chain(container, PL_MAX_DEPTH));
+        ASSERT_NE(deepest, nullptr);
+        EXPECT_EQ(PLGetDepth(deepest), size_t(PL_MAX_DEPTH));
+        EXPECT_EQ(PlugInStorage::toJSON(deepest), chain(container, PL_MAX_DEPTH));
+        PLRelease(deepest);
+    }
+}
+
 // Writing never throws across the plug-in's C callback: a file that cannot be written is a plain
 // failure, and the values stored before stay readable.
 TEST(PlugInStorage, AWriteThatCannotBeMadeFailsWithoutThrowingAndKeepsWhatWasStored) {

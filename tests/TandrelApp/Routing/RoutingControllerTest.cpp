@@ -1,4 +1,5 @@
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <stdexcept>
@@ -15,6 +16,7 @@
 #include "TemporaryDataHome.h"
 #include <qcoro/qcorotimer.h>
 
+#include "Platform/AudioServer/AudioServer.h"
 #include "RoutingControllerTestAccess.h"
 #include "TandrelApp/Engine/AudioFanout.h"
 #include "TandrelApp/Routing/ControllerLoader.h"
@@ -256,6 +258,41 @@ TEST_F(RoutingControllerTest, PassThatThrowsDoesNotStopLaterPasses) {
 }
 
 // ---- Start-up and quit
+
+// What a controller started winds down when it goes, or when the run winds every group down: the tasks
+// that sleep (the dropout log, the recovery's probe, the device-list announcement, a hardware volume's
+// settle) wake and return at once, however long they would sleep, and no frame of them is left.
+TEST_F(RoutingControllerTest, WindingDownLeavesNoTaskOfTheControllerSuspended) {
+    const auto serverHome = std::filesystem::temp_directory_path() /
+                            ("tandrel-wind-down-" + std::to_string(QCoreApplication::applicationPid()));
+    AudioServer::start(
+        {.profile = nlohmann::json::parse(
+             R"({"devices": [{"uid": "speakers", "name": "Speakers", "outputStreams": [2]}]})"),
+         .home = serverHome});
+    constexpr RoutingController::Timings asleep{
+        .dropoutLogInterval = 1h, .recoveryInterval = 1h, .announceDelay = 1h, .volumeSettle = 1h};
+    for (const bool released : {false, true}) {
+        SCOPED_TRACE(released ? "controller released" : "every group wound down");
+        auto controller = RoutingController::create({}, false, true, asleep);
+        QCoro::waitFor(controller->waitForReconcile());
+        ASSERT_FALSE(controller->outputDevices().empty());
+        Access::audioSystemUnresponsive(*controller);
+        Access::announceDeviceListChange(*controller);
+        Access::hardwareVolumeChanged(*controller, controller->outputDevices().front());
+        const auto tasks = Access::tasks(*controller);
+        QTest::qWait(50);
+        ASSERT_GE(tasks->liveTasks(), 4u) << "the dropout log, the recovery, the announcement and the settle";
+
+        if (released) {
+            controller.reset();
+        } else {
+            TaskGroup::windDownAll();
+        }
+        EXPECT_TRUE(QTest::qWaitFor([&] { return tasks->liveTasks() == 0; }, 10000)) << tasks->liveTasks();
+    }
+    AudioServer::stop();
+    std::filesystem::remove_all(serverHome);
+}
 
 TEST_F(RoutingControllerTest, AppControllerStartsFromTheSavedConfiguration) {
     RoutingConfig stored = withSource({}, "com.example.saved");

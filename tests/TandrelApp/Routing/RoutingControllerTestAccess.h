@@ -136,4 +136,10 @@ struct RoutingControllerTestAccess {
     // Listeners and hardware volume linking.
     static bool pendingDeviceCheck(const RoutingController& c) { return c.pendingDeviceCheck_; }
     static std::size_t deviceListeners(const RoutingController& c) { return c.deviceListeners_.size(); }
+    static void announceDeviceListChange(RoutingController& c) { c.announceDeviceListChange(); }
+    static void hardwareVolumeChanged(RoutingController& c, const AudioDeviceInfo& device) {
+        c.hardwareVolumeChanged(device);
+    }
+    // Every task the controller started.
+    static std::shared_ptr<TaskGroup> tasks(const RoutingController& c) { return c.tasks_; }
 };
