@@ -5,6 +5,8 @@
 #include <cmath>
 #include <mutex>
 
+#include <fmt/format.h>
+
 namespace {
 
 std::mutex processMutex;
@@ -37,7 +39,96 @@ std::optional<T> parseFloating(std::string_view text) {
     return value;
 }
 
+const std::vector<std::string> selfTestFlags{"--capture-test", "--engine-test", "--latency-test",
+                                             "--routing-test", "--responsiveness-test"};
+
+std::string quoted(std::string_view text) {
+    return "\"" + std::string(text) + "\"";
+}
+
+// "0〜86400 の数" and the like: the range as the refusal states it.
+std::string rangeText(const SelfTestOption& option) {
+    const char* unit = option.kind == SelfTestOption::Kind::count ? "の整数" : "の数";
+    return fmt::format("{:g}〜{:g} {}", option.minimum, option.maximum, unit);
+}
+
+bool withinRange(std::string_view text, const SelfTestOption& option) {
+    std::optional<double> value;
+    if (option.kind == SelfTestOption::Kind::count) {
+        if (auto count = SelfTestNumbers::parseUInt32(text)) {
+            value = *count;
+        }
+    } else {
+        value = SelfTestNumbers::parseDouble(text);
+    }
+    return value && std::isfinite(*value) && *value >= option.minimum && *value <= option.maximum;
+}
+
+// The warnings about one value of a list or a choice; a number's refusal.
+void checkValue(const SelfTestOption& option, std::string_view text, SelfTestArguments::Check& check) {
+    switch (option.kind) {
+    case SelfTestOption::Kind::number:
+    case SelfTestOption::Kind::count:
+        if (!withinRange(text, option) && !check.refusal) {
+            check.refusal =
+                option.name + " の値 " + quoted(text) + " は使えません（" + rangeText(option) + "）";
+        }
+        return;
+    case SelfTestOption::Kind::numbers:
+        for (size_t start = 0; start <= text.size();) {
+            const size_t comma = std::min(text.find(',', start), text.size());
+            const std::string_view item = text.substr(start, comma - start);
+            const auto value = SelfTestNumbers::parseDouble(item);
+            if (!item.empty() && !(value && std::isfinite(*value))) {
+                check.warnings.push_back("ignoring " + quoted(item) + " in " + option.name +
+                                         ": not a number");
+            }
+            start = comma + 1;
+        }
+        return;
+    case SelfTestOption::Kind::choice:
+        if (std::find(option.choices.begin(), option.choices.end(), text) == option.choices.end()) {
+            check.warnings.push_back("unknown value " + quoted(text) + " of " + option.name +
+                                     "; the default is used");
+        }
+        return;
+    case SelfTestOption::Kind::flag:
+    case SelfTestOption::Kind::text:
+        return;
+    }
+}
+
 } // namespace
+
+SelfTestArguments::Check SelfTestArguments::check(const std::vector<SelfTestOption>& options) const {
+    Check check;
+    for (size_t i = 1; i < elements_.size(); ++i) {
+        const std::string& element = elements_[i];
+        if (std::find(selfTestFlags.begin(), selfTestFlags.end(), element) != selfTestFlags.end()) {
+            continue;
+        }
+        const auto option = std::find_if(options.begin(), options.end(),
+                                         [&](const SelfTestOption& known) { return known.name == element; });
+        if (option == options.end()) {
+            check.warnings.push_back("unknown argument " + quoted(element) + " ignored");
+            // An unknown option's value goes with it, unwarned.
+            if (element.starts_with("--") && i + 1 < elements_.size() &&
+                !elements_[i + 1].starts_with("--")) {
+                ++i;
+            }
+            continue;
+        }
+        if (option->kind == SelfTestOption::Kind::flag) {
+            continue;
+        }
+        if (i + 1 == elements_.size()) {
+            check.warnings.push_back(element + " has no value and is ignored");
+            continue;
+        }
+        checkValue(*option, elements_[++i], check);
+    }
+    return check;
+}
 
 SelfTestArguments SelfTestArguments::fromCommandLine(int argc, char** argv) {
     std::vector<std::string> elements;
