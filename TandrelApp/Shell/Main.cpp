@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <string_view>
 #include <utility>
 
 #include "Platform/System/LoginItemService.h"
@@ -10,6 +9,7 @@
 #include "TandrelApp/Diagnostics/EngineTestRunner.h"
 #include "TandrelApp/Diagnostics/ResponsivenessTestRunner.h"
 #include "TandrelApp/Diagnostics/RoutingTestRunner.h"
+#include "TandrelApp/Diagnostics/SelfTestArguments.h"
 #include "TandrelApp/Shell/TandrelApp.h"
 #include "TandrelApp/Support/Log.h"
 
@@ -31,17 +31,16 @@ std::optional<SelfTest> selfTest(const std::vector<std::string>& arguments) {
     return std::nullopt;
 }
 
-std::vector<std::string> unknownApplicationArguments(const std::vector<std::string>& arguments) {
-    static const std::array<std::string_view, 6> known{"--preview-menubar", "--reset-settings",
-                                                       "--reset-lines",     "--no-meters",
-                                                       "--update-dry-run",  LoginItemService::launchArgument};
-    std::vector<std::string> unknown;
-    for (size_t i = 1; i < arguments.size(); ++i) {
-        if (std::find(known.begin(), known.end(), arguments[i]) == known.end()) {
-            unknown.push_back(arguments[i]);
+std::vector<std::string> applicationArgumentWarnings(const std::vector<std::string>& arguments) {
+    static const std::vector<SelfTestOption> flags = [] {
+        std::vector<SelfTestOption> known;
+        for (const char* flag : {"--preview-menubar", "--reset-settings", "--reset-lines", "--no-meters",
+                                 "--update-dry-run", LoginItemService::launchArgument}) {
+            known.push_back({.name = flag, .kind = SelfTestOption::Kind::flag});
         }
-    }
-    return unknown;
+        return known;
+    }();
+    return SelfTestArguments(arguments).check(flags).warnings;
 }
 
 Runner runnerFor(SelfTest test) {

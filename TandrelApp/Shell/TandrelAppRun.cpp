@@ -42,8 +42,8 @@ void warnAboutUnknownArguments() {
     for (const QString& argument : arguments) {
         elements.push_back(argument.toStdString());
     }
-    for (const std::string& unknown : Main::unknownApplicationArguments(elements)) {
-        Log::console("unknown argument \"" + unknown + "\" ignored");
+    for (const std::string& warning : Main::applicationArgumentWarnings(elements)) {
+        Log::console(warning);
     }
 }
 
