@@ -39,6 +39,26 @@ std::optional<T> parseFloating(std::string_view text) {
     return value;
 }
 
+// The items of a comma-separated text, in order; empty items are dropped.
+std::vector<std::string_view> commaItems(std::string_view text) {
+    std::vector<std::string_view> items;
+    while (true) {
+        const auto comma = text.find(',');
+        if (const auto item = text.substr(0, comma); !item.empty()) {
+            items.push_back(item);
+        }
+        if (comma == std::string_view::npos) {
+            return items;
+        }
+        text.remove_prefix(comma + 1);
+    }
+}
+
+bool isFiniteNumber(std::string_view text) {
+    const auto value = SelfTestNumbers::parseDouble(text);
+    return value && std::isfinite(*value);
+}
+
 const std::vector<std::string> selfTestFlags{"--capture-test", "--engine-test", "--latency-test",
                                              "--routing-test", "--responsiveness-test"};
 
@@ -75,15 +95,11 @@ void checkValue(const SelfTestOption& option, std::string_view text, SelfTestArg
         }
         return;
     case SelfTestOption::Kind::numbers:
-        for (size_t start = 0; start <= text.size();) {
-            const size_t comma = std::min(text.find(',', start), text.size());
-            const std::string_view item = text.substr(start, comma - start);
-            const auto value = SelfTestNumbers::parseDouble(item);
-            if (!item.empty() && !(value && std::isfinite(*value))) {
+        for (const std::string_view item : commaItems(text)) {
+            if (!isFiniteNumber(item)) {
                 check.warnings.push_back("ignoring " + quoted(item) + " in " + option.name +
                                          ": not a number");
             }
-            start = comma + 1;
         }
         return;
     case SelfTestOption::Kind::choice:
@@ -162,21 +178,12 @@ std::optional<std::string> SelfTestArguments::value(std::string_view flag) const
 
 std::vector<std::string> SelfTestArguments::listValue(std::string_view flag) const {
     std::vector<std::string> items;
-    const auto text = value(flag);
-    if (!text) {
-        return items;
-    }
-    std::string_view rest = *text;
-    while (true) {
-        const auto comma = rest.find(',');
-        if (const auto item = rest.substr(0, comma); !item.empty()) {
+    if (const auto text = value(flag)) {
+        for (const std::string_view item : commaItems(*text)) {
             items.emplace_back(item);
         }
-        if (comma == std::string_view::npos) {
-            return items;
-        }
-        rest.remove_prefix(comma + 1);
     }
+    return items;
 }
 
 std::optional<double> SelfTestArguments::doubleValue(std::string_view flag) const {
@@ -219,16 +226,12 @@ std::optional<uint32_t> parseUInt32(std::string_view text) {
 
 std::vector<double> parseList(std::string_view text) {
     std::vector<double> values;
-    while (true) {
-        const auto comma = text.find(',');
-        if (auto value = parseDouble(text.substr(0, comma)); value && std::isfinite(*value)) {
-            values.push_back(*value);
+    for (const std::string_view item : commaItems(text)) {
+        if (isFiniteNumber(item)) {
+            values.push_back(*parseDouble(item));
         }
-        if (comma == std::string_view::npos) {
-            return values;
-        }
-        text.remove_prefix(comma + 1);
     }
+    return values;
 }
 
 } // namespace SelfTestNumbers
