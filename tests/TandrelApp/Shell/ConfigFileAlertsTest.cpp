@@ -21,6 +21,12 @@ void writeFile(const QString& path, const QByteArray& bytes) {
     file.write(bytes);
 }
 
+// The folder of routing.json becomes a plain file: no save can succeed.
+void blockFolder(const QString& folder) {
+    ASSERT_TRUE(QDir(folder).removeRecursively());
+    writeFile(folder, "in the way");
+}
+
 // An edit the controller saves 0.5 s later.
 void edit(RoutingController& controller, LatencyPreset latency) {
     RoutingConfig config = controller.config();
@@ -47,9 +53,7 @@ TEST(ConfigFileAlerts, AFileSetAsideAndSavesThatFailReachTheUserOnceEach) {
     // The start's own additions saved: the folder works.
     ASSERT_TRUE(QTest::qWaitFor([&] { return RoutingConfigStore::load() == controller->config(); }, 3000));
 
-    // The folder becomes a plain file: no save can succeed.
-    ASSERT_TRUE(QDir(folder).removeRecursively());
-    writeFile(folder, "in the way");
+    blockFolder(folder);
     edit(*controller, LatencyPreset::low);
     ASSERT_TRUE(QTest::qWaitFor([&] { return alerts.shown.size() == 2; }, 3000));
     EXPECT_EQ(alerts.shown[1].message, "設定の変更を保存できません");
@@ -63,8 +67,7 @@ TEST(ConfigFileAlerts, AFileSetAsideAndSavesThatFailReachTheUserOnceEach) {
     ASSERT_TRUE(QFile::remove(folder));
     edit(*controller, LatencyPreset::normal);
     ASSERT_TRUE(QTest::qWaitFor([&] { return RoutingConfigStore::load() == controller->config(); }, 3000));
-    ASSERT_TRUE(QDir(folder).removeRecursively());
-    writeFile(folder, "in the way");
+    blockFolder(folder);
     edit(*controller, LatencyPreset::low);
     ASSERT_TRUE(QTest::qWaitFor([&] { return alerts.shown.size() == 3; }, 3000));
     EXPECT_EQ(alerts.shown[2].message, "設定の変更を保存できません");
