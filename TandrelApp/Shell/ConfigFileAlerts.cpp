@@ -2,6 +2,7 @@
 
 #include <QTimer>
 
+#include "Platform/System/Desktop/ApplicationActivation.h"
 #include "TandrelApp/Routing/RoutingConfigStore.h"
 #include "TandrelApp/Routing/RoutingController.h"
 
@@ -10,7 +11,10 @@ namespace {
 
 // Not from inside the save or the launch that found the problem: the alert runs its own event loop.
 void showLater(QObject& context, AlertSpec alert) {
-    QTimer::singleShot(0, &context, [alert = std::move(alert)] { Alerts::shared().run(alert); });
+    QTimer::singleShot(0, &context, [alert = std::move(alert)] {
+        ApplicationActivation::activateIgnoringOtherApps();
+        Alerts::shared().run(alert);
+    });
 }
 
 } // namespace

@@ -89,6 +89,10 @@ void SingleInstance::answer() {
         connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
         connect(socket, &QLocalSocket::readyRead, this, [this, socket] {
             if (!socket->canReadLine()) {
+                // A request is one short line; anything longer is no request of ours.
+                if (socket->bytesAvailable() > showRequest.size()) {
+                    socket->disconnectFromServer();
+                }
                 return;
             }
             if (socket->readLine() == showRequest) {
