@@ -11,10 +11,12 @@
 #include <vector>
 
 #include "Platform/System/ScreenCapturePermission.h"
+#include "Platform/Workspace/Workspace.h"
 #include "TandrelApp/Diagnostics/CaptureAnalyzer.h"
 #include "TandrelApp/Diagnostics/NumberText.h"
 #include "TandrelApp/Diagnostics/SelfTestHarness.h"
 #include "TandrelApp/Diagnostics/SelfTestReport.h"
+#include "TandrelApp/Engine/CaptureError.h"
 #include "TandrelApp/Engine/CaptureModel.h"
 #include "TandrelApp/Engine/ProcessTapSource.h"
 #include "TandrelApp/Engine/SCKAudioSource.h"
@@ -79,6 +81,21 @@ CaptureTarget targetOf(const std::string& text) {
     return text == "system" ? CaptureTarget::systemAudio() : CaptureTarget::application(text, text);
 }
 
+// An application target of which no process runs, neither the application nor a helper of it. A
+// process tap would start on no process at all and deliver silence, as if all were well.
+bool isNotRunning(const CaptureTarget& target) {
+    const CaptureTarget::Application* app = target.app();
+    if (app == nullptr) {
+        return false;
+    }
+    const std::string helperPrefix = app->bundleID + ".";
+    const auto running = Workspace::shared().runningApplications();
+    return std::none_of(running.begin(), running.end(), [&](const RunningApplication& candidate) {
+        const std::string id = candidate.bundleIdentifier.value_or("");
+        return id == app->bundleID || id.starts_with(helperPrefix);
+    });
+}
+
 // The statistics of the stopped source and what the analyzer measured.
 void reportMeasurements(Report& report, const AudioCaptureSource& source, const CaptureAnalyzer& analyzer,
                         const std::optional<std::string>& stopText, double elapsedSeconds) {
@@ -115,8 +132,7 @@ void reportMeasurements(Report& report, const AudioCaptureSource& source, const 
 }
 
 int finish(const Report& report, const SelfTestArguments& arguments) {
-    SelfTestReport::write(report, arguments, SelfTestReport::Fallback::standardOutput);
-    return SelfTestReport::exitStatus(report);
+    return SelfTestReport::finish(report, arguments, SelfTestReport::Fallback::standardOutput);
 }
 
 int fail(Report& report, const SelfTestArguments& arguments, const std::string& description) {
@@ -131,7 +147,17 @@ QCoro::Task<int> runCapture() {
 } // namespace
 
 void CaptureTestRunner::run(int& argc, char** argv) {
-    SelfTestHarness::run(argc, argv, SelfTestReport::Fallback::standardOutput, runCapture);
+    const std::vector<SelfTestOption> options{
+        {.name = "--target"},
+        SelfTestOptions::seconds,
+        {.name = "--freqs", .kind = SelfTestOption::Kind::numbers},
+        {.name = "--backend",
+         .kind = SelfTestOption::Kind::choice,
+         .choices = {"automatic", "processTap", "screenCaptureKit"}},
+        {.name = "--out"},
+        SelfTestOptions::report,
+    };
+    SelfTestHarness::run(argc, argv, SelfTestReport::Fallback::standardOutput, options, runCapture);
 }
 
 std::shared_ptr<AudioCaptureSource> CaptureTestRunner::makeSource(CaptureBackend backend,
@@ -155,6 +181,9 @@ QCoro::Task<int> CaptureTestRunner::execute(SelfTestArguments arguments, SourceM
     report["backend"] = std::string(rawValue(chosen));
     report["screenCapturePermission"] = ScreenCapturePermission::preflight();
 
+    if (isNotRunning(target)) {
+        co_return fail(report, arguments, CaptureError::applicationNotFound(target.app()->bundleID).what());
+    }
     std::shared_ptr<AudioCaptureSource> source =
         sourceMaker ? sourceMaker(chosen, target) : makeSource(chosen, target);
     auto stopText = std::make_shared<StopText>();

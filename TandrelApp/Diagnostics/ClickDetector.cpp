@@ -84,19 +84,23 @@ std::vector<uint64_t> ClickDetector::arrivals() const {
     return {onsets_->arrivals.begin(), onsets_->arrivals.begin() + std::ptrdiff_t(onsets_->count)};
 }
 
-std::vector<double> ClickDetector::latencies(const std::vector<uint64_t>& emitted) const {
-    return latencies(arrivals(), emitted);
+std::vector<double> ClickDetector::latencies(const std::vector<uint64_t>& emitted, double expectedMs) const {
+    return latencies(arrivals(), emitted, expectedMs);
 }
 
 std::vector<double> ClickDetector::latencies(const std::vector<uint64_t>& arrivals,
-                                             const std::vector<uint64_t>& emitted) {
+                                             const std::vector<uint64_t>& emitted, double expectedMs) {
     std::vector<double> result;
     for (uint64_t arrival : arrivals) {
-        for (auto e = emitted.rbegin(); e != emitted.rend(); ++e) {
-            if (*e <= arrival) {
-                result.push_back(double(arrival - *e) / TDHostTicksPerSecond() * 1000);
-                break;
+        std::optional<double> best;
+        for (auto e = emitted.begin(); e != emitted.end() && *e <= arrival; ++e) {
+            const double delay = double(arrival - *e) / TDHostTicksPerSecond() * 1000;
+            if (!best || std::abs(delay - expectedMs) <= std::abs(*best - expectedMs)) {
+                best = delay;
             }
+        }
+        if (best) {
+            result.push_back(*best);
         }
     }
     return result;

@@ -50,9 +50,12 @@ public:
     void start(std::optional<uint32_t> bufferFrames);
     void stop();
 
-    // For each onset, in the order heard, the milliseconds since the latest emitted time at or before it;
-    // onsets before every emitted time count for nothing. `emitted` ascending. Only after stop().
-    std::vector<double> latencies(const std::vector<uint64_t>& emitted) const;
+    // For each onset, in the order heard, the milliseconds since the emitted time it came from: of the
+    // times at or before it, the one whose delay lies nearest `expectedMs`. With clicks emitted an
+    // interval apart, every delay within expectedMs ± half the interval is paired with its own click,
+    // however long it is; with 0 that is the latest time. Onsets before every emitted time count for
+    // nothing. `emitted` ascending. Only after stop().
+    std::vector<double> latencies(const std::vector<uint64_t>& emitted, double expectedMs = 0) const;
 
     const AudioDeviceInfo& device() const { return device_; }
     uint32_t channel() const { return onsets_->channel; }
@@ -61,7 +64,7 @@ public:
 
     // The pairing of latencies(emitted:) on plain host times.
     static std::vector<double> latencies(const std::vector<uint64_t>& arrivals,
-                                         const std::vector<uint64_t>& emitted);
+                                         const std::vector<uint64_t>& emitted, double expectedMs = 0);
 
 private:
     const AudioDeviceInfo device_;

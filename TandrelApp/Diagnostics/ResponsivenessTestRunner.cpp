@@ -60,14 +60,15 @@ double secondsSince(Clock::time_point start) {
 QCoro::Task<int> runResponsiveness() {
     auto report = std::make_shared<Report>(Report::object());
     co_await ResponsivenessTestRunner::scenario(report);
-    SelfTestReport::write(*report, SelfTestArguments::process(), SelfTestReport::Fallback::nowhere);
-    co_return SelfTestReport::exitStatus(*report);
+    co_return SelfTestReport::finish(*report, SelfTestArguments::process(),
+                                     SelfTestReport::Fallback::nowhere);
 }
 
 } // namespace
 
 void ResponsivenessTestRunner::run(int& argc, char** argv) {
-    SelfTestHarness::run(argc, argv, SelfTestReport::Fallback::nowhere, runResponsiveness);
+    SelfTestHarness::run(argc, argv, SelfTestReport::Fallback::nowhere, {SelfTestOptions::report},
+                         runResponsiveness);
 }
 
 QCoro::Task<> ResponsivenessTestRunner::scenario(std::shared_ptr<Report> report) {

@@ -385,14 +385,17 @@ QCoro::Task<int> runRouting() {
     if (failure) {
         SelfTestReport::recordFailure(*report, *failure);
     }
-    SelfTestReport::write(*report, SelfTestArguments::process(), SelfTestReport::Fallback::nowhere);
-    co_return SelfTestReport::exitStatus(*report);
+    co_return SelfTestReport::finish(*report, SelfTestArguments::process(),
+                                     SelfTestReport::Fallback::nowhere);
 }
 
 } // namespace
 
 void RoutingTestRunner::run(int& argc, char** argv) {
-    SelfTestHarness::run(argc, argv, SelfTestReport::Fallback::nowhere, runRouting);
+    const std::vector<SelfTestOption> options{{.name = "--capture"},
+                                              {.name = "--mic", .kind = SelfTestOption::Kind::flag},
+                                              SelfTestOptions::report};
+    SelfTestHarness::run(argc, argv, SelfTestReport::Fallback::nowhere, options, runRouting);
 }
 
 std::shared_ptr<RoutingTestRunner::Listener> RoutingTestRunner::lineInputListener() {

@@ -30,12 +30,28 @@ QCoro::Task<> runBody(SelfTestHarness::Body body) {
     SelfTestHarness::exitProcess(status);
 }
 
+// The error form before the test could start.
+[[noreturn]] void failBeforeStart(SelfTestReport::Fallback fallback, const std::string& description) {
+    SelfTestReport::Report report = nlohmann::json::object();
+    SelfTestReport::recordFailure(report, description);
+    SelfTestReport::finish(report, SelfTestArguments::process(), fallback);
+    SelfTestHarness::exitProcess(1);
+}
+
 } // namespace
 
 namespace SelfTestHarness {
 
-void run(int& argc, char** argv, SelfTestReport::Fallback fallback, Body body) {
+void run(int& argc, char** argv, SelfTestReport::Fallback fallback,
+         const std::vector<SelfTestOption>& options, Body body) {
     SelfTestArguments::setProcess(SelfTestArguments::fromCommandLine(argc, argv));
+    const SelfTestArguments::Check check = SelfTestArguments::process().check(options);
+    for (const std::string& warning : check.warnings) {
+        Log::console(warning);
+    }
+    if (check.refusal) {
+        failBeforeStart(fallback, *check.refusal);
+    }
     std::unique_ptr<QCoreApplication> owned;
     if (QCoreApplication::instance() == nullptr) {
         owned = std::make_unique<QCoreApplication>(argc, argv);
@@ -46,10 +62,7 @@ void run(int& argc, char** argv, SelfTestReport::Fallback fallback, Body body) {
     } catch (const std::exception& e) {
         // On standard error too: the report may go to a file nobody reads when nothing ran.
         Log::app("SelfTest")->error("Self-test failed: {}", e.what());
-        SelfTestReport::Report report = nlohmann::json::object();
-        SelfTestReport::recordFailure(report, e.what());
-        SelfTestReport::write(report, SelfTestArguments::process(), fallback);
-        exitProcess(1);
+        failBeforeStart(fallback, e.what());
     }
     spawnOnMain([body] { return runBody(body); });
     QCoreApplication::exec();

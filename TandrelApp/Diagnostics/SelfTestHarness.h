@@ -3,8 +3,11 @@
 // report's exit status. The runners' run() functions hand their bodies here.
 #pragma once
 
+#include <vector>
+
 #include <qcoro/qcorotask.h>
 
+#include "TandrelApp/Diagnostics/SelfTestArguments.h"
 #include "TandrelApp/Diagnostics/SelfTestReport.h"
 
 namespace SelfTestHarness {
@@ -12,10 +15,13 @@ namespace SelfTestHarness {
 // A test body: runs the test, writes its report and returns the exit status.
 using Body = QCoro::Task<int> (*)();
 
-// Records the command line, makes the application object, starts the audio server and runs `body` in the
-// event loop; ends the process with the status the body returns (1 when it throws, 0 should the loop ever
-// return). When the audio server cannot start, the report in its error form goes where `fallback` says.
-[[noreturn]] void run(int& argc, char** argv, SelfTestReport::Fallback fallback, Body body);
+// Records the command line and checks it against the test's `options` (warnings on standard error),
+// makes the application object, starts the audio server and runs `body` in the event loop; ends the
+// process with the status the body returns (1 when it throws, 0 should the loop ever return). When the
+// command line holds an unusable value or the audio server cannot start, the report in its error form
+// goes where `fallback` says and the process ends with 1.
+[[noreturn]] void run(int& argc, char** argv, SelfTestReport::Fallback fallback,
+                      const std::vector<SelfTestOption>& options, Body body);
 
 // Starts the emulated audio server from its state home (TANDREL_AUDIO_SERVER_HOME): the home's
 // profile.json or the built-in hardware, and the driver bundles in the home's PlugIns folder. Throws

@@ -29,8 +29,14 @@ int exitStatus(const Report& report);
 void recordFailure(Report& report, const std::string& description);
 
 // Writes the report to the "--report" path (created or replaced) or, without one, to `standardOutput`
-// when the fallback asks for it. A failed write is ignored: the exit status still follows "ok".
-void write(const Report& report, const SelfTestArguments& arguments, Fallback fallback,
+// when the fallback asks for it. False when the "--report" file could not be written, which is said on
+// standard error.
+bool write(const Report& report, const SelfTestArguments& arguments, Fallback fallback,
+           std::FILE* standardOutput = stdout);
+
+// Writes the report and returns the exit status: the one "ok" gives, or 1 when the report could not be
+// written, since the run's outcome is then lost.
+int finish(const Report& report, const SelfTestArguments& arguments, Fallback fallback,
            std::FILE* standardOutput = stdout);
 
 } // namespace SelfTestReport

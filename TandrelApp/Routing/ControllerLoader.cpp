@@ -4,9 +4,11 @@
 
 namespace ControllerLoader {
 
-std::shared_ptr<RoutingController> loadAppController(RoutingController::Timings timings) {
-    return RoutingController::create(RoutingConfigStore::load(), /*persists=*/true, /*autoDiscovers=*/true,
-                                     timings);
+AppController loadAppController(RoutingController::Timings timings) {
+    RoutingConfigStore::Loaded loaded = RoutingConfigStore::loadNotingProblems();
+    return {RoutingController::create(std::move(loaded.config), /*persists=*/true, /*autoDiscovers=*/true,
+                                      timings),
+            std::move(loaded.setAsidePath)};
 }
 
 void saveOnTerminate(RoutingController& controller) {

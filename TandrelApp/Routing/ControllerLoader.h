@@ -4,14 +4,23 @@
 #pragma once
 
 #include <memory>
+#include <optional>
+
+#include <QString>
 
 #include "TandrelApp/Routing/RoutingController.h"
 
 namespace ControllerLoader {
 
+struct AppController {
+    std::shared_ptr<RoutingController> controller;
+    // Where an unreadable routing.json was moved; none when it was read or missing.
+    std::optional<QString> setAsidePath;
+};
+
 // A persisting, discovering controller started from routing.json, or from the default configuration
 // when there is none or it cannot be read.
-std::shared_ptr<RoutingController> loadAppController(RoutingController::Timings timings = {});
+AppController loadAppController(RoutingController::Timings timings = {});
 
 // Drops the controller's pending debounced save and, when it persists, writes its configuration now.
 // Stops no audio.

@@ -46,7 +46,8 @@ RoutingConfig read(QFile& file) {
     return nlohmann::json::parse(bytes.begin(), bytes.end()).get<RoutingConfig>();
 }
 
-bool moveAside(const QString& path, const std::string& reason) {
+// The unreadable file's new path; none when it could not be moved.
+std::optional<QString> moveAside(const QString& path, const std::string& reason) {
     QString folder = folderOf(path);
     QString base = QStringLiteral("routing.unreadable-") + timestamp();
     QString target = folder + QStringLiteral("/") + base + QStringLiteral(".json");
@@ -59,16 +60,16 @@ bool moveAside(const QString& path, const std::string& reason) {
             ->warn("routing.json could not be read ({}); moved it to {} and started from the "
                    "default configuration",
                    reason, QFileInfo(target).fileName().toStdString());
-        return true;
+        return target;
     }
     Log::app("Controller")
         ->error("routing.json could not be read ({}) and could not be moved aside: {}", reason,
                 file.errorString().toStdString());
-    return false;
+    return std::nullopt;
 }
 
 // Loads the file at `path`; a file that exists but does not decode is moved aside.
-RoutingConfig loadFrom(const QString& path) {
+RoutingConfigStore::Loaded loadFrom(const QString& path) {
     examinedPath() = path;
     unreadableKeptPath().clear();
     QFile file(path);
@@ -76,14 +77,24 @@ RoutingConfig loadFrom(const QString& path) {
         return {};
     }
     try {
-        return read(file);
+        return {read(file), std::nullopt};
     } catch (const std::exception& error) {
         file.close();
-        if (!moveAside(path, error.what())) {
+        auto movedTo = moveAside(path, error.what());
+        if (!movedTo) {
             unreadableKeptPath() = path;
         }
-        return {};
+        return {RoutingConfig{}, std::move(movedTo)};
     }
+}
+
+// Why the folder of routing.json cannot be made, in the user's words.
+std::string folderProblem(const QString& folder) {
+    const QFileInfo info(folder);
+    if (info.exists() && !info.isDir()) {
+        return "「" + folder.toStdString() + "」がフォルダではなくファイルになっています";
+    }
+    return "フォルダ「" + folder.toStdString() + "」を作成できません";
 }
 
 } // namespace
@@ -98,7 +109,7 @@ QString url() {
     return support + QStringLiteral("/TandrelApp/routing.json");
 }
 
-RoutingConfig load() {
+Loaded loadNotingProblems() {
     QString path = url();
     if (path.isEmpty()) {
         return {};
@@ -106,25 +117,27 @@ RoutingConfig load() {
     return loadFrom(path);
 }
 
-void save(const RoutingConfig& config) {
-    auto failed = [](const std::string& description) {
+RoutingConfig load() {
+    return loadNotingProblems().config;
+}
+
+std::optional<std::string> save(const RoutingConfig& config) {
+    auto failed = [](std::string description) -> std::optional<std::string> {
         Log::console("failed to save routing config: " + description);
+        return description;
     };
     QString path = url();
     if (path.isEmpty()) {
-        failed("no application-support folder");
-        return;
+        return failed("アプリケーションのデータを置くフォルダがありません");
     }
     if (!QDir().mkpath(folderOf(path))) {
-        failed("could not create the folder " + folderOf(path).toStdString());
-        return;
+        return failed(folderProblem(folderOf(path)));
     }
     if (examinedPath() != path || unreadableKeptPath() == path) {
         loadFrom(path);
     }
     if (unreadableKeptPath() == path) {
-        failed("routing.json could not be read and could not be moved aside; it is left as it is");
-        return;
+        return failed("読み込めなかった routing.json を移動できないため、上書きせずに残しています");
     }
 
     std::string text;
@@ -133,23 +146,22 @@ void save(const RoutingConfig& config) {
         // Invalid UTF-8 in a name is replaced rather than failing every later save.
         text = document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
     } catch (const std::exception& error) {
-        failed(error.what());
-        return;
+        return failed(error.what());
     }
 
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly)) {
-        failed(file.errorString().toStdString());
-        return;
+        return failed(file.errorString().toStdString());
     }
     if (file.write(text.data(), static_cast<qint64>(text.size())) != static_cast<qint64>(text.size())) {
-        failed(file.errorString().toStdString());
+        std::string reason = file.errorString().toStdString();
         file.cancelWriting();
-        return;
+        return failed(reason);
     }
     if (!file.commit()) {
-        failed(file.errorString().toStdString());
+        return failed(file.errorString().toStdString());
     }
+    return std::nullopt;
 }
 
 std::optional<QString> backup() {

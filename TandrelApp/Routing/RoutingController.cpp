@@ -85,7 +85,7 @@ RoutingController::RoutingController(RoutingConfig config, bool persists, bool a
     saveTimer_.setSingleShot(true);
     saveTimer_.setInterval(timings_.saveDelay);
     // The timer dies with the controller, so a save never outlives it.
-    connect(&saveTimer_, &QTimer::timeout, this, [this] { RoutingConfigStore::save(config_); });
+    connect(&saveTimer_, &QTimer::timeout, this, &RoutingController::saveConfig);
     playingDebounce_.setSingleShot(true);
 }
 
@@ -141,6 +141,15 @@ void RoutingController::configDidChange(const RoutingConfig& previous) {
 // A burst of changes writes once, after the last change has been quiet for the save delay.
 void RoutingController::scheduleSave() {
     saveTimer_.start();
+}
+
+void RoutingController::saveConfig() {
+    const std::optional<std::string> failure = RoutingConfigStore::save(config_);
+    const bool announce = failure && !saveFailing_;
+    saveFailing_ = failure.has_value();
+    if (announce) {
+        emit saveFailed(QString::fromStdString(*failure));
+    }
 }
 
 void RoutingController::cancelPendingSave() {

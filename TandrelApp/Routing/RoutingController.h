@@ -276,6 +276,9 @@ signals:
     void devicesLoadedChanged();
     void messageChanged();
     void hardwareVolumesChanged();
+    // A save of routing.json failed after the last one succeeded (or after none was made): the
+    // changes are not kept until a save succeeds again. `description` says why, for the user.
+    void saveFailed(QString description);
 
 protected:
     RoutingController(RoutingConfig config, bool persists, bool autoDiscovers, Timings timings);
@@ -327,6 +330,8 @@ private:
     void setMessage(std::string text);
     void configDidChange(const RoutingConfig& previous);
     void scheduleSave();
+    // Writes routing.json now; the first failure after a success is announced.
+    void saveConfig();
     static QCoro::Task<> runReconcileLoop(std::weak_ptr<RoutingController> weak);
     void setSourceStatus(const UUID& id, SourceStatus status);
     // Removes a source's status; announced only when there was one.
@@ -494,6 +499,7 @@ private:
     std::vector<Workspace::ObserverToken> workspaceObservers_;
     bool recoveryRunning_ = false;
     QTimer saveTimer_;
+    bool saveFailing_ = false;
     bool pendingDeviceRefresh_ = true;
     bool pendingDeviceCheck_ = false;
     bool pendingRebuild_ = false;

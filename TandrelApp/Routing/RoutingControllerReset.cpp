@@ -111,7 +111,7 @@ QCoro::Task<std::optional<QString>> RoutingController::resetSettings(bool resetL
     // The change above scheduled a save; this one writes at once, the sources and monitors included.
     cancelPendingSave();
     if (persists_) {
-        RoutingConfigStore::save(config_);
+        saveConfig();
     }
     log_->info("Settings reset (lines: {})", resetLines);
     co_return backup;

@@ -101,7 +101,8 @@ void AppDelegate::applicationDidFinishLaunching() {
 }
 
 bool AppDelegate::applicationShouldTerminateAfterLastWindowClosed() const {
-    return statusItemMenu_ && statusItemMenu_->state() == StatusItemMenu::State::gaveUp;
+    return statusItemMenu_ && statusItemMenu_->state() == StatusItemMenu::State::gaveUp &&
+           !launchedAsLoginItem();
 }
 
 void AppDelegate::applicationWillTerminate() {

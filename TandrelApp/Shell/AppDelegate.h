@@ -1,7 +1,8 @@
 // The application's delegate: it keeps the taskbar presence in step with the windows, hides the windows
 // of a start at login, never quits when the last window closes (unless the desktop has no tray to come
-// back through), schedules the update checks, runs the quit-time save, and on its first hand-over of the
-// controller attaches the tray menu and carries out "--preview-menubar", "--reset-settings" and
+// back through and this is no start at login), schedules the update checks, runs the quit-time save, and on
+// its first hand-over of the controller attaches the tray menu and carries out "--preview-menubar",
+// "--reset-settings" and
 // "--reset-lines". The application makes one for the process. GUI thread only.
 #pragma once
 
@@ -50,7 +51,9 @@ public:
     // After the application has started: hides the windows of a start at login, starts observing window
     // closes and schedules the update checks unless this is a self-test or preview run.
     void applicationDidFinishLaunching();
-    // Closing the last window quits only when the tray never came, so nothing would be left to reopen.
+    // Closing the last window quits only when the tray never came, so nothing would be left to reopen;
+    // never after a start at login, whose routing must run without a window (starting the program
+    // again shows the mixer).
     bool applicationShouldTerminateAfterLastWindowClosed() const;
     // Runs the quit-time save; the application calls it as it quits.
     void applicationWillTerminate();

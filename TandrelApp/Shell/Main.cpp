@@ -4,11 +4,14 @@
 #include <array>
 #include <utility>
 
+#include "Platform/System/LoginItemService.h"
 #include "TandrelApp/Diagnostics/CaptureTestRunner.h"
 #include "TandrelApp/Diagnostics/EngineTestRunner.h"
 #include "TandrelApp/Diagnostics/ResponsivenessTestRunner.h"
 #include "TandrelApp/Diagnostics/RoutingTestRunner.h"
+#include "TandrelApp/Diagnostics/SelfTestArguments.h"
 #include "TandrelApp/Shell/TandrelApp.h"
+#include "TandrelApp/Support/Log.h"
 
 namespace Main {
 
@@ -28,6 +31,18 @@ std::optional<SelfTest> selfTest(const std::vector<std::string>& arguments) {
     return std::nullopt;
 }
 
+std::vector<std::string> applicationArgumentWarnings(const std::vector<std::string>& arguments) {
+    static const std::vector<SelfTestOption> flags = [] {
+        std::vector<SelfTestOption> known;
+        for (const char* flag : {"--preview-menubar", "--reset-settings", "--reset-lines", "--no-meters",
+                                 "--update-dry-run", LoginItemService::launchArgument}) {
+            known.push_back({.name = flag, .kind = SelfTestOption::Kind::flag});
+        }
+        return known;
+    }();
+    return SelfTestArguments(arguments).check(flags).warnings;
+}
+
 Runner runnerFor(SelfTest test) {
     switch (test) {
     case SelfTest::capture:
@@ -43,6 +58,7 @@ Runner runnerFor(SelfTest test) {
 }
 
 int main(int& argc, char** argv) {
+    Log::keepStandardOutputForReports();
     if (const auto test = selfTest(std::vector<std::string>(argv, argv + argc))) {
         runnerFor (*test)(argc, argv);
         // The runners end the process; an event loop that returned all the same ends it well.

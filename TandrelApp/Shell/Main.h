@@ -15,6 +15,10 @@ enum class SelfTest { capture, engine, routing, responsiveness };
 // engine runner, which tells them apart), "--routing-test", "--responsiveness-test".
 std::optional<SelfTest> selfTest(const std::vector<std::string>& arguments);
 
+// The warnings about arguments the application (not a self-test) does not know, once Qt has taken its
+// own options out: they are ignored, an unknown option's value with it.
+std::vector<std::string> applicationArgumentWarnings(const std::vector<std::string>& arguments);
+
 // The runner of a self-test; it ends the process itself.
 using Runner = void (*)(int& argc, char** argv);
 Runner runnerFor(SelfTest test);

@@ -4,16 +4,21 @@
 
 #include <chrono>
 #include <exception>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include <QApplication>
 #include <QFont>
 #include <QFontDatabase>
+#include <QPointer>
 
 #include "Platform/AudioServer/AudioServer.h"
 #include "Platform/System/Desktop/BundleInfo.h"
 #include "Platform/Workspace/Workspace.h"
+#include "TandrelApp/Shell/Main.h"
 #include "TandrelApp/Shell/ProductIcon.h"
+#include "TandrelApp/Shell/SingleInstance.h"
 #include "TandrelApp/Shell/TerminationSignals.h"
 #include "TandrelApp/Support/AudioServerStart.h"
 #include "TandrelApp/Support/Log.h"
@@ -42,6 +47,35 @@ void windDownTasks() {
     }
 }
 
+void warnAboutUnknownArguments() {
+    const QStringList arguments = QApplication::arguments();
+    std::vector<std::string> elements;
+    for (const QString& argument : arguments) {
+        elements.push_back(argument.toStdString());
+    }
+    for (const std::string& warning : Main::applicationArgumentWarnings(elements)) {
+        Log::console(warning);
+    }
+}
+
+// Another copy runs with this configuration: it shows its mixer window instead, and this start ends.
+// Returns the exit status, or nothing when that copy turned out to be gone and this one may start.
+std::optional<int> handOverToRunningCopy(SingleInstance& instance) {
+    if (QApplication::arguments().contains(QStringLiteral("--reset-settings"))) {
+        // The running copy would write its own configuration over the reset one.
+        Log::console("Corvane is already running; quit it before resetting its settings");
+        return 1;
+    }
+    if (instance.askRunningCopyToShowMixer(std::chrono::seconds(10))) {
+        return 0;
+    }
+    if (instance.claim()) {
+        return std::nullopt;
+    }
+    Log::console("Corvane is already running but does not answer; this start ends");
+    return 1;
+}
+
 } // namespace
 
 int TandrelApp::run(int& argc, char** argv) {
@@ -55,6 +89,13 @@ int TandrelApp::run(int& argc, char** argv) {
     useJapaneseFont();
     registerMainQueue();
     Workspace::setOwnBundleIdentifier(BundleInfo::bundleIdentifier());
+    warnAboutUnknownArguments();
+    const auto instance = SingleInstance::forApplication();
+    if (!instance->claim()) {
+        if (const auto status = handOverToRunningCopy(*instance)) {
+            return *status;
+        }
+    }
     TerminationSignals::quitOnTermination();
 
     try {
@@ -67,6 +108,11 @@ int TandrelApp::run(int& argc, char** argv) {
     {
         TandrelApp application(QApplication::arguments());
         application.launch();
+        instance->listen([running = QPointer<TandrelApp>(&application)] {
+            if (running) {
+                running->windows().open(QStringLiteral("router"));
+            }
+        });
         status = QApplication::exec();
     }
     windDownTasks();

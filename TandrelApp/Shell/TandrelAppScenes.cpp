@@ -9,6 +9,7 @@
 #include "TandrelApp/Routing/ControllerLoader.h"
 #include "TandrelApp/Routing/RoutingController.h"
 #include "TandrelApp/Shell/AppDelegate.h"
+#include "TandrelApp/Shell/ConfigFileAlerts.h"
 #include "TandrelApp/Shell/GeneralSettings.h"
 #include "TandrelApp/Shell/LoginItem.h"
 #include "TandrelApp/Shell/MenuBarExtra.h"
@@ -55,7 +56,9 @@ TandrelApp::~TandrelApp() {
 
 std::shared_ptr<RoutingController> TandrelApp::controller() {
     if (!controller_) {
-        controller_ = ControllerLoader::loadAppController();
+        ControllerLoader::AppController loaded = ControllerLoader::loadAppController();
+        controller_ = std::move(loaded.controller);
+        ConfigFileAlerts::watch(*controller_, loaded.setAsidePath);
     }
     return controller_;
 }

@@ -27,7 +27,7 @@ void quitOnTermination() {
         return;
     }
     if (::pipe2(pipeEnds, O_CLOEXEC | O_NONBLOCK) != 0) {
-        Log::console("cannot watch for SIGTERM: no pipe");
+        Log::console("cannot watch for SIGTERM, SIGINT and SIGHUP: no pipe");
         return;
     }
     auto* notifier = new QSocketNotifier(pipeEnds[0], QSocketNotifier::Read, QCoreApplication::instance());
@@ -43,6 +43,7 @@ void quitOnTermination() {
     action.sa_flags = SA_RESTART;
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
 }
 
 } // namespace TerminationSignals

@@ -20,6 +20,11 @@ std::shared_ptr<spdlog::logger> app(std::string_view category) {
     return logger;
 }
 
+void keepStandardOutputForReports() {
+    spdlog::set_default_logger(
+        std::make_shared<spdlog::logger>("", std::make_shared<spdlog::sinks::stderr_color_sink_mt>()));
+}
+
 void console(std::string_view message) {
     std::fprintf(stderr, "TandrelApp: %.*s\n", static_cast<int>(message.size()), message.data());
 }

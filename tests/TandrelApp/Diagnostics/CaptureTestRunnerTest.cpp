@@ -108,17 +108,22 @@ TEST_F(CaptureTestRunnerTest, ASilentApplicationPassesButItsProbeShowsNothing) {
     EXPECT_LT(report["probe"]["1000"].get<double>(), 1e-6);
 }
 
-TEST_F(CaptureTestRunnerTest, AnApplicationThatIsNotRunningFailsTheStartInTheErrorForm) {
-    const auto [status, report] =
-        run({"--target", "org.example.absent", "--backend", "screenCaptureKit", "--freqs", "1000"});
-    EXPECT_EQ(status, 1);
-    EXPECT_EQ(report,
-              (Report{{"target", "org.example.absent"},
-                      {"seconds", 5.0},
-                      {"backend", "screenCaptureKit"},
-                      {"screenCapturePermission", true},
-                      {"ok", false},
-                      {"error", "アプリが見つかりません: org.example.absent（起動していますか？）"}}));
+TEST_F(CaptureTestRunnerTest, AnApplicationThatIsNotRunningFailsTheStartInTheErrorFormWithEveryBackend) {
+    const std::pair<const char*, const char*> backends[] = {
+        {"screenCaptureKit", "screenCaptureKit"}, {"processTap", "processTap"}, {"automatic", "processTap"}};
+    for (const auto& [asked, chosen] : backends) {
+        SCOPED_TRACE(asked);
+        const auto [status, report] =
+            run({"--target", "org.example.absent", "--backend", asked, "--freqs", "1000"});
+        EXPECT_EQ(status, 1);
+        EXPECT_EQ(report,
+                  (Report{{"target", "org.example.absent"},
+                          {"seconds", 5.0},
+                          {"backend", chosen},
+                          {"screenCapturePermission", true},
+                          {"ok", false},
+                          {"error", "アプリが見つかりません: org.example.absent（起動していますか？）"}}));
+    }
 }
 
 TEST_F(CaptureTestRunnerTest, BeforeProcessTapsExistEveryBackendIsScreenCapture) {

@@ -120,4 +120,15 @@ TEST_F(EngineTestRunnerTest, TheLatencyTestTimesClicksThroughLine1WithTheBufferA
     EXPECT_EQ(status, SelfTestReport::exitStatus(report));
 }
 
+TEST_F(EngineTestRunnerTest, ADelayLongerThanTheClickIntervalIsNotTakenForAShortOne) {
+    start(kProfile);
+    // A 230 ms safety margin holds each click about a click interval (250 ms) in the route's ring.
+    const auto [status, report] = run({"--latency-test", "--seconds", "2", "--safety-ms", "230"});
+    const double target = report["routeTargetMs"].get<double>();
+    ASSERT_GT(target, 230);
+    ASSERT_TRUE(report.contains("latencyMsMedian")) << report.dump();
+    EXPECT_GT(report["latencyMsMedian"].get<double>(), target / 2) << report.dump();
+    EXPECT_LT(report["latencyMsMedian"].get<double>(), target + 125) << report.dump();
+}
+
 } // namespace

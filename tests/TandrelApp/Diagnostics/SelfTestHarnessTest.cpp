@@ -152,10 +152,14 @@ TEST(SelfTestReport, GoesToTheReportPathOrElseWhereTheTestSends) {
                           untouched);
     EXPECT_EQ(contents(untouched), "");
 
-    // A path that cannot be written is ignored; the caller's exit status still follows "ok".
-    EXPECT_NO_THROW(SelfTestReport::write(report, commandLine({"--report", "/nonexistent-folder/r.json"}),
-                                          SelfTestReport::Fallback::standardOutput, untouched));
+    // A passing run whose report cannot be written fails: its outcome is lost.
+    EXPECT_EQ(SelfTestReport::finish(report, commandLine({"--report", "/nonexistent-folder/r.json"}),
+                                     SelfTestReport::Fallback::standardOutput, untouched),
+              1);
     EXPECT_EQ(contents(untouched), "");
+    EXPECT_EQ(SelfTestReport::finish(report, commandLine({"--report", path.string()}),
+                                     SelfTestReport::Fallback::standardOutput, untouched),
+              0);
     std::fclose(standardOutput);
     std::fclose(untouched);
     std::filesystem::remove(path);

@@ -257,7 +257,7 @@ TEST(ClickDetectorLatencies, EachOnsetPairsWithTheLatestClickAtOrBeforeIt) {
     EXPECT_NEAR(latencies[1], 0, 1e-9);
     EXPECT_NEAR(latencies[2], 250, 1e-9);
     EXPECT_NEAR(latencies[3], 500, 1e-9);
-    EXPECT_TRUE(ClickDetector::latencies(arrivals, {}).empty());
+    EXPECT_TRUE(ClickDetector::latencies(arrivals, std::vector<uint64_t>{}).empty());
 }
 
 class ClickDetectorOnDevice : public ::testing::Test {

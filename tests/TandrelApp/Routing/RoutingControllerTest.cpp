@@ -301,7 +301,7 @@ TEST_F(RoutingControllerTest, AppControllerStartsFromTheSavedConfiguration) {
     stored.autoAdd.runningApps = false;
     RoutingConfigStore::save(stored);
 
-    auto controller = ControllerLoader::loadAppController();
+    auto controller = ControllerLoader::loadAppController().controller;
 
     EXPECT_EQ(controller->config(), stored);
     EXPECT_TRUE(controller->persists());
@@ -312,7 +312,7 @@ TEST_F(RoutingControllerTest, AppControllerStartsFromTheSavedConfiguration) {
 }
 
 TEST_F(RoutingControllerTest, SaveOnTerminateWritesAtOnceAndDropsThePendingSave) {
-    auto controller = ControllerLoader::loadAppController({.saveDelay = 100ms});
+    auto controller = ControllerLoader::loadAppController({.saveDelay = 100ms}).controller;
     controller->setConfig(withSource(controller->config(), "com.example.a"));
 
     ControllerLoader::saveOnTerminate(*controller);

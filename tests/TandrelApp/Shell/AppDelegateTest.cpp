@@ -175,6 +175,19 @@ TEST_F(AppDelegateTest, WithoutATrayAndWithNoWindowLeftGivingUpQuits) {
     EXPECT_EQ(quits, 1);
 }
 
+TEST_F(AppDelegateTest, AStartAtLoginWithoutATrayKeepsRunningWithoutAWindow) {
+    auto delegate = makeDelegate({"TandrelApp", "--launched-as-login-item"}, nullptr);
+    delegate->setController(controller);
+    delegate->applicationDidFinishLaunching();
+    auto mixer = mainWindow();
+    runOutOfRetries();
+    ASSERT_EQ(delegate->statusItemMenu()->state(), StatusItemMenu::State::gaveUp);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !mixer->isVisible(); }, 1000)) << "closed by the login start";
+    QTest::qWait(50);
+    EXPECT_FALSE(delegate->applicationShouldTerminateAfterLastWindowClosed());
+    EXPECT_EQ(quits, 0) << "the routing runs on; starting the program again shows the mixer";
+}
+
 // The application's own wiring: the mixer window's appearance hands the controller over and sets the
 // quit-time save; "--reset-settings" resets once.
 class ApplicationHandOverTest : public ::testing::Test {
