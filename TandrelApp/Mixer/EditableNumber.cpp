@@ -144,9 +144,10 @@ QWidget* EditableNumber::readout() const {
     return readout_;
 }
 
+// Two points around the digits' ink: the field still has room for the font's whole line inside its
+// margins, and the rows that hold the control stay within their heights.
 QSize EditableNumber::sizeHint() const {
-    const QFontMetrics metrics(numberFont(metrics_));
-    return {metrics_.px(content_.width), metrics.height() + metrics_.px(4)};
+    return {metrics_.px(content_.width), Theme::lineBox(numberFont(metrics_)).height + metrics_.px(4)};
 }
 
 void EditableNumber::setContent(const Content& content) {

@@ -25,6 +25,14 @@ void ElidedLabel::setColorRole(ColorRole role) {
     }
 }
 
+void ElidedLabel::setCompactLine(bool compact) {
+    if (compact != compact_) {
+        compact_ = compact;
+        updateGeometry();
+        update();
+    }
+}
+
 QString ElidedLabel::shownText() const {
     // Whole when it has the width it asked for: eliding measures in fractions of a pixel, and would
     // shorten a text that fits its rounded width.
@@ -35,15 +43,20 @@ QString ElidedLabel::shownText() const {
 }
 
 QSize ElidedLabel::sizeHint() const {
-    return {fontMetrics().horizontalAdvance(text_), fontMetrics().height()};
+    return {fontMetrics().horizontalAdvance(text_), minimumSizeHint().height()};
 }
 
 QSize ElidedLabel::minimumSizeHint() const {
-    return {0, fontMetrics().height()};
+    return {0, compact_ ? Theme::lineBox(font()).height : fontMetrics().height()};
 }
 
 void ElidedLabel::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.setPen(Theme::color(role_, palette()));
-    painter.drawText(rect(), Qt::AlignLeft | Qt::AlignVCenter, shownText());
+    if (!compact_) {
+        painter.drawText(rect(), Qt::AlignLeft | Qt::AlignVCenter, shownText());
+        return;
+    }
+    const Theme::LineBox box = Theme::lineBox(font());
+    painter.drawText(QPoint(0, (height() - box.height) / 2 + box.baseline), shownText());
 }

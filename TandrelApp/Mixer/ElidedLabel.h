@@ -16,6 +16,9 @@ public:
     QString text() const { return text_; }
     void setColorRole(ColorRole role);
     ColorRole colorRole() const { return role_; }
+    // As high as the text's ink rather than the font's full line (Theme::lineBox), where a view has to
+    // fit several lines into a fixed height.
+    void setCompactLine(bool compact);
     // The text as it is drawn at the current width.
     QString shownText() const;
 
@@ -29,4 +32,5 @@ private:
     Qt::TextElideMode mode_;
     QString text_;
     ColorRole role_ = ColorRole::primary;
+    bool compact_ = false;
 };

@@ -16,6 +16,8 @@ LineVolumeLinkLabel::LineVolumeLinkLabel(RoutingController& controller, Theme::M
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(metrics.px(4));
     text_->setFont(metrics.font(TextStyle::caption2));
+    // It stands last in a row header, which has to hold it within the row's height.
+    text_->setCompactLine(true);
     layout->addWidget(glyph_, 0, Qt::AlignVCenter);
     layout->addWidget(text_, 1, Qt::AlignVCenter);
 }

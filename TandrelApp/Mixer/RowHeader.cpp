@@ -1,5 +1,7 @@
 #include "TandrelApp/Mixer/RowHeader.h"
 
+#include <algorithm>
+
 #include <QContextMenuEvent>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -28,6 +30,7 @@ constexpr double kMetersWidth = 150;
 constexpr double kMeterThickness = 4;
 constexpr double kControlsWidth = 200;
 constexpr double kTrailingPadding = 8;
+constexpr double kColumnSpacing = 2;
 
 } // namespace
 
@@ -41,6 +44,7 @@ RowHeader::RowHeader(RoutingController& controller, MeterStore& meters, Theme::M
     , name_(new ElidedLabel(Qt::ElideRight))
     , dot_(new StatusDot(ColorRole::yellow, metrics))
     , status_(new ElidedLabel(Qt::ElideRight))
+    , column_(new QVBoxLayout)
     , meterLayout_(new QHBoxLayout)
     , meters_(std::make_unique<KeyedChildren<int, LiveMeter>>(meterLayout_))
     , sourceControls_(new QWidget)
@@ -55,15 +59,18 @@ RowHeader::RowHeader(RoutingController& controller, MeterStore& meters, Theme::M
     icon_->setAlignment(Qt::AlignCenter);
     layout->addWidget(icon_, 0, Qt::AlignVCenter);
 
-    auto* column = new QVBoxLayout;
-    column->setSpacing(metrics.px(2));
+    auto* column = column_;
+    column->setSpacing(metrics.px(kColumnSpacing));
+    // The lines take the height of their ink, so that all of a row's parts fit its height.
     name_->setFont(metrics.font(TextStyle::callout));
+    name_->setCompactLine(true);
     column->addWidget(name_);
 
     auto* statusRow = new QHBoxLayout;
     statusRow->setSpacing(metrics.px(4));
     status_->setFont(metrics.font(TextStyle::caption2));
     status_->setColorRole(ColorRole::secondary);
+    status_->setCompactLine(true);
     statusRow->addWidget(dot_, 0, Qt::AlignVCenter);
     statusRow->addWidget(status_, 1, Qt::AlignVCenter);
     column->addLayout(statusRow);
@@ -149,6 +156,25 @@ void RowHeader::display(const MatrixRow& row) {
     }
     if (auto* channels = channelVolumes()) {
         channels->refresh();
+    }
+    fitToRow();
+}
+
+// The parts keep the spacing between them where the row has the room; where the font's lines leave too
+// little (the smallest and some larger display sizes), the spacing gives way, never the parts.
+void RowHeader::fitToRow() {
+    const int spacing = metrics_.px(kColumnSpacing);
+    column_->setSpacing(spacing);
+    const int excess = column_->sizeHint().height() - height();
+    if (excess <= 0) {
+        return;
+    }
+    int gaps = -1;
+    for (int i = 0; i < column_->count(); ++i) {
+        gaps += column_->itemAt(i)->isEmpty() ? 0 : 1;
+    }
+    if (gaps > 0) {
+        column_->setSpacing(std::max(0, spacing - (excess + gaps - 1) / gaps));
     }
 }
 

@@ -24,6 +24,7 @@ class Popover;
 class QHBoxLayout;
 class QLabel;
 class QMenu;
+class QVBoxLayout;
 class SourceChannelVolumes;
 class StatusDot;
 class VolumeControl;
@@ -63,6 +64,7 @@ protected:
 
 private:
     void showIcon();
+    void fitToRow();
 
     RoutingController& controller_;
     MeterStore& store_;
@@ -75,6 +77,7 @@ private:
     ElidedLabel* name_;
     StatusDot* dot_;
     ElidedLabel* status_;
+    QVBoxLayout* column_;
     QHBoxLayout* meterLayout_;
     std::unique_ptr<KeyedChildren<int, LiveMeter>> meters_;
     QWidget* sourceControls_;

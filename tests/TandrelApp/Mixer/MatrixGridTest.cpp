@@ -19,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include "MixerTestSupport.h"
+#include "Support/Snapshots.h"
 #include "Support/TemporaryXdgHome.h"
 #include "TandrelApp/Mixer/ChannelVolumeList.h"
 #include "TandrelApp/Mixer/ConnectionDetail.h"
@@ -47,6 +48,7 @@
 #include "TandrelApp/Routing/RoutingController.h"
 #include "TandrelApp/Routing/RoutingControllerTestAccess.h"
 #include "TandrelApp/Routing/TemporaryDataHome.h"
+#include "TandrelApp/Shell/GeneralSettingsModel.h"
 #include "TandrelApp/Support/CompactSlider.h"
 #include "TandrelApp/Support/GlyphButton.h"
 #include "TandrelApp/Support/UserDefaults.h"
@@ -339,6 +341,42 @@ TEST_F(MatrixGridTest, RowHeadersShowStatusAndEditVolumesLinksAndChannels) {
     EXPECT_EQ(line->linkLabel()->text()->text(), QStringLiteral("音量の連動なし"));
     EXPECT_EQ(titles(line->buildMenu()),
               QStringList{QStringLiteral("Line 1 とモニター先の音量を連動させる")});
+}
+
+// Every part of a row header, the volume readout's field included, lies within the row's height at each
+// display size the general pane offers.
+TEST_F(MatrixGridTest, RowHeadersHoldTheirPartsWithinTheRowAtEveryDisplaySize) {
+    for (const auto& size : GeneralSettingsModel::uiScaleRows()) {
+        for (const GridItem& item : grid->items()) {
+            const auto* entry = std::get_if<GridItem::Row>(&item.value);
+            if (entry == nullptr) {
+                continue;
+            }
+            const MatrixRow* row = &entry->row;
+            RowHeader header(*controller, controller->meters(), Theme::Metrics(size.value));
+            header.display(*row);
+            header.show();
+            QCoreApplication::processEvents();
+            const int rowHeight = Theme::Metrics(size.value).px(row->height());
+            ASSERT_EQ(header.height(), rowHeight);
+            EXPECT_LE(header.layout()->minimumSize().height(), rowHeight) << size.title << " " << item.id();
+            for (QWidget* part : header.findChildren<QWidget*>()) {
+                if (part->isVisibleTo(&header)) {
+                    const QRect placed(part->mapTo(&header, QPoint(0, 0)), part->size());
+                    EXPECT_TRUE(header.rect().contains(placed))
+                        << size.title << " " << item.id() << " " << part->metaObject()->className() << " at "
+                        << placed.y() << "+" << placed.height() << " in " << rowHeight;
+                }
+            }
+            if (size.value == 1.0 || size.value == 1.5) {
+                const QString name =
+                    QStringLiteral("row-header-%1-scale%2")
+                        .arg(row->sourceConfig() ? QStringLiteral("source") : QStringLiteral("line"))
+                        .arg(std::lround(size.value * 100));
+                EXPECT_TRUE(header.grab().save(snapshotPath(name)));
+            }
+        }
+    }
 }
 
 TEST_F(MatrixGridTest, ALinesOwnVolumeShowsADragUntilAMomentAfterItEnds) {
