@@ -124,10 +124,7 @@ void RowHeader::display(const MatrixRow& row) {
     setFixedSize(metrics_.size(MatrixMetrics::rowHeaderWidth, row.height()));
     setToolTip(QString::fromStdString(Model::helpText(header_)));
 
-    if (Model::Icon rowIcon = Model::icon(header_); rowIcon != rowIcon_) {
-        rowIcon_ = std::move(rowIcon);
-        showIcon();
-    }
+    showIcon(Model::icon(header_));
     name_->setText(QString::fromStdString(Model::name(header_)));
     dot_->setColor(Model::statusColor(header_));
     status_->setText(QString::fromStdString(Model::statusText(header_)));
@@ -178,19 +175,29 @@ void RowHeader::fitToRow() {
     }
 }
 
-// The application's own picture when it has one, else the row's symbol.
-void RowHeader::showIcon() {
+// The application's own picture when it has one, else the row's symbol. The picture is looked up at
+// every refresh (an application may start, quit or be installed meanwhile); the label changes only
+// when what it shows does.
+void RowHeader::showIcon(RowHeaderModel::Icon rowIcon) {
+    std::optional<QImage> picture;
+    if (rowIcon.appBundleID) {
+        picture = AppIcon::image(*rowIcon.appBundleID);
+    }
+    const qint64 pictureKey = picture ? picture->cacheKey() : 0;
+    if (rowIcon == rowIcon_ && pictureKey == pictureKey_) {
+        return;
+    }
+    rowIcon_ = std::move(rowIcon);
+    pictureKey_ = pictureKey;
     const QSize size = icon_->size();
     const qreal ratio = devicePixelRatioF();
-    if (rowIcon_.appBundleID) {
-        if (auto image = AppIcon::image(*rowIcon_.appBundleID)) {
-            QPixmap pixmap = QPixmap::fromImage(
-                image->scaled(size * ratio, Qt::KeepAspectRatio, Qt::SmoothTransformation));
-            pixmap.setDevicePixelRatio(ratio);
-            icon_->setPixmap(pixmap);
-            iconGlyph_ = {};
-            return;
-        }
+    if (picture) {
+        QPixmap pixmap =
+            QPixmap::fromImage(picture->scaled(size * ratio, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+        pixmap.setDevicePixelRatio(ratio);
+        icon_->setPixmap(pixmap);
+        iconGlyph_ = {};
+        return;
     }
     iconGlyph_ = rowIcon_.glyph;
     icon_->setPixmap(Glyphs::pixmap(iconGlyph_.name, Theme::color(iconGlyph_.role, palette()), size, ratio));

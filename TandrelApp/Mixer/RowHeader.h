@@ -63,7 +63,7 @@ protected:
     void contextMenuEvent(QContextMenuEvent* event) override;
 
 private:
-    void showIcon();
+    void showIcon(RowHeaderModel::Icon rowIcon);
     void fitToRow();
 
     RoutingController& controller_;
@@ -72,6 +72,8 @@ private:
     RowHeaderModel::Header header_;
     // The icon as last shown, and the glyph drawn for it (empty while it is the application's picture).
     RowHeaderModel::Icon rowIcon_{std::nullopt, {}};
+    // The cache key of the application's picture as last shown: 0 while none is, -1 before the first.
+    qint64 pictureKey_ = -1;
     Glyph iconGlyph_;
     QLabel* icon_;
     ElidedLabel* name_;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include <QAction>
+#include <QBuffer>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -19,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include "MixerTestSupport.h"
+#include "Platform/Workspace/Workspace.h"
 #include "Support/Snapshots.h"
 #include "Support/TemporaryXdgHome.h"
 #include "TandrelApp/Mixer/ChannelVolumeList.h"
@@ -377,6 +379,37 @@ TEST_F(MatrixGridTest, RowHeadersHoldTheirPartsWithinTheRowAtEveryDisplaySize) {
             }
         }
     }
+}
+
+// The icon is looked up at each refresh: an application configured while it was not running gets its own
+// picture once it runs, and the placeholder again once it has quit.
+TEST_F(MatrixGridTest, AnApplicationRowShowsItsOwnIconOnceTheApplicationRuns) {
+    const SourceConfig late = makeSource(SourceKind::application("org.example.late-icon"), "Late");
+    edit([&late](RoutingConfig& config) { config.sources.push_back(late); });
+    RowHeader* header = grid->rowHeader(late.id.uuidString());
+    ASSERT_NE(header, nullptr);
+    EXPECT_EQ(header->iconGlyph().name, "app");
+
+    QImage picture(32, 32, QImage::Format_ARGB32);
+    picture.fill(Qt::red);
+    QByteArray encoded;
+    QBuffer buffer(&encoded);
+    buffer.open(QIODevice::WriteOnly);
+    picture.save(&buffer, "PNG");
+    RunningApplication app;
+    app.bundleIdentifier = "org.example.late-icon";
+    app.localizedName = "Late";
+    app.icon.imageData.assign(encoded.begin(), encoded.end());
+    const int pid = Workspace::shared().launch(app);
+    Access::setStatus(*controller, late.id, RoutingController::SourceStatus::running("Process Tap"));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(header->iconGlyph().name, "") << "the application's own picture";
+    ASSERT_FALSE(header->icon()->pixmap().isNull());
+
+    Workspace::shared().terminate(pid);
+    Access::setStatus(*controller, late.id, RoutingController::SourceStatus::idle());
+    QCoreApplication::processEvents();
+    EXPECT_EQ(header->iconGlyph().name, "app");
 }
 
 TEST_F(MatrixGridTest, ALinesOwnVolumeShowsADragUntilAMomentAfterItEnds) {
