@@ -11,6 +11,7 @@
 #include "TandrelApp/Mixer/MixerStyle.h"
 #include "TandrelApp/Mixer/VolumeControl.h"
 #include "TandrelApp/Routing/RoutingController.h"
+#include "TandrelApp/Support/ActionMenu.h"
 #include "TandrelApp/Support/GlyphButton.h"
 #include "TandrelApp/Support/GlyphView.h"
 
@@ -93,7 +94,7 @@ void GroupTitle::display(const ColumnGroup& group) {
 
 QMenu* GroupTitle::buildMenu(QWidget* parent) {
     using Kind = GroupTitleModel::MenuEntry::Kind;
-    auto* menu = new QMenu(parent);
+    auto* menu = new ActionMenu(parent);
     const QPointer<GroupTitle> self(this);
     const std::string uid = title_.device.uid;
     for (const auto& entry : GroupTitleModel::menu(title_)) {
@@ -101,7 +102,7 @@ QMenu* GroupTitle::buildMenu(QWidget* parent) {
             menu->addSeparator();
             continue;
         }
-        QAction* action = menu->addAction(QString::fromStdString(entry.title));
+        QAction* action = menu->addItem(entry.title, entry.destructive);
         const Kind kind = entry.kind;
         connect(action, &QAction::triggered, menu, [self, kind, uid] {
             if (!self) {

@@ -12,6 +12,7 @@
 #include "TandrelApp/Mixer/ConnectionDetail.h"
 #include "TandrelApp/Mixer/MatrixMetrics.h"
 #include "TandrelApp/Mixer/Popover.h"
+#include "TandrelApp/Support/ActionMenu.h"
 
 namespace {
 
@@ -211,7 +212,7 @@ void MatrixCell::mouseReleaseEvent(QMouseEvent* event) {
 
 QMenu* MatrixCell::buildMenu(QWidget* parent) {
     using Kind = MatrixCellModel::MenuEntry::Kind;
-    auto* menu = new QMenu(parent);
+    auto* menu = new ActionMenu(parent);
     const QPointer<MatrixCell> self(this);
     const MatrixCellModel::Cell cell = cell_;
     const std::optional<UUID> id = cell.connection ? std::optional(cell.connection->id) : std::nullopt;
@@ -225,7 +226,8 @@ QMenu* MatrixCell::buildMenu(QWidget* parent) {
         switch (entry.kind) {
         case Kind::connect:
         case Kind::disconnect:
-            connect(menu->addAction(title), &QAction::triggered, menu, toggleConnection);
+            connect(menu->addItem(entry.title, entry.destructive), &QAction::triggered, menu,
+                    toggleConnection);
             break;
         case Kind::customNote:
             menu->addAction(title)->setEnabled(false);

@@ -19,6 +19,7 @@
 #include "TandrelApp/Mixer/SourceChannelVolumes.h"
 #include "TandrelApp/Mixer/StatusDot.h"
 #include "TandrelApp/Mixer/VolumeControl.h"
+#include "TandrelApp/Support/ActionMenu.h"
 #include "TandrelApp/Support/GlyphButton.h"
 #include "TandrelApp/Support/Glyphs.h"
 
@@ -205,11 +206,11 @@ void RowHeader::showIcon(RowHeaderModel::Icon rowIcon) {
 
 QMenu* RowHeader::buildMenu(QWidget* parent) {
     using Kind = RowHeaderModel::MenuEntry::Kind;
-    auto* menu = new QMenu(parent);
+    auto* menu = new ActionMenu(parent);
     const QPointer<RowHeader> self(this);
     const RowHeaderModel::Header header = header_;
     for (const auto& entry : RowHeaderModel::menu(header)) {
-        QAction* action = menu->addAction(QString::fromStdString(entry.title));
+        QAction* action = menu->addItem(entry.title, entry.destructive);
         const Kind kind = entry.kind;
         connect(action, &QAction::triggered, menu, [self, kind, header] {
             if (!self) {

@@ -51,6 +51,7 @@
 #include "TandrelApp/Routing/RoutingControllerTestAccess.h"
 #include "TandrelApp/Routing/TemporaryDataHome.h"
 #include "TandrelApp/Shell/GeneralSettingsModel.h"
+#include "TandrelApp/Support/ActionMenu.h"
 #include "TandrelApp/Support/CompactSlider.h"
 #include "TandrelApp/Support/GlyphButton.h"
 #include "TandrelApp/Support/UserDefaults.h"
@@ -410,6 +411,47 @@ TEST_F(MatrixGridTest, AnApplicationRowShowsItsOwnIconOnceTheApplicationRuns) {
     Access::setStatus(*controller, late.id, RoutingController::SourceStatus::idle());
     QCoreApplication::processEvents();
     EXPECT_EQ(header->iconGlyph().name, "app");
+}
+
+// Items that remove something are drawn in red, the others in the menu's own colour: a monitor's
+// removal, an application row's exclusion and removal, and a cell's disconnection.
+TEST_F(MatrixGridTest, DestructiveMenuItemsAreRed) {
+    const SourceConfig player = makeSource(SourceKind::application("org.example.player"), "Player");
+    edit([&player](RoutingConfig& config) { config.sources.push_back(player); });
+    controller->toggleConnection(Endpoint::source(player.id), kLine1, 0, 2);
+    QCoreApplication::processEvents();
+    const QColor red = Theme::color(ColorRole::red, grid->palette());
+    struct Case {
+        QMenu* menu;
+        QStringList redTitles;
+    };
+    const std::vector<Case> cases{
+        {grid->groupTitle("speakers")->buildMenu(), {QStringLiteral("モニター先から外す")}},
+        {grid->rowHeader(player.id.uuidString())->buildMenu(),
+         {QStringLiteral("このアプリを除外（自動で追加しない）"), QStringLiteral("音源を削除")}},
+        {grid->cell(player.id.uuidString(), kLine1, {0, 2})->buildMenu(), {QStringLiteral("切断")}},
+    };
+    for (const Case& c : cases) {
+        std::unique_ptr<QMenu> owned(c.menu);
+        auto* menu = qobject_cast<ActionMenu*>(c.menu);
+        ASSERT_NE(menu, nullptr);
+        QStringList seen;
+        for (QAction* action : menu->actions()) {
+            if (action->isSeparator() || action->menu() != nullptr || !action->isEnabled()) {
+                continue;
+            }
+            const bool isRed = menu->titleColor(*action) == red;
+            EXPECT_EQ(isRed, c.redTitles.contains(action->text())) << action->text().toStdString();
+            if (isRed) {
+                seen << action->text();
+            }
+        }
+        EXPECT_EQ(seen, c.redTitles);
+        if (c.redTitles.size() == 2) {
+            menu->adjustSize();
+            EXPECT_TRUE(menu->grab().save(snapshotPath(QStringLiteral("menu-row-header"))));
+        }
+    }
 }
 
 TEST_F(MatrixGridTest, ALinesOwnVolumeShowsADragUntilAMomentAfterItEnds) {
