@@ -177,6 +177,20 @@ TEST_F(ExcludedAppsPane, ExcludingFromThePullDownUntilNoCandidateIsLeft) {
     EXPECT_FALSE(pane->runningMenu().actions().at(0)->isEnabled());
 }
 
+TEST_F(ExcludedAppsPane, AnAmpersandInANameShowsInThePullDown) {
+    start(false);
+    ApplicationSpec duo;
+    duo.bundleID = "org.example.duo";
+    duo.name = "Tom & Jerry";
+    environment.server().addApplication(duo);
+    pane->fillRunningMenu();
+    QStringList shown;
+    for (const QAction* action : pane->runningMenu().actions()) {
+        shown << action->iconText();
+    }
+    EXPECT_TRUE(shown.contains(QStringLiteral("Tom & Jerry"))) << shown.join(u'|').toStdString();
+}
+
 TEST_F(ExcludedAppsPane, RowsAreOrderedByNameAndNameUnknownAppsByTheirIdentifier) {
     start(false);
     for (const char* id :
