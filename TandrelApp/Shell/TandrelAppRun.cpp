@@ -13,6 +13,7 @@
 #include "Platform/System/Desktop/BundleInfo.h"
 #include "Platform/Workspace/Workspace.h"
 #include "TandrelApp/Shell/ProductIcon.h"
+#include "TandrelApp/Shell/QtTranslations.h"
 #include "TandrelApp/Shell/TerminationSignals.h"
 #include "TandrelApp/Support/AudioServerStart.h"
 #include "TandrelApp/Support/Log.h"
@@ -41,6 +42,7 @@ int TandrelApp::run(int& argc, char** argv) {
     // Closing the last window leaves the application in the tray; the delegate decides otherwise.
     QApplication::setQuitOnLastWindowClosed(false);
     useJapaneseFont();
+    const QtTranslations qtTexts;
     registerMainQueue();
     Workspace::setOwnBundleIdentifier(BundleInfo::bundleIdentifier());
     TerminationSignals::quitOnTermination();
