@@ -1,5 +1,7 @@
 #include "TandrelApp/Mixer/FrozenHeaderScrollView.h"
 
+#include <algorithm>
+
 #include <QCoreApplication>
 #include <QEvent>
 #include <QGridLayout>
@@ -198,7 +200,20 @@ void FrozenHeaderScrollView::relayout() {
     topArea_->setFixedHeight(headerHeight_);
     leftArea_->setFixedWidth(headerWidth_);
     cornerHost_->setFixedSize(headerWidth_, headerHeight_);
+    updateGeometry();
     syncHeaders();
+}
+
+QSize FrozenHeaderScrollView::sizeHint() const {
+    const auto wanted = [](const QScrollArea* area) {
+        const QWidget* widget = area->widget();
+        return widget != nullptr ? widget->sizeHint().expandedTo(widget->minimumSizeHint()) : QSize(0, 0);
+    };
+    const QSize top = wanted(topArea_);
+    const QSize left = wanted(leftArea_);
+    const QSize cells = wanted(contentArea_);
+    return {left.width() + std::max(top.width(), cells.width()),
+            top.height() + std::max(left.height(), cells.height())};
 }
 
 void FrozenHeaderScrollView::scheduleRelayout() {

@@ -1,7 +1,19 @@
 #include "TandrelApp/Shell/RouterWindow.h"
 
+#include <QCoreApplication>
 #include <QMenuBar>
+#include <QResizeEvent>
+#include <QScreen>
 #include <QShowEvent>
+#include <QStyle>
+#include <QTimer>
+
+namespace {
+
+// Room the desktop's title bar and borders take around a window, in pixels.
+constexpr QSize kFrameAllowance{16, 48};
+
+} // namespace
 
 RouterWindow::RouterWindow(std::unique_ptr<QWidget> content, Commands commands)
     : commands_(std::move(commands)) {
@@ -11,6 +23,54 @@ RouterWindow::RouterWindow(std::unique_ptr<QWidget> content, Commands commands)
     sourceMenu_ = addRebuiltMenu(QStringLiteral("音源"), commands_.addSourceItems);
     monitorMenu_ = addRebuiltMenu(QStringLiteral("モニター先"), commands_.addMonitorItems);
     buildWindowMenu();
+}
+
+void RouterWindow::fitToContent() {
+    // A size hint that changed travels up one layout per posted request: let every level take it in.
+    for (int level = 0; level < 8; ++level) {
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+    }
+    const QScreen* screen = this->screen();
+    const QSize available = screen != nullptr ? screen->availableGeometry().size() - kFrameAllowance
+                                              : QSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+    // Where the screen cuts the matrix in one direction, its scroll bar takes room in the other.
+    QSize wanted = sizeHint();
+    const int bar = style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, this);
+    if (wanted.width() > available.width()) {
+        wanted.rheight() += bar;
+    }
+    if (wanted.height() > available.height()) {
+        wanted.rwidth() += bar;
+    }
+    resize(wanted.boundedTo(available).expandedTo(minimumSizeHint()));
+}
+
+void RouterWindow::followContentSize() {
+    followsContent_ = true;
+    fitToContent();
+}
+
+bool RouterWindow::event(QEvent* event) {
+    const bool handled = QMainWindow::event(event);
+    // The layout has taken a new size hint in: fit once the current burst of changes is over.
+    if (event->type() == QEvent::LayoutRequest && followsContent_ && !fitPending_) {
+        fitPending_ = true;
+        QTimer::singleShot(0, this, [this] {
+            fitPending_ = false;
+            if (followsContent_) {
+                fitToContent();
+            }
+        });
+    }
+    return handled;
+}
+
+void RouterWindow::resizeEvent(QResizeEvent* event) {
+    QMainWindow::resizeEvent(event);
+    // The desktop's resize is the user's: the window is theirs from now on.
+    if (event->spontaneous()) {
+        followsContent_ = false;
+    }
 }
 
 void RouterWindow::showEvent(QShowEvent* event) {
