@@ -9,6 +9,8 @@
 #include <QPainterPath>
 #include <QTimer>
 
+#include "TandrelApp/Support/PlainText.h"
+
 namespace {
 
 QFont numberFont(const Theme::Metrics& metrics) {
@@ -156,7 +158,7 @@ void EditableNumber::setContent(const Content& content) {
     }
     const bool resized = content.width != content_.width;
     content_ = content;
-    readout_->setToolTip(QString::fromStdString(content_.help));
+    readout_->setToolTip(PlainText::toolTip(content_.help));
     if (resized) {
         // The readout and the field fill the control at its new width.
         setFixedSize(sizeHint());

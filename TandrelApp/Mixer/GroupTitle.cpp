@@ -14,6 +14,7 @@
 #include "TandrelApp/Support/ActionMenu.h"
 #include "TandrelApp/Support/GlyphButton.h"
 #include "TandrelApp/Support/GlyphView.h"
+#include "TandrelApp/Support/PlainText.h"
 
 namespace {
 
@@ -72,7 +73,7 @@ void GroupTitle::display(const ColumnGroup& group) {
     namespace Model = GroupTitleModel;
     title_ = Model::Title::of(controller_.config(), group);
     setFixedWidth(MixerStyle::groupPixels(metrics_, title_.columns));
-    setToolTip(QString::fromStdString(title_.device.name));
+    setToolTip(PlainText::toolTip(title_.device.name));
 
     icon_->setGlyph(Model::icon(title_));
     name_->setText(QString::fromStdString(title_.device.name));
@@ -89,7 +90,7 @@ void GroupTitle::display(const ColumnGroup& group) {
     master_->setValues(title_.volume.masterDB, title_.volume.isMuted, true, kMasterReadout);
     master_->setFixedWidth(MixerStyle::groupPixels(metrics_, title_.columns) -
                            metrics_.px(Model::width(title_) - Model::masterWidth(title_)));
-    master_->setToolTip(QString::fromStdString(Model::masterTooltip(title_)));
+    master_->setToolTip(PlainText::toolTip(Model::masterTooltip(title_)));
 }
 
 QMenu* GroupTitle::buildMenu(QWidget* parent) {

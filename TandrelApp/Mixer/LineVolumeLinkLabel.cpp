@@ -5,6 +5,7 @@
 #include "TandrelApp/Mixer/ElidedLabel.h"
 #include "TandrelApp/Routing/RoutingController.h"
 #include "TandrelApp/Support/GlyphView.h"
+#include "TandrelApp/Support/PlainText.h"
 
 LineVolumeLinkLabel::LineVolumeLinkLabel(RoutingController& controller, Theme::Metrics metrics,
                                          QWidget* parent)
@@ -32,5 +33,5 @@ void LineVolumeLinkLabel::display(const AudioDeviceInfo& line) {
     glyph_->setGlyph(link_.glyph);
     text_->setText(QString::fromStdString(link_.text));
     text_->setColorRole(link_.color);
-    setToolTip(QString::fromStdString(link_.tooltip));
+    setToolTip(PlainText::toolTip(link_.tooltip));
 }

@@ -13,6 +13,7 @@
 #include "TandrelApp/Mixer/MatrixMetrics.h"
 #include "TandrelApp/Mixer/Popover.h"
 #include "TandrelApp/Support/ActionMenu.h"
+#include "TandrelApp/Support/PlainText.h"
 
 namespace {
 
@@ -106,7 +107,7 @@ bool MatrixCell::event(QEvent* event) {
     // The route statistics are read when the tooltip is asked for, not at every refresh.
     if (event->type() == QEvent::ToolTip) {
         auto* help = static_cast<QHelpEvent*>(event);
-        QToolTip::showText(help->globalPos(), toolTipAt(help->pos()), this);
+        QToolTip::showText(help->globalPos(), PlainText::toolTip(toolTipAt(help->pos())), this);
         return true;
     }
     return QWidget::event(event);

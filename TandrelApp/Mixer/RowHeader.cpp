@@ -22,6 +22,7 @@
 #include "TandrelApp/Support/ActionMenu.h"
 #include "TandrelApp/Support/GlyphButton.h"
 #include "TandrelApp/Support/Glyphs.h"
+#include "TandrelApp/Support/PlainText.h"
 
 namespace {
 
@@ -123,7 +124,7 @@ void RowHeader::display(const MatrixRow& row) {
     namespace Model = RowHeaderModel;
     header_ = Model::Header::of(controller_, row);
     setFixedSize(metrics_.size(MatrixMetrics::rowHeaderWidth, row.height()));
-    setToolTip(QString::fromStdString(Model::helpText(header_)));
+    setToolTip(PlainText::toolTip(Model::helpText(header_)));
 
     showIcon(Model::icon(header_));
     name_->setText(QString::fromStdString(Model::name(header_)));

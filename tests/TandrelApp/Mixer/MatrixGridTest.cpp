@@ -17,6 +17,7 @@
 #include <QPointer>
 #include <QScrollBar>
 #include <QTest>
+#include <QTextDocument>
 #include <gtest/gtest.h>
 
 #include "MixerTestSupport.h"
@@ -452,6 +453,44 @@ TEST_F(MatrixGridTest, DestructiveMenuItemsAreRed) {
             EXPECT_TRUE(menu->grab().save(snapshotPath(QStringLiteral("menu-row-header"))));
         }
     }
+}
+
+// Names from outside read as written wherever the mixer shows them in a tooltip or a menu, markup and
+// "&" included.
+TEST_F(MatrixGridTest, NamesFromOutsideShowAsWritten) {
+    const std::string mix = "<b>Mix</b> & Co";
+    const SourceConfig radio = makeSource(SourceKind::application("org.example.radio"), "<i>Radio</i>");
+    edit([&radio](RoutingConfig& config) {
+        config.sources.push_back(radio);
+        config.monitorDeviceUIDs.push_back("mix");
+    });
+    Access::publishDevices(*controller, {device(kLine1, "Line & <u>1</u>", 2, true)},
+                           {device("speakers", "Speakers", 2), device("mix", mix, 2)}, {});
+    emit controller->outputDevicesChanged();
+    emit controller->linesChanged();
+    QCoreApplication::processEvents();
+    // What a tooltip shows: Qt renders it as markup when it looks like markup.
+    const auto shown = [](const QString& toolTip) {
+        QTextDocument document;
+        if (Qt::mightBeRichText(toolTip)) {
+            document.setHtml(toolTip);
+        } else {
+            document.setPlainText(toolTip);
+        }
+        return document.toPlainText()
+            .replace(QChar::LineSeparator, u'\n')
+            .replace(QChar::ParagraphSeparator, u'\n');
+    };
+    ASSERT_NE(grid->groupTitle("mix"), nullptr);
+    EXPECT_EQ(shown(grid->groupTitle("mix")->toolTip()), QString::fromStdString(mix));
+    ASSERT_NE(grid->rowHeader(radio.id.uuidString()), nullptr);
+    EXPECT_TRUE(shown(grid->rowHeader(radio.id.uuidString())->toolTip())
+                    .startsWith(QStringLiteral("<i>Radio</i> (org.example.radio)\n")));
+    RowHeader* line = grid->rowHeader(kLine1);
+    ASSERT_NE(line, nullptr);
+    std::unique_ptr<QMenu> menu(line->buildMenu());
+    EXPECT_EQ(menu->actions().value(0)->iconText(),
+              QStringLiteral("Line & <u>1</u> とモニター先の音量を連動させない"));
 }
 
 TEST_F(MatrixGridTest, ALinesOwnVolumeShowsADragUntilAMomentAfterItEnds) {
