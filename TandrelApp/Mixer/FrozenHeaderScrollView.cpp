@@ -212,8 +212,11 @@ QSize FrozenHeaderScrollView::sizeHint() const {
     const QSize top = wanted(topArea_);
     const QSize left = wanted(leftArea_);
     const QSize cells = wanted(contentArea_);
-    return {left.width() + std::max(top.width(), cells.width()),
-            top.height() + std::max(left.height(), cells.height())};
+    // A scroll bar still shown takes its room from the cells until the larger size hides it.
+    const int barWidth = verticalBar_->isVisible() ? verticalBar_->sizeHint().width() : 0;
+    const int barHeight = horizontalBar_->isVisible() ? horizontalBar_->sizeHint().height() : 0;
+    return {left.width() + std::max(top.width(), cells.width()) + barWidth,
+            top.height() + std::max(left.height(), cells.height()) + barHeight};
 }
 
 void FrozenHeaderScrollView::scheduleRelayout() {

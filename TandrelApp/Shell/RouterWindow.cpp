@@ -1,5 +1,7 @@
 #include "TandrelApp/Shell/RouterWindow.h"
 
+#include <algorithm>
+
 #include <QCoreApplication>
 #include <QMenuBar>
 #include <QResizeEvent>
@@ -31,8 +33,14 @@ void RouterWindow::fitToContent() {
         QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
     }
     const QScreen* screen = this->screen();
-    const QSize available = screen != nullptr ? screen->availableGeometry().size() - kFrameAllowance
-                                              : QSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+    if (screen == nullptr) {
+        resize(sizeHint().expandedTo(minimumSizeHint()));
+        return;
+    }
+    const QRect area = screen->availableGeometry();
+    // The desktop's title bar and borders, once it has drawn them; an allowance before.
+    const QSize decoration = isVisible() ? frameGeometry().size() - size() : kFrameAllowance;
+    const QSize available = area.size() - decoration;
     // Where the screen cuts the matrix in one direction, its scroll bar takes room in the other.
     QSize wanted = sizeHint();
     const int bar = style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, this);
@@ -42,7 +50,18 @@ void RouterWindow::fitToContent() {
     if (wanted.height() > available.height()) {
         wanted.rwidth() += bar;
     }
-    resize(wanted.boundedTo(available).expandedTo(minimumSizeHint()));
+    const QSize size = wanted.boundedTo(available).expandedTo(minimumSizeHint());
+    // A window already on screen moves as far as it must to keep its new frame on the screen: desktops
+    // cut a window that would reach past the edge.
+    if (isVisible()) {
+        const QRect frame(frameGeometry().topLeft(), size + decoration);
+        const int x = std::max(area.left(), std::min(frame.left(), area.right() + 1 - frame.width()));
+        const int y = std::max(area.top(), std::min(frame.top(), area.bottom() + 1 - frame.height()));
+        if (QPoint(x, y) != frame.topLeft()) {
+            move(x, y);
+        }
+    }
+    resize(size);
 }
 
 void RouterWindow::followContentSize() {

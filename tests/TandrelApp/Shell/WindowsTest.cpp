@@ -18,6 +18,7 @@
 #include <QComboBox>
 #include <QMenuBar>
 #include <QScreen>
+#include <QScrollBar>
 #include <QTabWidget>
 #include <QTest>
 #include <gtest/gtest.h>
@@ -213,13 +214,24 @@ constexpr const char* kBusyProfile = R"({"devices": [
     {"bundleID": "org.example.podcast", "name": "Podcast"},
     {"bundleID": "org.example.game", "name": "Game"}]})";
 
+// A machine whose whole matrix fits the screen.
+constexpr const char* kSmallProfile = R"({"devices": [
+    {"uid": "shell.speakers", "name": "Speakers", "outputStreams": [2]},
+    {"uid": "shell.phones", "name": "Headphones", "outputStreams": [2]}],
+  "applications": [
+    {"bundleID": "org.example.browser", "name": "Browser"},
+    {"bundleID": "org.example.player", "name": "Music Player"},
+    {"bundleID": "org.example.call", "name": "Video Call"},
+    {"bundleID": "org.example.podcast", "name": "Podcast"}]})";
+
 // On a first start the mixer is as large as its matrix, within the screen: it scrolls only in a
-// direction where the screen has no more room, and at the largest display size rows still show below
-// the headers. The content's figure is the grid's own size hint.
+// direction where the screen has no more room (not at all when the matrix fits), and at the largest
+// display size rows still show below the headers. The content's figure is the grid's own size hint.
 TEST(WindowFrames, AFirstStartSizesTheMixerToItsContentWithinTheScreen) {
-    for (const double scale : {1.0, 1.5}) {
+    for (const auto& [profile, scale] :
+         {std::pair{kBusyProfile, 1.0}, std::pair{kBusyProfile, 1.5}, std::pair{kSmallProfile, 1.0}}) {
         SCOPED_TRACE(scale);
-        ShellEnvironment environment{kBusyProfile};
+        ShellEnvironment environment{profile};
         UserDefaults::standard().set(GeneralSettingsModel::uiScaleKey, scale);
         TandrelApp app{{"TandrelApp"}};
         app.launch();
@@ -245,6 +257,12 @@ TEST(WindowFrames, AFirstStartSizesTheMixerToItsContentWithinTheScreen) {
         const int rowsShown = matrix->contentArea()->viewport()->height();
         EXPECT_GE(rowsShown, Theme::Metrics(scale).px(MatrixMetrics::sourceRowHeight * 2))
             << "two rows at least show below the headers";
+        if (profile == kSmallProfile) {
+            EXPECT_LT(wanted.height(), screen.height() - 200) << "the matrix fits the screen";
+            EXPECT_FALSE(matrix->verticalScrollBar()->isVisible());
+            EXPECT_FALSE(matrix->horizontalScrollBar()->isVisible());
+            continue;
+        }
         EXPECT_TRUE(window->grab().save(
             snapshotPath(QStringLiteral("router-first-start-scale%1").arg(std::lround(scale * 100)))));
         QCoro::waitFor(app.controller()->waitForReconcile());
