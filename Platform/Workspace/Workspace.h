@@ -1,5 +1,5 @@
 // The desktop workspace (running applications with launch and termination notices on the main queue,
-// the program's own identity, installed applications from XDG desktop entries, opening URLs and folders),
+// the program's own identity, installed applications from XDG desktop entries, opening URLs),
 // read by the capture sources, the audio monitor and the controller and fed by the simulated applications.
 #pragma once
 
@@ -115,9 +115,8 @@ public:
     // ---- Opening things ----
 
     // Opens a URL (it must have a scheme) with the desktop's handler; false when refused or not started.
+    // (Showing a file in the file manager is FileManager::reveal, among the desktop's services.)
     bool openURL(const std::string& url);
-    // Opens the folder that holds an existing absolute path; false when refused or not started.
-    bool revealInFileManager(const std::string& path);
     // Test hook: how programs are started; null restores the real launcher.
     void setLauncher(Launcher launcher);
 

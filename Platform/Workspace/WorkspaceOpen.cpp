@@ -1,9 +1,8 @@
-// Opening URLs and folders through xdg-open, which needs no session bus.
+// Opening URLs through xdg-open, which needs no session bus.
 #include "Platform/Workspace/Workspace.h"
 
 #include <cctype>
 #include <cerrno>
-#include <filesystem>
 #include <spawn.h>
 #include <sys/wait.h>
 
@@ -12,8 +11,6 @@
 extern char** environ;
 
 namespace {
-
-namespace fs = std::filesystem;
 
 bool spawnDetached(const std::vector<std::string>& argv) {
     if (argv.empty()) {
@@ -68,21 +65,6 @@ bool Workspace::openURL(const std::string& url) {
         return false;
     }
     return launcher()({"xdg-open", url});
-}
-
-bool Workspace::revealInFileManager(const std::string& path) {
-    std::error_code error;
-    const fs::path target(path);
-    if (!target.is_absolute() || hasControlCharacters(path) || !fs::exists(target, error)) {
-        return false;
-    }
-    fs::path folder = target.lexically_normal();
-    if (folder.has_filename()) {
-        folder = folder.parent_path();
-    } else if (folder.has_parent_path() && folder.parent_path() != folder) {
-        folder = folder.parent_path().parent_path();
-    }
-    return launcher()({"xdg-open", folder.string()});
 }
 
 void Workspace::setLauncher(Launcher launcher) {

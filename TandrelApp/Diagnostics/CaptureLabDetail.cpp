@@ -84,12 +84,14 @@ CaptureLabDetail::CaptureLabDetail(Theme::Metrics metrics, QWidget* parent)
     statistics_->setFont(CaptureLabStyle::monospaced(metrics_, TextStyle::caption2));
     MixerStyle::setTextColor(*statistics_, ColorRole::secondary);
     statistics_->setWordWrap(true);
+    statistics_->setTextFormat(Qt::PlainText);
     statistics_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     layout_->addWidget(statistics_);
 
     error_->setFont(metrics_.font(TextStyle::caption));
     MixerStyle::setTextColor(*error_, ColorRole::red);
     error_->setWordWrap(true);
+    error_->setTextFormat(Qt::PlainText);
     error_->hide();
     layout_->addWidget(error_);
 }

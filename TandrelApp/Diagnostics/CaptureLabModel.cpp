@@ -9,10 +9,9 @@
 #include <QCoreApplication>
 #include <QStandardPaths>
 
-#include "Platform/Workspace/Workspace.h"
+#include "Platform/System/Desktop/FileManager.h"
 #include "TandrelApp/Diagnostics/CaptureAnalyzer.h"
 #include "TandrelApp/Diagnostics/CaptureTestRunner.h"
-#include "TandrelApp/Support/Log.h"
 #include "TandrelApp/Support/SpawnOnMain.h"
 
 namespace fs = std::filesystem;
@@ -27,10 +26,11 @@ std::optional<fs::path> systemMusicFolder() {
     return fs::path(folder.toStdString());
 }
 
-void revealInFileManager(const fs::path& file) {
-    if (!Workspace::shared().revealInFileManager(file.string())) {
-        Log::app("CaptureLab")->warn("Could not show {} in the file manager", file.string());
-    }
+void revealInFileManager(const fs::path& file, std::function<void(bool shown)> done) {
+    FileManager::reveal(QString::fromStdString(file.string()),
+                        [done = std::move(done)](FileManager::Outcome outcome) {
+                            done(outcome != FileManager::Outcome::notShown);
+                        });
 }
 
 CaptureLabModel::Environment withDefaults(CaptureLabModel::Environment environment) {
@@ -292,7 +292,11 @@ void CaptureLabModel::toggleRecording(ActiveCapture& capture) {
         capture.analyzer_->stopRecording();
         const fs::path finished = *std::exchange(capture.recordingPath_, std::nullopt);
         emit capture.changed();
-        environment_.reveal(finished);
+        environment_.reveal(finished, [self = weak_from_this(), finished](bool shown) {
+            if (auto model = self.lock(); model && !shown) {
+                model->setMessage(notRevealedPrefix + finished.string());
+            }
+        });
         return;
     }
     if (auto path = startRecording(capture)) {

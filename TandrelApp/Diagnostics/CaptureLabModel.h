@@ -86,8 +86,8 @@ public:
         std::function<std::optional<std::filesystem::path>()> musicFolder;
         // The time a recording is named after.
         std::function<std::chrono::system_clock::time_point()> now;
-        // Shows a finished recording in the file manager.
-        std::function<void(const std::filesystem::path&)> reveal;
+        // Shows a finished recording in the file manager, then tells whether it could, on the GUI thread.
+        std::function<void(const std::filesystem::path&, std::function<void(bool shown)>)> reveal;
         // The meter refresh period.
         std::chrono::milliseconds meterInterval{1000 / 15};
     };
@@ -96,6 +96,9 @@ public:
     static constexpr const char* capturesFolderName = "Corvane Captures";
     // What every failure to start a recording begins with.
     static constexpr const char* recordingFailedPrefix = "録音を開始できません: ";
+    // Where a finished recording is, when the file manager could not show it.
+    static constexpr const char* notRevealedPrefix =
+        "ファイルマネージャで表示できませんでした。録音は次の場所にあります:\n";
 
     // Mode automatic, no applications, no captures, no message; the meter timer runs from here on.
     // Own it through a shared_ptr: its tasks and the sources' stop handlers hold it weakly.

@@ -9,6 +9,8 @@
 #include <QPainterPath>
 #include <QTimer>
 
+#include "TandrelApp/Support/PlainText.h"
+
 namespace {
 
 QFont numberFont(const Theme::Metrics& metrics) {
@@ -144,9 +146,10 @@ QWidget* EditableNumber::readout() const {
     return readout_;
 }
 
+// Two points around the digits' ink: the field still has room for the font's whole line inside its
+// margins, and the rows that hold the control stay within their heights.
 QSize EditableNumber::sizeHint() const {
-    const QFontMetrics metrics(numberFont(metrics_));
-    return {metrics_.px(content_.width), metrics.height() + metrics_.px(4)};
+    return {metrics_.px(content_.width), Theme::lineBox(numberFont(metrics_)).height + metrics_.px(4)};
 }
 
 void EditableNumber::setContent(const Content& content) {
@@ -155,7 +158,7 @@ void EditableNumber::setContent(const Content& content) {
     }
     const bool resized = content.width != content_.width;
     content_ = content;
-    readout_->setToolTip(QString::fromStdString(content_.help));
+    readout_->setToolTip(PlainText::toolTip(content_.help));
     if (resized) {
         // The readout and the field fill the control at its new width.
         setFixedSize(sizeHint());

@@ -1,5 +1,7 @@
 #include "TandrelApp/Mixer/FrozenHeaderScrollView.h"
 
+#include <algorithm>
+
 #include <QCoreApplication>
 #include <QEvent>
 #include <QGridLayout>
@@ -198,7 +200,23 @@ void FrozenHeaderScrollView::relayout() {
     topArea_->setFixedHeight(headerHeight_);
     leftArea_->setFixedWidth(headerWidth_);
     cornerHost_->setFixedSize(headerWidth_, headerHeight_);
+    updateGeometry();
     syncHeaders();
+}
+
+QSize FrozenHeaderScrollView::sizeHint() const {
+    const auto wanted = [](const QScrollArea* area) {
+        const QWidget* widget = area->widget();
+        return widget != nullptr ? widget->sizeHint().expandedTo(widget->minimumSizeHint()) : QSize(0, 0);
+    };
+    const QSize top = wanted(topArea_);
+    const QSize left = wanted(leftArea_);
+    const QSize cells = wanted(contentArea_);
+    // A scroll bar still shown takes its room from the cells until the larger size hides it.
+    const int barWidth = verticalBar_->isVisible() ? verticalBar_->sizeHint().width() : 0;
+    const int barHeight = horizontalBar_->isVisible() ? horizontalBar_->sizeHint().height() : 0;
+    return {left.width() + std::max(top.width(), cells.width()) + barWidth,
+            top.height() + std::max(left.height(), cells.height()) + barHeight};
 }
 
 void FrozenHeaderScrollView::scheduleRelayout() {

@@ -41,6 +41,10 @@ public:
     // Sizes the headers after the quadrants' size hints now instead of after the current event.
     void relayout();
 
+    // The whole matrix, headers and cells, as the quadrants want it: what a window showing all of it
+    // without scrolling would give this view.
+    QSize sizeHint() const override;
+
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 

@@ -11,8 +11,10 @@
 #include "TandrelApp/Mixer/MixerStyle.h"
 #include "TandrelApp/Mixer/VolumeControl.h"
 #include "TandrelApp/Routing/RoutingController.h"
+#include "TandrelApp/Support/ActionMenu.h"
 #include "TandrelApp/Support/GlyphButton.h"
 #include "TandrelApp/Support/GlyphView.h"
+#include "TandrelApp/Support/PlainText.h"
 
 namespace {
 
@@ -71,7 +73,7 @@ void GroupTitle::display(const ColumnGroup& group) {
     namespace Model = GroupTitleModel;
     title_ = Model::Title::of(controller_.config(), group);
     setFixedWidth(MixerStyle::groupPixels(metrics_, title_.columns));
-    setToolTip(QString::fromStdString(title_.device.name));
+    setToolTip(PlainText::toolTip(title_.device.name));
 
     icon_->setGlyph(Model::icon(title_));
     name_->setText(QString::fromStdString(title_.device.name));
@@ -88,12 +90,12 @@ void GroupTitle::display(const ColumnGroup& group) {
     master_->setValues(title_.volume.masterDB, title_.volume.isMuted, true, kMasterReadout);
     master_->setFixedWidth(MixerStyle::groupPixels(metrics_, title_.columns) -
                            metrics_.px(Model::width(title_) - Model::masterWidth(title_)));
-    master_->setToolTip(QString::fromStdString(Model::masterTooltip(title_)));
+    master_->setToolTip(PlainText::toolTip(Model::masterTooltip(title_)));
 }
 
 QMenu* GroupTitle::buildMenu(QWidget* parent) {
     using Kind = GroupTitleModel::MenuEntry::Kind;
-    auto* menu = new QMenu(parent);
+    auto* menu = new ActionMenu(parent);
     const QPointer<GroupTitle> self(this);
     const std::string uid = title_.device.uid;
     for (const auto& entry : GroupTitleModel::menu(title_)) {
@@ -101,7 +103,7 @@ QMenu* GroupTitle::buildMenu(QWidget* parent) {
             menu->addSeparator();
             continue;
         }
-        QAction* action = menu->addAction(QString::fromStdString(entry.title));
+        QAction* action = menu->addItem(entry.title, entry.destructive);
         const Kind kind = entry.kind;
         connect(action, &QAction::triggered, menu, [self, kind, uid] {
             if (!self) {

@@ -10,6 +10,7 @@
 #include "TandrelApp/Routing/Volume.h"
 #include "TandrelApp/Support/CompactSlider.h"
 #include "TandrelApp/Support/GlyphButton.h"
+#include "TandrelApp/Support/PlainText.h"
 
 namespace {
 
@@ -62,7 +63,7 @@ void LineHardwareVolume::refresh() {
     const auto volume = hardware(controller_.hardwareVolumes(), line_.uid);
     const float value = shown(volume, dragging_);
     const int percentage = percent(value);
-    setToolTip(QString::fromStdString(volumeTooltip(line_.name)));
+    setToolTip(PlainText::toolTip(volumeTooltip(line_.name)));
     muteButton_->setGlyph(muteGlyph(value, volume.muted));
     muteButton_->setToolTip(QString::fromStdString(muteTooltip(volume.muted)));
     slider_->setSliderPosition(static_cast<int>(std::lround(static_cast<double>(value) * sliderUnits)));

@@ -5,6 +5,7 @@
 #include "TandrelApp/Mixer/ElidedLabel.h"
 #include "TandrelApp/Routing/RoutingController.h"
 #include "TandrelApp/Support/GlyphView.h"
+#include "TandrelApp/Support/PlainText.h"
 
 LineVolumeLinkLabel::LineVolumeLinkLabel(RoutingController& controller, Theme::Metrics metrics,
                                          QWidget* parent)
@@ -16,6 +17,8 @@ LineVolumeLinkLabel::LineVolumeLinkLabel(RoutingController& controller, Theme::M
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(metrics.px(4));
     text_->setFont(metrics.font(TextStyle::caption2));
+    // It stands last in a row header, which has to hold it within the row's height.
+    text_->setCompactLine(true);
     layout->addWidget(glyph_, 0, Qt::AlignVCenter);
     layout->addWidget(text_, 1, Qt::AlignVCenter);
 }
@@ -30,5 +33,5 @@ void LineVolumeLinkLabel::display(const AudioDeviceInfo& line) {
     glyph_->setGlyph(link_.glyph);
     text_->setText(QString::fromStdString(link_.text));
     text_->setColorRole(link_.color);
-    setToolTip(QString::fromStdString(link_.tooltip));
+    setToolTip(PlainText::toolTip(link_.tooltip));
 }

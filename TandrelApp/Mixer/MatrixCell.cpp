@@ -12,6 +12,8 @@
 #include "TandrelApp/Mixer/ConnectionDetail.h"
 #include "TandrelApp/Mixer/MatrixMetrics.h"
 #include "TandrelApp/Mixer/Popover.h"
+#include "TandrelApp/Support/ActionMenu.h"
+#include "TandrelApp/Support/PlainText.h"
 
 namespace {
 
@@ -105,7 +107,7 @@ bool MatrixCell::event(QEvent* event) {
     // The route statistics are read when the tooltip is asked for, not at every refresh.
     if (event->type() == QEvent::ToolTip) {
         auto* help = static_cast<QHelpEvent*>(event);
-        QToolTip::showText(help->globalPos(), toolTipAt(help->pos()), this);
+        QToolTip::showText(help->globalPos(), PlainText::toolTip(toolTipAt(help->pos())), this);
         return true;
     }
     return QWidget::event(event);
@@ -211,7 +213,7 @@ void MatrixCell::mouseReleaseEvent(QMouseEvent* event) {
 
 QMenu* MatrixCell::buildMenu(QWidget* parent) {
     using Kind = MatrixCellModel::MenuEntry::Kind;
-    auto* menu = new QMenu(parent);
+    auto* menu = new ActionMenu(parent);
     const QPointer<MatrixCell> self(this);
     const MatrixCellModel::Cell cell = cell_;
     const std::optional<UUID> id = cell.connection ? std::optional(cell.connection->id) : std::nullopt;
@@ -225,7 +227,8 @@ QMenu* MatrixCell::buildMenu(QWidget* parent) {
         switch (entry.kind) {
         case Kind::connect:
         case Kind::disconnect:
-            connect(menu->addAction(title), &QAction::triggered, menu, toggleConnection);
+            connect(menu->addItem(entry.title, entry.destructive), &QAction::triggered, menu,
+                    toggleConnection);
             break;
         case Kind::customNote:
             menu->addAction(title)->setEnabled(false);

@@ -16,6 +16,7 @@
 #include "TandrelApp/Mixer/Popover.h"
 #include "TandrelApp/Mixer/VerticalFader.h"
 #include "TandrelApp/Routing/RoutingController.h"
+#include "TandrelApp/Support/PlainText.h"
 
 namespace {
 
@@ -170,7 +171,7 @@ void PairHeader::display(const AudioDeviceInfo& device, MatrixColumn column) {
     muteButton_->setVisible(faders);
     muteButton_->setMuted(PairHeaderModel::faderMuted(header_));
     muteButton_->setToolTip(QString::fromStdString(PairHeaderModel::muteTooltip(header_)));
-    setToolTip(QString::fromStdString(PairHeaderModel::tooltip(header_)));
+    setToolTip(PlainText::toolTip(PairHeaderModel::tooltip(header_)));
     refreshDetail();
 }
 

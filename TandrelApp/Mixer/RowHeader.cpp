@@ -1,5 +1,7 @@
 #include "TandrelApp/Mixer/RowHeader.h"
 
+#include <algorithm>
+
 #include <QContextMenuEvent>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -17,8 +19,10 @@
 #include "TandrelApp/Mixer/SourceChannelVolumes.h"
 #include "TandrelApp/Mixer/StatusDot.h"
 #include "TandrelApp/Mixer/VolumeControl.h"
+#include "TandrelApp/Support/ActionMenu.h"
 #include "TandrelApp/Support/GlyphButton.h"
 #include "TandrelApp/Support/Glyphs.h"
+#include "TandrelApp/Support/PlainText.h"
 
 namespace {
 
@@ -28,6 +32,7 @@ constexpr double kMetersWidth = 150;
 constexpr double kMeterThickness = 4;
 constexpr double kControlsWidth = 200;
 constexpr double kTrailingPadding = 8;
+constexpr double kColumnSpacing = 2;
 
 } // namespace
 
@@ -41,6 +46,7 @@ RowHeader::RowHeader(RoutingController& controller, MeterStore& meters, Theme::M
     , name_(new ElidedLabel(Qt::ElideRight))
     , dot_(new StatusDot(ColorRole::yellow, metrics))
     , status_(new ElidedLabel(Qt::ElideRight))
+    , column_(new QVBoxLayout)
     , meterLayout_(new QHBoxLayout)
     , meters_(std::make_unique<KeyedChildren<int, LiveMeter>>(meterLayout_))
     , sourceControls_(new QWidget)
@@ -55,15 +61,18 @@ RowHeader::RowHeader(RoutingController& controller, MeterStore& meters, Theme::M
     icon_->setAlignment(Qt::AlignCenter);
     layout->addWidget(icon_, 0, Qt::AlignVCenter);
 
-    auto* column = new QVBoxLayout;
-    column->setSpacing(metrics.px(2));
+    auto* column = column_;
+    column->setSpacing(metrics.px(kColumnSpacing));
+    // The lines take the height of their ink, so that all of a row's parts fit its height.
     name_->setFont(metrics.font(TextStyle::callout));
+    name_->setCompactLine(true);
     column->addWidget(name_);
 
     auto* statusRow = new QHBoxLayout;
     statusRow->setSpacing(metrics.px(4));
     status_->setFont(metrics.font(TextStyle::caption2));
     status_->setColorRole(ColorRole::secondary);
+    status_->setCompactLine(true);
     statusRow->addWidget(dot_, 0, Qt::AlignVCenter);
     statusRow->addWidget(status_, 1, Qt::AlignVCenter);
     column->addLayout(statusRow);
@@ -115,12 +124,9 @@ void RowHeader::display(const MatrixRow& row) {
     namespace Model = RowHeaderModel;
     header_ = Model::Header::of(controller_, row);
     setFixedSize(metrics_.size(MatrixMetrics::rowHeaderWidth, row.height()));
-    setToolTip(QString::fromStdString(Model::helpText(header_)));
+    setToolTip(PlainText::toolTip(Model::helpText(header_)));
 
-    if (Model::Icon rowIcon = Model::icon(header_); rowIcon != rowIcon_) {
-        rowIcon_ = std::move(rowIcon);
-        showIcon();
-    }
+    showIcon(Model::icon(header_));
     name_->setText(QString::fromStdString(Model::name(header_)));
     dot_->setColor(Model::statusColor(header_));
     status_->setText(QString::fromStdString(Model::statusText(header_)));
@@ -150,21 +156,50 @@ void RowHeader::display(const MatrixRow& row) {
     if (auto* channels = channelVolumes()) {
         channels->refresh();
     }
+    fitToRow();
 }
 
-// The application's own picture when it has one, else the row's symbol.
-void RowHeader::showIcon() {
+// The parts keep the spacing between them where the row has the room; where the font's lines leave too
+// little (the smallest and some larger display sizes), the spacing gives way, never the parts.
+void RowHeader::fitToRow() {
+    const int spacing = metrics_.px(kColumnSpacing);
+    column_->setSpacing(spacing);
+    const int excess = column_->sizeHint().height() - height();
+    if (excess <= 0) {
+        return;
+    }
+    int gaps = -1;
+    for (int i = 0; i < column_->count(); ++i) {
+        gaps += column_->itemAt(i)->isEmpty() ? 0 : 1;
+    }
+    if (gaps > 0) {
+        column_->setSpacing(std::max(0, spacing - (excess + gaps - 1) / gaps));
+    }
+}
+
+// The application's own picture when it has one, else the row's symbol. The picture is looked up at
+// every refresh (an application may start, quit or be installed meanwhile); the label changes only
+// when what it shows does.
+void RowHeader::showIcon(RowHeaderModel::Icon rowIcon) {
+    std::optional<QImage> picture;
+    if (rowIcon.appBundleID) {
+        picture = AppIcon::image(*rowIcon.appBundleID);
+    }
+    const qint64 pictureKey = picture ? picture->cacheKey() : 0;
+    if (rowIcon == rowIcon_ && pictureKey == pictureKey_) {
+        return;
+    }
+    rowIcon_ = std::move(rowIcon);
+    pictureKey_ = pictureKey;
     const QSize size = icon_->size();
     const qreal ratio = devicePixelRatioF();
-    if (rowIcon_.appBundleID) {
-        if (auto image = AppIcon::image(*rowIcon_.appBundleID)) {
-            QPixmap pixmap = QPixmap::fromImage(
-                image->scaled(size * ratio, Qt::KeepAspectRatio, Qt::SmoothTransformation));
-            pixmap.setDevicePixelRatio(ratio);
-            icon_->setPixmap(pixmap);
-            iconGlyph_ = {};
-            return;
-        }
+    if (picture) {
+        QPixmap pixmap =
+            QPixmap::fromImage(picture->scaled(size * ratio, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+        pixmap.setDevicePixelRatio(ratio);
+        icon_->setPixmap(pixmap);
+        iconGlyph_ = {};
+        return;
     }
     iconGlyph_ = rowIcon_.glyph;
     icon_->setPixmap(Glyphs::pixmap(iconGlyph_.name, Theme::color(iconGlyph_.role, palette()), size, ratio));
@@ -172,11 +207,11 @@ void RowHeader::showIcon() {
 
 QMenu* RowHeader::buildMenu(QWidget* parent) {
     using Kind = RowHeaderModel::MenuEntry::Kind;
-    auto* menu = new QMenu(parent);
+    auto* menu = new ActionMenu(parent);
     const QPointer<RowHeader> self(this);
     const RowHeaderModel::Header header = header_;
     for (const auto& entry : RowHeaderModel::menu(header)) {
-        QAction* action = menu->addAction(QString::fromStdString(entry.title));
+        QAction* action = menu->addItem(entry.title, entry.destructive);
         const Kind kind = entry.kind;
         connect(action, &QAction::triggered, menu, [self, kind, header] {
             if (!self) {

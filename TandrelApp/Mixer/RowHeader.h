@@ -24,6 +24,7 @@ class Popover;
 class QHBoxLayout;
 class QLabel;
 class QMenu;
+class QVBoxLayout;
 class SourceChannelVolumes;
 class StatusDot;
 class VolumeControl;
@@ -62,7 +63,8 @@ protected:
     void contextMenuEvent(QContextMenuEvent* event) override;
 
 private:
-    void showIcon();
+    void showIcon(RowHeaderModel::Icon rowIcon);
+    void fitToRow();
 
     RoutingController& controller_;
     MeterStore& store_;
@@ -70,11 +72,14 @@ private:
     RowHeaderModel::Header header_;
     // The icon as last shown, and the glyph drawn for it (empty while it is the application's picture).
     RowHeaderModel::Icon rowIcon_{std::nullopt, {}};
+    // The cache key of the application's picture as last shown: 0 while none is, -1 before the first.
+    qint64 pictureKey_ = -1;
     Glyph iconGlyph_;
     QLabel* icon_;
     ElidedLabel* name_;
     StatusDot* dot_;
     ElidedLabel* status_;
+    QVBoxLayout* column_;
     QHBoxLayout* meterLayout_;
     std::unique_ptr<KeyedChildren<int, LiveMeter>> meters_;
     QWidget* sourceControls_;

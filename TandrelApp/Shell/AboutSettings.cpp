@@ -13,8 +13,10 @@
 #include "Platform/System/Desktop/BundleInfo.h"
 #include "Platform/System/SystemInfo.h"
 #include "Platform/Workspace/Workspace.h"
+#include "TandrelApp/Mixer/ElidedLabel.h"
 #include "TandrelApp/Routing/RoutingConfigStore.h"
 #include "TandrelApp/Shell/AboutModel.h"
+#include "TandrelApp/Shell/PaneWidgets.h"
 #include "TandrelApp/Shell/ProductIcon.h"
 #include "TandrelApp/Support/TandrelVersion.h"
 #include "TandrelApp/Updater/UpdateChecker.h"
@@ -26,12 +28,14 @@ QString text(const std::string& utf8) {
     return QString::fromStdString(utf8);
 }
 
-QLabel* label(const std::string& value, const QFont& font, ColorRole role = ColorRole::primary) {
-    auto* label = new QLabel(text(value));
+// A value from outside on one line: shortened where it does not fit, whole on hover.
+ElidedLabel* valueLabel(const std::string& value, const QFont& font, ColorRole role,
+                        Qt::TextElideMode mode = Qt::ElideMiddle) {
+    auto* label = new ElidedLabel(mode);
     label->setFont(font);
-    QPalette palette = label->palette();
-    palette.setColor(QPalette::WindowText, Theme::color(role, palette));
-    label->setPalette(palette);
+    label->setText(text(value));
+    label->setColorRole(role);
+    label->setShowsFullTextWhenElided(true);
     return label;
 }
 
@@ -62,11 +66,10 @@ AboutSettings::Facts AboutSettings::Facts::standard() {
     };
 }
 
-AboutSettings::AboutSettings(UpdateChecker& checker, Facts facts, Theme::Metrics metrics, QWidget* parent)
+AboutSettings::AboutSettings(UpdateChecker& checker, Facts facts, QWidget* parent)
     : QWidget(parent)
     , checker_(checker)
-    , facts_(std::move(facts))
-    , metrics_(metrics) {
+    , facts_(std::move(facts)) {
     setFixedHeight(metrics_.px(height));
     driver_ = facts_.readDriver ? facts_.readDriver() : std::nullopt;
 
@@ -94,13 +97,13 @@ AboutSettings::AboutSettings(UpdateChecker& checker, Facts facts, Theme::Metrics
     auto* updateLayout = new QHBoxLayout(updateRow);
     updateLayout->setContentsMargins(0, 0, 0, 0);
     updateLayout->setSpacing(metrics_.px(8));
-    status_ = label("", metrics_.font(TextStyle::body), ColorRole::secondary);
-    check_ = new QPushButton(QStringLiteral("確認"));
+    status_ = valueLabel("", metrics_.font(TextStyle::body), ColorRole::secondary);
+    status_->setAlignment(Qt::AlignRight);
+    check_ = PaneWidgets::button("確認", metrics_);
     check_->setFont(metrics_.controlFont(ControlSize::small));
-    updateLayout->addStretch(1);
-    updateLayout->addWidget(status_);
+    updateLayout->addWidget(status_, 1);
     updateLayout->addWidget(check_);
-    app->addRow(label("アップデート", metrics_.font(TextStyle::body)), updateRow);
+    app->addRow(PaneWidgets::label("アップデート", metrics_.font(TextStyle::body)), updateRow);
     connect(check_, &QPushButton::clicked, this, [this] { UpdateCommands::checkNow(checker_); });
     connect(&checker_, &UpdateChecker::stateChanged, this, &AboutSettings::refreshUpdateRow);
     connect(&checker_, &UpdateChecker::lastCheckedChanged, this, &AboutSettings::refreshUpdateRow);
@@ -111,7 +114,7 @@ AboutSettings::AboutSettings(UpdateChecker& checker, Facts facts, Theme::Metrics
 
     QFormLayout* system = section(*layout, "動作環境");
     addRow(*system, "OS", facts_.systemName);
-    addRow(*system, "Mac", facts_.chip);
+    addRow(*system, "CPU", facts_.chip);
     addRow(*system, "設定の保存先", facts_.settingsFolder);
 
     QFormLayout* links = section(*layout, "リンク");
@@ -122,7 +125,8 @@ AboutSettings::AboutSettings(UpdateChecker& checker, Facts facts, Theme::Metrics
     }
 
     QFormLayout* rights = section(*layout, "著作権");
-    auto* notice = label(AboutModel::copyright(facts_.copyright), metrics_.font(TextStyle::body));
+    auto* notice =
+        PaneWidgets::label(AboutModel::copyright(facts_.copyright), metrics_.font(TextStyle::body));
     notice->setWordWrap(true);
     rights->addRow(notice);
     layout->addStretch(1);
@@ -145,14 +149,12 @@ QWidget* AboutSettings::header() {
     column->setSpacing(metrics_.px(3));
     QFont title = metrics_.font(TextStyle::body, {.weight = Theme::Weight::semibold});
     title.setPointSizeF(metrics_.length(22) * 0.75);
-    column->addWidget(label("Corvane", title));
-    column->addWidget(label("バージョン " + AboutModel::versionLine(facts_.shortVersion, facts_.build),
-                            metrics_.font(TextStyle::callout), ColorRole::secondary));
-    auto* notice = label(AboutModel::copyright(facts_.copyright), metrics_.font(TextStyle::caption),
-                         ColorRole::secondary);
-    column->addWidget(notice);
-    row->addLayout(column);
-    row->addStretch(1);
+    column->addWidget(PaneWidgets::label("Corvane", title));
+    column->addWidget(valueLabel("バージョン " + AboutModel::versionLine(facts_.shortVersion, facts_.build),
+                                 metrics_.font(TextStyle::callout), ColorRole::secondary, Qt::ElideRight));
+    column->addWidget(valueLabel(AboutModel::copyright(facts_.copyright), metrics_.font(TextStyle::caption),
+                                 ColorRole::secondary, Qt::ElideRight));
+    row->addLayout(column, 1);
     return header;
 }
 
@@ -166,12 +168,11 @@ QFormLayout* AboutSettings::section(QVBoxLayout& layout, const char* title) {
     return form;
 }
 
-QLabel* AboutSettings::addRow(QFormLayout& form, const std::string& rowLabel, const std::string& value) {
-    auto* field = label(value, metrics_.font(TextStyle::body));
-    field->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    field->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+ElidedLabel* AboutSettings::addRow(QFormLayout& form, const std::string& rowLabel, const std::string& value) {
+    auto* field = valueLabel(value, metrics_.font(TextStyle::body), ColorRole::primary);
+    field->setAlignment(Qt::AlignRight);
     field->setObjectName(text(rowLabel));
-    form.addRow(label(rowLabel, metrics_.font(TextStyle::body)), field);
+    form.addRow(PaneWidgets::label(rowLabel, metrics_.font(TextStyle::body)), field);
     return field;
 }
 
@@ -182,8 +183,7 @@ void AboutSettings::buildDriverSection() {
     const auto rows = AboutModel::driverRows(driver_, facts_.driverPath);
     for (const auto& [rowLabel, value] : rows) {
         if (rowLabel.empty()) {
-            auto* line = label(value, metrics_.font(TextStyle::body), ColorRole::secondary);
-            line->setWordWrap(true);
+            auto* line = valueLabel(value, metrics_.font(TextStyle::body), ColorRole::secondary);
             line->setObjectName(QStringLiteral("driver"));
             driverForm_->addRow(line);
         } else {
@@ -199,7 +199,7 @@ QStringList AboutSettings::driverTexts() const {
         if (item == nullptr) {
             item = driverForm_->itemAt(row, QFormLayout::FieldRole);
         }
-        if (auto* label = item ? qobject_cast<QLabel*>(item->widget()) : nullptr) {
+        if (auto* label = item ? qobject_cast<ElidedLabel*>(item->widget()) : nullptr) {
             texts << label->text();
         }
     }
@@ -207,7 +207,7 @@ QStringList AboutSettings::driverTexts() const {
 }
 
 QString AboutSettings::value(const QString& rowLabel) const {
-    const auto fields = findChildren<QLabel*>(rowLabel);
+    const auto fields = findChildren<ElidedLabel*>(rowLabel);
     return fields.isEmpty() ? QString() : fields.front()->text();
 }
 

@@ -1,6 +1,9 @@
 // The settings window's "情報" tab: the program's version and bundle identifier with the update status
 // and "確認", the installed driver (read again each time the tab is shown), the system, the processor and
-// the settings folder, two links and the copyright. It only reads. GUI thread only.
+// the settings folder, two links and the copyright. It only reads. Values come from outside (the
+// driver's bundle, the program's information, the feed): each is shown as plain text on one line,
+// shortened in its middle with the whole of it on hover, so the pane keeps its width and its buttons
+// whole. It keeps the desktop's sizes whatever the mixer's display size is. GUI thread only.
 #pragma once
 
 #include <functional>
@@ -12,6 +15,7 @@
 #include "TandrelApp/Shell/DriverInfo.h"
 #include "TandrelApp/Support/Theme.h"
 
+class ElidedLabel;
 class QFormLayout;
 class QLabel;
 class QPushButton;
@@ -39,10 +43,9 @@ public:
 
     static constexpr double height = 560;
 
-    AboutSettings(UpdateChecker& checker, Facts facts, Theme::Metrics metrics = Theme::Metrics(),
-                  QWidget* parent = nullptr);
+    AboutSettings(UpdateChecker& checker, Facts facts, QWidget* parent = nullptr);
 
-    QLabel* updateStatusLabel() const { return status_; }
+    ElidedLabel* updateStatusLabel() const { return status_; }
     QPushButton* checkButton() const { return check_; }
     // The driver section's value texts, in order.
     QStringList driverTexts() const;
@@ -55,14 +58,14 @@ protected:
 private:
     QWidget* header();
     QFormLayout* section(QVBoxLayout& layout, const char* title);
-    QLabel* addRow(QFormLayout& form, const std::string& label, const std::string& value);
+    ElidedLabel* addRow(QFormLayout& form, const std::string& label, const std::string& value);
     void buildDriverSection();
     void refreshUpdateRow();
 
     UpdateChecker& checker_;
     Facts facts_;
-    Theme::Metrics metrics_;
-    QLabel* status_ = nullptr;
+    const Theme::Metrics metrics_{1.0};
+    ElidedLabel* status_ = nullptr;
     QPushButton* check_ = nullptr;
     QFormLayout* driverForm_ = nullptr;
     std::optional<DriverInfo> driver_;

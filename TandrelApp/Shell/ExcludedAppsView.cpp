@@ -16,6 +16,7 @@
 #include "TandrelApp/Routing/RoutingController.h"
 #include "TandrelApp/Shell/ExcludedAppsModel.h"
 #include "TandrelApp/Shell/PaneWidgets.h"
+#include "TandrelApp/Support/ActionMenu.h"
 #include "TandrelApp/Support/GlyphView.h"
 
 namespace Model = ExcludedAppsModel;
@@ -177,8 +178,8 @@ void ExcludedAppsView::fillRunningMenu() {
         return;
     }
     for (const auto& app : candidates) {
-        runningMenu_->addAction(QString::fromStdString(app.name), this,
-                                [this, bundleID = app.bundleID] { controller_->excludeApp(bundleID); });
+        connect(ActionMenu::addItem(*runningMenu_, app.name), &QAction::triggered, this,
+                [this, bundleID = app.bundleID] { controller_->excludeApp(bundleID); });
     }
 }
 

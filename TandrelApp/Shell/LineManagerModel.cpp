@@ -119,8 +119,22 @@ std::vector<LineSpec> LineManagerModel::beginApply() {
     return lines_;
 }
 
-void LineManagerModel::applySucceeded(std::vector<LineSpec> written) {
-    original_ = std::move(written);
+std::vector<LineSpec> LineManagerModel::asApplied(std::vector<LineSpec> written) {
+    for (auto& line : written) {
+        line.name = LineConfigurator::trimmingBlanks(line.name);
+    }
+    sortByNumber(written);
+    return written;
+}
+
+void LineManagerModel::applySucceeded(std::vector<LineSpec> written,
+                                      std::optional<std::vector<LineSpec>> reported, bool replaceEdits) {
+    std::vector<LineSpec> current = reported ? std::move(*reported) : written;
+    sortByNumber(current);
+    if (replaceEdits || lines_ == written) {
+        lines_ = current;
+    }
+    original_ = std::move(current);
     error_.reset();
     applying_ = false;
 }

@@ -4,6 +4,7 @@
 // display or a driver.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -33,6 +34,11 @@ public:
     static constexpr std::string_view writeLabel = "ライン構成の書き込み";
     // Time-out of each driver call, in seconds.
     static constexpr double callTimeout = 5.0;
+    // The driver applies an accepted list on its own queue, a moment after the write returns: after a
+    // write the pane reads the list again every `applyPoll` until the driver reports what was written,
+    // for at most `applyPatience` seconds.
+    static constexpr std::chrono::milliseconds applyPoll{20};
+    static constexpr double applyPatience = 5.0;
 
     const std::vector<LineSpec>& lines() const { return lines_; }
     const std::vector<LineSpec>& original() const { return original_; }
@@ -75,7 +81,14 @@ public:
     void loadFailed(std::string error);
     // A write starts with the list as it is now, which it returns; edits made meanwhile stay edits.
     std::vector<LineSpec> beginApply();
-    void applySucceeded(std::vector<LineSpec> written);
+    // The list as the driver reports it once it has applied `written`: sorted by number, names trimmed.
+    static std::vector<LineSpec> asApplied(std::vector<LineSpec> written);
+    // A write the driver accepted, with the list it reported afterwards (none when that read failed:
+    // `written` stands for it). That list becomes the one last read, and the edits too, unless the user
+    // changed them during the write; a read asked for meanwhile (`replaceEdits`) replaces them as any
+    // read does.
+    void applySucceeded(std::vector<LineSpec> written, std::optional<std::vector<LineSpec>> reported,
+                        bool replaceEdits = false);
     void applyFailed(std::string error);
 
 private:

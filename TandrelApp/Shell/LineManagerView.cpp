@@ -1,5 +1,8 @@
 #include "TandrelApp/Shell/LineManagerView.h"
 
+#include <chrono>
+#include <utility>
+
 #include <QComboBox>
 #include <QFrame>
 #include <QHBoxLayout>
@@ -12,6 +15,7 @@
 #include <QShowEvent>
 #include <QSignalBlocker>
 #include <QVBoxLayout>
+#include <qcoro/qcorotimer.h>
 
 #include "TandrelApp/Engine/CoreAudioCall.h"
 #include "TandrelApp/Mixer/MixerStyle.h"
@@ -331,6 +335,10 @@ QCoro::Task<> LineManagerView::runLoad(QPointer<LineManagerView> self, std::uint
     if (!self || self->loadGeneration_ != generation) {
         co_return;
     }
+    if (self->model_.applying()) {
+        self->readDuringApply_ = true;
+        co_return;
+    }
     if (lines) {
         self->model_.loadSucceeded(std::move(*lines));
     } else {
@@ -354,14 +362,53 @@ QCoro::Task<> LineManagerView::runApply(QPointer<LineManagerView> self, Driver d
     } catch (const std::exception& error) {
         failure = error.what();
     }
+    // The pane shows the list the driver reports once it has applied the write, never the one from
+    // before it, which a read right after the write still gets.
+    std::optional<std::vector<LineSpec>> reported;
+    std::optional<std::string> readFailure;
+    if (!failure) {
+        try {
+            auto reading = readApplied(driver, LineManagerModel::asApplied(written));
+            reported = co_await std::move(reading);
+        } catch (const std::exception& error) {
+            readFailure = error.what();
+        }
+    }
     if (!self) {
         co_return;
     }
+    const bool readAsked = std::exchange(self->readDuringApply_, false);
     if (failure) {
         self->model_.applyFailed(std::move(*failure));
     } else {
-        self->model_.applySucceeded(written);
+        self->model_.applySucceeded(written, std::move(reported), readAsked);
+        if (readFailure) {
+            self->model_.loadFailed(std::move(*readFailure));
+        }
     }
     self->refresh();
     emit self->applyFinished();
+    if (readAsked) {
+        if (failure) {
+            self->load();
+        } else {
+            emit self->loadFinished();
+        }
+    }
+}
+
+QCoro::Task<std::vector<LineSpec>> LineManagerView::readApplied(Driver driver,
+                                                                std::vector<LineSpec> expected) {
+    const auto patience = std::chrono::duration<double>(LineManagerModel::applyPatience);
+    const auto deadline = std::chrono::steady_clock::now() + patience;
+    for (;;) {
+        auto reading =
+            CoreAudioCall::run(std::string(LineManagerModel::readLabel), driver.timeout, driver.read);
+        std::vector<LineSpec> lines = co_await std::move(reading);
+        if (lines == expected || std::chrono::steady_clock::now() >= deadline) {
+            co_return lines;
+        }
+        auto waiting = QCoro::sleepFor(LineManagerModel::applyPoll);
+        co_await std::move(waiting);
+    }
 }

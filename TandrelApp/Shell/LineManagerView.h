@@ -84,12 +84,17 @@ private:
 
     static QCoro::Task<> runLoad(QPointer<LineManagerView> self, std::uint64_t generation, Driver driver);
     static QCoro::Task<> runApply(QPointer<LineManagerView> self, Driver driver);
+    // Reads the driver's list until it is `expected` or the patience is spent; the last list read.
+    static QCoro::Task<std::vector<LineSpec>> readApplied(Driver driver, std::vector<LineSpec> expected);
 
     Driver driver_;
     Theme::Metrics metrics_;
     LineManagerModel model_;
     // Bumped by every show and hide: a read started before answers only while it is current.
     std::uint64_t loadGeneration_ = 0;
+    // A read ended while a write ran: what it got may predate the write, so the write's own read of
+    // the applied list answers it.
+    bool readDuringApply_ = false;
 
     QWidget* progress_ = nullptr;
     QWidget* table_ = nullptr;

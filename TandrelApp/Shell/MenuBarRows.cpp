@@ -129,6 +129,7 @@ PanelRow::PanelRow(MeterStore& meters, Theme::Metrics metrics, QWidget* parent)
     name_->setFont(metrics.font(TextStyle::body));
     top->addWidget(name_, 0, Qt::AlignVCenter);
     detail_->setFont(metrics.font(TextStyle::caption2));
+    detail_->setTextFormat(Qt::PlainText);
     MixerStyle::setTextColor(*detail_, ColorRole::secondary);
     top->addWidget(detail_, 0, Qt::AlignVCenter);
     top->addStretch(1);

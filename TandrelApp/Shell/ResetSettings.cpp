@@ -4,7 +4,7 @@
 #include <string>
 
 #include "Platform/System/Desktop/ApplicationActivation.h"
-#include "Platform/Workspace/Workspace.h"
+#include "Platform/System/Desktop/FileManager.h"
 #include "TandrelApp/Routing/RoutingController.h"
 #include "TandrelApp/Support/SpawnOnMain.h"
 
@@ -33,7 +33,11 @@ QCoro::Task<> resetAndReport(ResetOperation reset, bool resetLines, Alerts* aler
     }
     const AlertResponse answer = alerts->run(succeeded(backup));
     if (backup && answer.button == revealBackupButton) {
-        Workspace::shared().revealInFileManager(backup->toStdString());
+        FileManager::reveal(*backup, [alerts, path = *backup](FileManager::Outcome outcome) {
+            if (outcome == FileManager::Outcome::notShown) {
+                alerts->run(notRevealed(path));
+            }
+        });
     }
 }
 
@@ -61,8 +65,15 @@ AlertSpec succeeded(const std::optional<QString>& backup) {
     alert.buttons = {{"OK", false, false}};
     if (backup) {
         alert.informativeText = "元の設定は次の場所に保存しました:\n" + backup->toStdString();
-        alert.buttons.push_back({"Finder で表示", false, false});
+        alert.buttons.push_back({"ファイルマネージャで表示", false, false});
     }
+    return alert;
+}
+
+AlertSpec notRevealed(const QString& backup) {
+    AlertSpec alert;
+    alert.message = "ファイルマネージャで表示できませんでした";
+    alert.informativeText = "元の設定は次の場所にあります:\n" + backup.toStdString();
     return alert;
 }
 

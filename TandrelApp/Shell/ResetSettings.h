@@ -28,6 +28,8 @@ void confirmAndReset(ResetOperation reset, Alerts& alerts = Alerts::shared());
 AlertSpec confirmation();
 AlertSpec succeeded(const std::optional<QString>& backup);
 AlertSpec failed(const std::string& description);
+// When the desktop's file manager could not show the backup: where it is.
+AlertSpec notRevealed(const QString& backup);
 
 // The success alert's button that shows the backup in the file manager.
 inline constexpr std::size_t revealBackupButton = 1;

@@ -34,11 +34,22 @@ public:
     QMenu* monitorMenu() const { return monitorMenu_; }
     QMenu* windowMenu() const { return windowMenu_; }
 
+    // Takes the size that shows the whole matrix, within the available part of its screen (a little
+    // left for the desktop's window frame), and never less than the content's minimum.
+    void fitToContent();
+    // Fits now and again each time the content's size changes (the device list and the sources arrive
+    // a moment after the window), until told to stop or until the user resizes the window.
+    void followContentSize();
+    void stopFollowingContentSize() { followsContent_ = false; }
+    bool followsContentSize() const { return followsContent_; }
+
 signals:
     // Each time the window comes on screen.
     void appeared();
 
 protected:
+    bool event(QEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
     void showEvent(QShowEvent* event) override;
 
 private:
@@ -51,4 +62,6 @@ private:
     QMenu* sourceMenu_ = nullptr;
     QMenu* monitorMenu_ = nullptr;
     QMenu* windowMenu_ = nullptr;
+    bool followsContent_ = false;
+    bool fitPending_ = false;
 };

@@ -51,8 +51,8 @@ std::unique_ptr<QWidget> createExcludedAppsPane(std::shared_ptr<RoutingControlle
 }
 
 std::unique_ptr<QWidget> createAboutPane() {
-    return std::make_unique<AboutSettings>(UpdateChecker::shared(), AboutSettings::Facts::standard(),
-                                           displayScale());
+    // The settings keep the desktop's sizes: the display size is the mixer's alone.
+    return std::make_unique<AboutSettings>(UpdateChecker::shared(), AboutSettings::Facts::standard());
 }
 
 std::function<std::unique_ptr<QWidget>()> captureLabContent() {

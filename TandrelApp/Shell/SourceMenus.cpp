@@ -4,17 +4,14 @@
 #include <QMenu>
 
 #include "TandrelApp/Routing/RoutingController.h"
+#include "TandrelApp/Support/ActionMenu.h"
 
 namespace SourceMenus {
 
 namespace {
 
-QString text(const std::string& utf8) {
-    return QString::fromStdString(utf8);
-}
-
 QAction* addInactive(QMenu& menu, const std::string& title, bool emphasised) {
-    QAction* item = menu.addAction(text(title));
+    QAction* item = ActionMenu::addItem(menu, title);
     item->setEnabled(false);
     if (emphasised) {
         QFont font = menu.font();
@@ -44,7 +41,7 @@ void fill(QMenu& menu, const std::vector<Item>& items, std::weak_ptr<RoutingCont
             break;
         case Item::Kind::action:
         case Item::Kind::toggle: {
-            QAction* entry = menu.addAction(text(item.title));
+            QAction* entry = ActionMenu::addItem(menu, item.title);
             if (item.kind == Item::Kind::toggle) {
                 entry->setCheckable(true);
                 entry->setChecked(item.checked);

@@ -18,6 +18,7 @@
 #include "Platform/Workspace/Workspace.h"
 #include "TandrelApp/Shell/Main.h"
 #include "TandrelApp/Shell/ProductIcon.h"
+#include "TandrelApp/Shell/QtTranslations.h"
 #include "TandrelApp/Shell/SingleInstance.h"
 #include "TandrelApp/Shell/TerminationSignals.h"
 #include "TandrelApp/Support/AudioServerStart.h"
@@ -87,6 +88,7 @@ int TandrelApp::run(int& argc, char** argv) {
     // Closing the last window leaves the application in the tray; the delegate decides otherwise.
     QApplication::setQuitOnLastWindowClosed(false);
     useJapaneseFont();
+    const QtTranslations qtTexts;
     registerMainQueue();
     Workspace::setOwnBundleIdentifier(BundleInfo::bundleIdentifier());
     warnAboutUnknownArguments();

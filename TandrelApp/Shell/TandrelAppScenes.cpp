@@ -1,8 +1,11 @@
 // The application's windows, menus and tray icon, and their appear actions.
 #include "TandrelApp/Shell/TandrelApp.h"
 
+#include <chrono>
+
 #include <QCoreApplication>
 #include <QMenu>
+#include <QPointer>
 #include <QTimer>
 
 #include "Platform/System/Desktop/ApplicationActivation.h"
@@ -27,10 +30,34 @@ const QString routerID = QStringLiteral("router");
 const QString settingsID = QStringLiteral("settings");
 const QString captureLabID = QStringLiteral("capture-lab");
 
+// The launch is over this long after the first device list is in: the sources it brings have their rows.
+constexpr std::chrono::seconds kLaunchSettle{2};
+
+// A first start sizes the mixer to its content within the screen, following it while the launch brings
+// the devices' columns and the sources' rows.
+void fitMixerToContent(RouterWindow& window, RoutingController& controller) {
+    window.followContentSize();
+    const QPointer<RouterWindow> target(&window);
+    const auto settle = [target] {
+        QTimer::singleShot(kLaunchSettle, target, [target] {
+            if (target) {
+                target->stopFollowingContentSize();
+            }
+        });
+    };
+    if (controller.devicesLoaded()) {
+        settle();
+    } else {
+        QObject::connect(&controller, &RoutingController::devicesLoadedChanged, &window, settle,
+                         Qt::SingleShotConnection);
+    }
+}
+
 } // namespace
 
 TandrelApp::TandrelApp(QStringList arguments)
-    : arguments_(std::move(arguments)) {
+    : arguments_(std::move(arguments))
+    , windows_(UserDefaults::standard()) {
     delegate_ = std::make_unique<AppDelegate>(AppDelegate::Environment{
         .arguments = arguments_,
         .makeStatusItemMenu =
@@ -77,8 +104,14 @@ void TandrelApp::launch() {
 
 void TandrelApp::declareScenes() {
     controller();
-    windows_.add(routerID, [this] { return makeRouterWindow(); });
-    windows_.add(settingsID, [this] { return makeSettingsWindow(); });
+    windows_.add(routerID, {.factory = [this] { return makeRouterWindow(); },
+                            .firstFrame =
+                                [this](QWidget& window) {
+                                    fitMixerToContent(static_cast<RouterWindow&>(window), *controller());
+                                }});
+    // The settings window's size follows the pane shown.
+    windows_.add(settingsID, {.factory = [this] { return makeSettingsWindow(); },
+                              .remembered = WindowRegistry::Remembered::place});
     if (auto content = captureLabContent()) {
         windows_.add(captureLabID, [content] {
             auto window = content();

@@ -6,6 +6,8 @@
 
 #include <QApplication>
 #include <QFontDatabase>
+#include <QFontMetrics>
+#include <QHash>
 
 namespace Theme {
 
@@ -96,6 +98,24 @@ double Metrics::sliderKnob(ControlSize size) const {
 
 double Metrics::sliderTrack(ControlSize size) const {
     return length(kControlSizes[static_cast<std::size_t>(size)].track);
+}
+
+LineBox lineBox(const QFont& font) {
+    static QHash<QString, LineBox> boxes;
+    const QString key = font.key();
+    if (const auto found = boxes.constFind(key); found != boxes.constEnd()) {
+        return *found;
+    }
+    const QFontMetrics metrics(font);
+    // What reaches highest and lowest among the texts shown: accents on capitals, descenders, kana and
+    // ideographs, and the bar that reaches below them all.
+    const QRect ink = metrics.tightBoundingRect(QStringLiteral("ÅÉÑgjpqy|漢字あア"));
+    LineBox box{std::min(ink.height(), metrics.height()), std::min(-ink.top(), metrics.ascent())};
+    if (ink.isEmpty()) {
+        box = {metrics.height(), metrics.ascent()};
+    }
+    boxes.insert(key, box);
+    return box;
 }
 
 bool isDark(const QPalette& palette) {

@@ -65,6 +65,15 @@ private:
     double scale_;
 };
 
+// The box one line of text needs in a font: as high as its ink (accented capitals, descenders and
+// ideographs) rather than its ascent plus descent, which in the CJK family leave a few pixels empty
+// above and below. `baseline` is measured from the box's top.
+struct LineBox {
+    int height = 0;
+    int baseline = 0;
+};
+LineBox lineBox(const QFont& font);
+
 // Whether the palette is a dark one (light text on a dark window).
 bool isDark(const QPalette& palette);
 // The colour of a role in the palette's light or dark appearance, at an opacity (0 ... 1).

@@ -32,7 +32,11 @@ protected:
             .makeSource = sources.maker(),
             .musicFolder = [this] { return musicFolder; },
             .now = [this] { return now; },
-            .reveal = [this](const fs::path& path) { revealed.push_back(path); },
+            .reveal =
+                [this](const fs::path& path, std::function<void(bool)> done) {
+                    revealed.push_back(path);
+                    done(fileManagerAnswers);
+                },
             .meterInterval = 1h, // the tests refresh by hand
         });
     }
@@ -44,6 +48,7 @@ protected:
     std::optional<fs::path> musicFolder = fs::path(temporary.path().toStdString()) / "Music";
     std::chrono::system_clock::time_point now = kMarch4;
     std::vector<fs::path> revealed;
+    bool fileManagerAnswers = true;
     std::shared_ptr<CaptureLabModel> model = makeModel();
 };
 
@@ -337,6 +342,13 @@ TEST_F(CaptureLabModelTest, RecordingsOfTheSameSecondAndNameGoToFilesOfTheirOwn)
     // A new recording in that same second takes the next number; the existing files stay as they are.
     model->toggleRecording(*first);
     EXPECT_EQ(first->recordingPath(), folder / "Player-Pro 2025-03-04T05-06-07Z 3.wav");
+
+    // Where no file manager shows it, the window says where the recording is.
+    EXPECT_EQ(model->message(), std::nullopt);
+    fileManagerAnswers = false;
+    model->toggleRecording(*first);
+    EXPECT_EQ(model->message(), "ファイルマネージャで表示できませんでした。録音は次の場所にあります:\n" +
+                                    (folder / "Player-Pro 2025-03-04T05-06-07Z 3.wav").string());
 }
 
 TEST_F(CaptureLabModelTest, ARecordingThatCannotStartSaysWhyAndTheCaptureRunsOn) {

@@ -6,14 +6,15 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
-#include <mutex>
+#include <iterator>
 
 #include <QTemporaryDir>
+#include <QTest>
 #include <qcoro/qcorotask.h>
 #include <sndfile.h>
 
 #include "Platform/AudioServer/AudioServer.h"
-#include "Platform/Workspace/Workspace.h"
+#include "Platform/System/Desktop/FileManager.h"
 #include "Support/TemporaryXdgHome.h"
 #include "TandrelApp/Diagnostics/CaptureAnalyzer.h"
 #include "TandrelApp/Diagnostics/CaptureLabModel.h"
@@ -67,14 +68,14 @@ protected:
         // The desktop's music folder, where the user's folders file puts it.
         std::ofstream(fs::path(config.path().toStdString()) / "user-dirs.dirs")
             << "XDG_MUSIC_DIR=\"" << (home / "Musik").string() << "\"\n";
-        Workspace::shared().setLauncher([this](const std::vector<std::string>& argv) {
-            std::lock_guard lock(mutex);
-            launched.push_back(argv);
-            return true;
-        });
+        // No file manager on a bus: the folder opener writes down the folder it was asked to open.
+        FileManager::setBusAddress(QString());
+        FileManager::setFolderOpener(QStringList{
+            "sh", "-c", QString::fromStdString("printf '%s\\n' \"$0\" >> '" + opened().string() + "'")});
     }
     void TearDown() override {
-        Workspace::shared().setLauncher(nullptr);
+        FileManager::setBusAddress(std::nullopt);
+        FileManager::setFolderOpener(std::nullopt);
         server.reset();
         AudioServer::stop();
     }
@@ -83,8 +84,11 @@ protected:
     TemporaryXdgHome config{"XDG_CONFIG_HOME"};
     fs::path home;
     std::shared_ptr<AudioServer> server;
-    std::mutex mutex;
-    std::vector<std::vector<std::string>> launched;
+    fs::path opened() const { return home / "opened"; }
+    std::string openedFolders() const {
+        std::ifstream file(opened());
+        return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    }
 };
 
 TEST_F(CaptureLabRecordingTest, ARecordedApplicationHoldsItsToneAtItsLevelThroughEitherBackend) {
@@ -122,12 +126,10 @@ TEST_F(CaptureLabRecordingTest, ARecordedApplicationHoldsItsToneAtItsLevelThroug
 
         model->toggleRecording(*capture);
         EXPECT_EQ(capture->recordingPath(), std::nullopt);
-        {
-            std::lock_guard lock(mutex);
-            ASSERT_FALSE(launched.empty());
-            EXPECT_EQ(launched.back(), (std::vector<std::string>{"xdg-open", file.parent_path().string()}))
-                << "the finished recording is shown in its folder";
-        }
+        EXPECT_TRUE(QTest::qWaitFor(
+            [&] { return openedFolders().ends_with(file.parent_path().string() + "\n"); }, 5000))
+            << "the finished recording is shown in its folder: " << openedFolders();
+        EXPECT_EQ(model->message(), std::nullopt);
         QCoro::waitFor(model->toggle(kTonePlayer));
         EXPECT_FALSE(model->isCapturing(kTonePlayer));
 

@@ -138,7 +138,7 @@ protected:
             .makeSource = sources.maker(),
             .musicFolder = [this] { return std::optional(fs::path(music.path().toStdString())); },
             .now = {},
-            .reveal = [](const fs::path&) {},
+            .reveal = [](const fs::path&, std::function<void(bool)> done) { done(true); },
             .meterInterval = 1h,
         });
     }
@@ -350,7 +350,7 @@ protected:
             .makeSource = {},
             .musicFolder = [this] { return std::optional(fs::path(scratch.path().toStdString()) / "Music"); },
             .now = {},
-            .reveal = [](const fs::path&) {},
+            .reveal = [](const fs::path&, std::function<void(bool)> done) { done(true); },
         });
     }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include <QAction>
+#include <QBuffer>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -16,9 +17,12 @@
 #include <QPointer>
 #include <QScrollBar>
 #include <QTest>
+#include <QTextDocument>
 #include <gtest/gtest.h>
 
 #include "MixerTestSupport.h"
+#include "Platform/Workspace/Workspace.h"
+#include "Support/Snapshots.h"
 #include "Support/TemporaryXdgHome.h"
 #include "TandrelApp/Mixer/ChannelVolumeList.h"
 #include "TandrelApp/Mixer/ConnectionDetail.h"
@@ -47,6 +51,8 @@
 #include "TandrelApp/Routing/RoutingController.h"
 #include "TandrelApp/Routing/RoutingControllerTestAccess.h"
 #include "TandrelApp/Routing/TemporaryDataHome.h"
+#include "TandrelApp/Shell/GeneralSettingsModel.h"
+#include "TandrelApp/Support/ActionMenu.h"
 #include "TandrelApp/Support/CompactSlider.h"
 #include "TandrelApp/Support/GlyphButton.h"
 #include "TandrelApp/Support/UserDefaults.h"
@@ -339,6 +345,152 @@ TEST_F(MatrixGridTest, RowHeadersShowStatusAndEditVolumesLinksAndChannels) {
     EXPECT_EQ(line->linkLabel()->text()->text(), QStringLiteral("音量の連動なし"));
     EXPECT_EQ(titles(line->buildMenu()),
               QStringList{QStringLiteral("Line 1 とモニター先の音量を連動させる")});
+}
+
+// Every part of a row header, the volume readout's field included, lies within the row's height at each
+// display size the general pane offers.
+TEST_F(MatrixGridTest, RowHeadersHoldTheirPartsWithinTheRowAtEveryDisplaySize) {
+    for (const auto& size : GeneralSettingsModel::uiScaleRows()) {
+        for (const GridItem& item : grid->items()) {
+            const auto* entry = std::get_if<GridItem::Row>(&item.value);
+            if (entry == nullptr) {
+                continue;
+            }
+            const MatrixRow* row = &entry->row;
+            RowHeader header(*controller, controller->meters(), Theme::Metrics(size.value));
+            header.display(*row);
+            header.show();
+            QCoreApplication::processEvents();
+            const int rowHeight = Theme::Metrics(size.value).px(row->height());
+            ASSERT_EQ(header.height(), rowHeight);
+            EXPECT_LE(header.layout()->minimumSize().height(), rowHeight) << size.title << " " << item.id();
+            for (QWidget* part : header.findChildren<QWidget*>()) {
+                if (part->isVisibleTo(&header)) {
+                    const QRect placed(part->mapTo(&header, QPoint(0, 0)), part->size());
+                    EXPECT_TRUE(header.rect().contains(placed))
+                        << size.title << " " << item.id() << " " << part->metaObject()->className() << " at "
+                        << placed.y() << "+" << placed.height() << " in " << rowHeight;
+                }
+            }
+            if (size.value == 1.0 || size.value == 1.5) {
+                const QString name =
+                    QStringLiteral("row-header-%1-scale%2")
+                        .arg(row->sourceConfig() ? QStringLiteral("source") : QStringLiteral("line"))
+                        .arg(std::lround(size.value * 100));
+                EXPECT_TRUE(header.grab().save(snapshotPath(name)));
+            }
+        }
+    }
+}
+
+// The icon is looked up at each refresh: an application configured while it was not running gets its own
+// picture once it runs, and the placeholder again once it has quit.
+TEST_F(MatrixGridTest, AnApplicationRowShowsItsOwnIconOnceTheApplicationRuns) {
+    const SourceConfig late = makeSource(SourceKind::application("org.example.late-icon"), "Late");
+    edit([&late](RoutingConfig& config) { config.sources.push_back(late); });
+    RowHeader* header = grid->rowHeader(late.id.uuidString());
+    ASSERT_NE(header, nullptr);
+    EXPECT_EQ(header->iconGlyph().name, "app");
+
+    QImage picture(32, 32, QImage::Format_ARGB32);
+    picture.fill(Qt::red);
+    QByteArray encoded;
+    QBuffer buffer(&encoded);
+    buffer.open(QIODevice::WriteOnly);
+    picture.save(&buffer, "PNG");
+    RunningApplication app;
+    app.bundleIdentifier = "org.example.late-icon";
+    app.localizedName = "Late";
+    app.icon.imageData.assign(encoded.begin(), encoded.end());
+    const int pid = Workspace::shared().launch(app);
+    Access::setStatus(*controller, late.id, RoutingController::SourceStatus::running("Process Tap"));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(header->iconGlyph().name, "") << "the application's own picture";
+    ASSERT_FALSE(header->icon()->pixmap().isNull());
+
+    Workspace::shared().terminate(pid);
+    Access::setStatus(*controller, late.id, RoutingController::SourceStatus::idle());
+    QCoreApplication::processEvents();
+    EXPECT_EQ(header->iconGlyph().name, "app");
+}
+
+// Items that remove something are drawn in red, the others in the menu's own colour: a monitor's
+// removal, an application row's exclusion and removal, and a cell's disconnection.
+TEST_F(MatrixGridTest, DestructiveMenuItemsAreRed) {
+    const SourceConfig player = makeSource(SourceKind::application("org.example.player"), "Player");
+    edit([&player](RoutingConfig& config) { config.sources.push_back(player); });
+    controller->toggleConnection(Endpoint::source(player.id), kLine1, 0, 2);
+    QCoreApplication::processEvents();
+    const QColor red = Theme::color(ColorRole::red, grid->palette());
+    struct Case {
+        QMenu* menu;
+        QStringList redTitles;
+    };
+    const std::vector<Case> cases{
+        {grid->groupTitle("speakers")->buildMenu(), {QStringLiteral("モニター先から外す")}},
+        {grid->rowHeader(player.id.uuidString())->buildMenu(),
+         {QStringLiteral("このアプリを除外（自動で追加しない）"), QStringLiteral("音源を削除")}},
+        {grid->cell(player.id.uuidString(), kLine1, {0, 2})->buildMenu(), {QStringLiteral("切断")}},
+    };
+    for (const Case& c : cases) {
+        std::unique_ptr<QMenu> owned(c.menu);
+        auto* menu = qobject_cast<ActionMenu*>(c.menu);
+        ASSERT_NE(menu, nullptr);
+        QStringList seen;
+        for (QAction* action : menu->actions()) {
+            if (action->isSeparator() || action->menu() != nullptr || !action->isEnabled()) {
+                continue;
+            }
+            const bool isRed = menu->titleColor(*action) == red;
+            EXPECT_EQ(isRed, c.redTitles.contains(action->text())) << action->text().toStdString();
+            if (isRed) {
+                seen << action->text();
+            }
+        }
+        EXPECT_EQ(seen, c.redTitles);
+        if (c.redTitles.size() == 2) {
+            menu->adjustSize();
+            EXPECT_TRUE(menu->grab().save(snapshotPath(QStringLiteral("menu-row-header"))));
+        }
+    }
+}
+
+// Names from outside read as written wherever the mixer shows them in a tooltip or a menu, markup and
+// "&" included.
+TEST_F(MatrixGridTest, NamesFromOutsideShowAsWritten) {
+    const std::string mix = "<b>Mix</b> & Co";
+    const SourceConfig radio = makeSource(SourceKind::application("org.example.radio"), "<i>Radio</i>");
+    edit([&radio](RoutingConfig& config) {
+        config.sources.push_back(radio);
+        config.monitorDeviceUIDs.push_back("mix");
+    });
+    Access::publishDevices(*controller, {device(kLine1, "Line & <u>1</u>", 2, true)},
+                           {device("speakers", "Speakers", 2), device("mix", mix, 2)}, {});
+    emit controller->outputDevicesChanged();
+    emit controller->linesChanged();
+    QCoreApplication::processEvents();
+    // What a tooltip shows: Qt renders it as markup when it looks like markup.
+    const auto shown = [](const QString& toolTip) {
+        QTextDocument document;
+        if (Qt::mightBeRichText(toolTip)) {
+            document.setHtml(toolTip);
+        } else {
+            document.setPlainText(toolTip);
+        }
+        return document.toPlainText()
+            .replace(QChar::LineSeparator, u'\n')
+            .replace(QChar::ParagraphSeparator, u'\n');
+    };
+    ASSERT_NE(grid->groupTitle("mix"), nullptr);
+    EXPECT_EQ(shown(grid->groupTitle("mix")->toolTip()), QString::fromStdString(mix));
+    ASSERT_NE(grid->rowHeader(radio.id.uuidString()), nullptr);
+    EXPECT_TRUE(shown(grid->rowHeader(radio.id.uuidString())->toolTip())
+                    .startsWith(QStringLiteral("<i>Radio</i> (org.example.radio)\n")));
+    RowHeader* line = grid->rowHeader(kLine1);
+    ASSERT_NE(line, nullptr);
+    std::unique_ptr<QMenu> menu(line->buildMenu());
+    EXPECT_EQ(menu->actions().value(0)->iconText(),
+              QStringLiteral("Line & <u>1</u> とモニター先の音量を連動させない"));
 }
 
 TEST_F(MatrixGridTest, ALinesOwnVolumeShowsADragUntilAMomentAfterItEnds) {

@@ -8,20 +8,24 @@
 #include <filesystem>
 #include <fstream>
 
+#include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QImage>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QPainter>
 #include <QPushButton>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTreeView>
 #include <gtest/gtest.h>
 
 #include "ShellTestSupport.h"
 #include "Support/Snapshots.h"
 #include "TandrelApp/Routing/RoutingController.h"
+#include "TandrelApp/Shell/QtTranslations.h"
 #include "TandrelApp/Shell/SettingsTab.h"
 #include "TandrelApp/Shell/TandrelApp.h"
 #include "TandrelApp/Support/UserDefaults.h"
@@ -177,6 +181,20 @@ TEST_F(ExcludedAppsPane, ExcludingFromThePullDownUntilNoCandidateIsLeft) {
     EXPECT_FALSE(pane->runningMenu().actions().at(0)->isEnabled());
 }
 
+TEST_F(ExcludedAppsPane, AnAmpersandInANameShowsInThePullDown) {
+    start(false);
+    ApplicationSpec duo;
+    duo.bundleID = "org.example.duo";
+    duo.name = "Tom & Jerry";
+    environment.server().addApplication(duo);
+    pane->fillRunningMenu();
+    QStringList shown;
+    for (const QAction* action : pane->runningMenu().actions()) {
+        shown << action->iconText();
+    }
+    EXPECT_TRUE(shown.contains(QStringLiteral("Tom & Jerry"))) << shown.join(u'|').toStdString();
+}
+
 TEST_F(ExcludedAppsPane, RowsAreOrderedByNameAndNameUnknownAppsByTheirIdentifier) {
     start(false);
     for (const char* id :
@@ -218,6 +236,44 @@ TEST_F(ExcludedAppsPane, TheChooserOpensOnTheApplicationFoldersForApplicationEnt
     chooser->show();
     EXPECT_TRUE(writeSnapshot(*chooser, QStringLiteral("excluded-apps-chooser")));
     chooser->reject();
+}
+
+// With Qt's translations, what Qt itself writes in the chooser, in the standard buttons and in an edit
+// field's context menu is Japanese too.
+TEST_F(ExcludedAppsPane, QtsOwnTextsAreJapanese) {
+    // Installed before any window, as the application does.
+    const QtTranslations japanese;
+    ASSERT_TRUE(japanese.installed()) << "qt6-translations-l10n is installed by Scripts/setup";
+    start(false);
+    const auto chooser = ExcludedAppsView::makeChooser(*pane);
+    chooser->show();
+    QApplication::processEvents();
+    QStringList buttonTitles;
+    for (const QPushButton* button : chooser->findChildren<QPushButton*>()) {
+        buttonTitles << button->text();
+    }
+    EXPECT_EQ(buttonTitles, (QStringList{QStringLiteral("除外に追加"), QStringLiteral("キャンセル")}));
+    auto* files = chooser->findChild<QTreeView*>();
+    ASSERT_NE(files, nullptr);
+    QStringList columns;
+    for (int column = 0; column < files->model()->columnCount(); ++column) {
+        columns << files->model()->headerData(column, Qt::Horizontal).toString();
+    }
+    EXPECT_FALSE(columns.contains(QStringLiteral("Name")) || columns.contains(QStringLiteral("Size")))
+        << columns.join(u'|').toStdString();
+    EXPECT_TRUE(writeSnapshot(*chooser, QStringLiteral("excluded-apps-chooser-japanese")));
+    chooser->reject();
+
+    QDialogButtonBox buttons(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
+    EXPECT_EQ(buttons.button(QDialogButtonBox::Cancel)->text(), QStringLiteral("キャンセル"));
+    QLineEdit field;
+    std::unique_ptr<QMenu> menu(field.createStandardContextMenu());
+    QStringList items;
+    for (const QAction* action : menu->actions()) {
+        items << action->iconText();
+    }
+    EXPECT_FALSE(items.contains(QStringLiteral("Copy")) || items.contains(QStringLiteral("Paste")))
+        << items.join(u'|').toStdString();
 }
 
 TEST_F(ExcludedAppsPane, ChosenFilesExcludeEveryApplicationAmongThem) {

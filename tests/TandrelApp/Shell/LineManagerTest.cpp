@@ -131,18 +131,19 @@ TEST(LineManagerModel, StatesFromReadingToWriting) {
     EXPECT_EQ(model.applyTitle(), "適用中…");
     EXPECT_FALSE(model.canApply());
     model.setChannels(2, 64); // edited while the write runs
-    model.applySucceeded(written);
+    model.applySucceeded(written, LineManagerModel::asApplied(written));
     EXPECT_EQ(model.state(), State::editing);
     EXPECT_EQ(model.applyTitle(), "適用");
     EXPECT_EQ(model.error(), std::nullopt);
-    EXPECT_EQ(model.original()[0].name, "  Mic  ") << "kept as typed until the next read";
+    EXPECT_EQ(model.original()[0].name, "Mic") << "as the driver reports it";
+    EXPECT_EQ(model.lines()[0].name, "  Mic  ") << "the rows edited during the write stay as they are";
     EXPECT_TRUE(model.canApply()) << "the edit made during the write is still to be applied";
 
     const auto again = model.beginApply();
     model.applyFailed("ライン 1 の名前が空です");
     EXPECT_EQ(model.state(), State::editing);
     EXPECT_EQ(model.lines(), again) << "a failed write keeps the rows";
-    EXPECT_EQ(model.original(), written);
+    EXPECT_EQ(model.original(), LineManagerModel::asApplied(written));
 }
 
 TEST(LineManagerModel, ACountOutsideTheChoicesIsOfferedInItsPlace) {
@@ -181,16 +182,34 @@ protected:
     }
 
     ShellEnvironment environment;
+    // The stand-in driver keeps what it accepts with the names trimmed, and like the real one applies it
+    // a moment later: `lagReads` reads after a write still return the list from before it.
     std::vector<LineSpec> driverLines = {{.number = 1, .channels = 2, .name = "Line 1"},
                                          {.number = 2, .channels = 64, .name = "Line 2"},
                                          {.number = 4, .channels = 6, .name = "Camera"}};
+    std::vector<LineSpec> beforeWrite;
+    int lagReads = 0;
+    int staleReads = 0;
     std::vector<std::vector<LineSpec>> writes;
     LineManagerView::Driver driver{
-        .read = [this] { return driverLines; },
+        .read =
+            [this] {
+                if (staleReads > 0) {
+                    --staleReads;
+                    return beforeWrite;
+                }
+                return driverLines;
+            },
         .write =
             [this](const std::vector<LineSpec>& lines) {
                 LineConfigurator::validate(lines);
                 writes.push_back(lines);
+                beforeWrite = driverLines;
+                driverLines = lines;
+                for (auto& line : driverLines) {
+                    line.name = LineConfigurator::trimmingBlanks(line.name);
+                }
+                staleReads = lagReads;
             },
         .timeout = 5.0,
     };
@@ -250,6 +269,32 @@ TEST_F(LinesPane, EditsAreWrittenInOneStepAndMarkedUntilThen) {
     pane->row(2)->deleteButton().click();
     pane->row(3)->deleteButton().click();
     EXPECT_FALSE(pane->row(4)->deleteButton().isEnabled());
+}
+
+// A read right after a write (the tab shown again at once) still gets the driver's old list: the pane
+// waits until the driver has applied the write and then shows what it reports, so no old line comes
+// back to be written again.
+TEST_F(LinesPane, AfterAWriteThePaneShowsWhatTheDriverHasApplied) {
+    lagReads = 3;
+    make();
+    showAndLoad();
+    QLineEdit& name = pane->row(2)->name();
+    name.selectAll();
+    QTest::keyClicks(&name, " Stream Out ");
+    QSignalSpy applied(pane.get(), &LineManagerView::applyFinished);
+    QSignalSpy loaded(pane.get(), &LineManagerView::loadFinished);
+    pane->applyButton().click();
+    pane->load();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return applied.count() == 1 && loaded.count() == 1; }, 5000));
+
+    const std::vector<LineSpec> reported{{.number = 1, .channels = 2, .name = "Line 1"},
+                                         {.number = 2, .channels = 64, .name = "Stream Out"},
+                                         {.number = 4, .channels = 6, .name = "Camera"}};
+    EXPECT_EQ(pane->model().original(), reported);
+    EXPECT_EQ(pane->model().lines(), reported);
+    EXPECT_EQ(pane->row(2)->name().text(), QStringLiteral("Stream Out"));
+    EXPECT_FALSE(pane->applyButton().isEnabled()) << "nothing is left to write back";
+    EXPECT_EQ(writes.size(), 1u);
 }
 
 TEST_F(LinesPane, AddingIsRefusedAt16Lines) {
@@ -459,6 +504,7 @@ TEST_F(LinesPaneWithDriver, AnAppliedEditComesBackAsTheControllersLines) {
     QTest::keyClicks(&name, "Stream Out");
     applyAndWait();
     EXPECT_EQ(pane->errorLabel().text(), QString());
+    EXPECT_EQ(pane->model().original(), LineConfigurator::read()) << "the list the driver has applied";
     ASSERT_TRUE(QTest::qWaitFor(
         [this] {
             return controllerLines() == std::vector<std::pair<std::string, std::uint32_t>>{

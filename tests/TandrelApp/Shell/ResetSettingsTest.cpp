@@ -10,7 +10,7 @@
 #include <QTest>
 #include <gtest/gtest.h>
 
-#include "Platform/Workspace/Workspace.h"
+#include "Platform/System/Desktop/FileManager.h"
 #include "ShellTestSupport.h"
 #include "Support/ScriptedAlerts.h"
 #include "Support/Snapshots.h"
@@ -40,17 +40,17 @@ ResetSettings::ResetOperation operation(std::shared_ptr<ResetScript> script) {
     };
 }
 
-// Records what the workspace is asked to open, instead of opening it.
-class RecordingLauncher {
+// A desktop without a file manager on a bus, whose folder opener is `opener`.
+class DesktopWithoutFileManager {
 public:
-    RecordingLauncher() {
-        Workspace::shared().setLauncher([this](const std::vector<std::string>& argv) {
-            launched.push_back(argv);
-            return true;
-        });
+    explicit DesktopWithoutFileManager(QStringList opener) {
+        FileManager::setBusAddress(QString());
+        FileManager::setFolderOpener(std::move(opener));
     }
-    ~RecordingLauncher() { Workspace::shared().setLauncher(nullptr); }
-    std::vector<std::vector<std::string>> launched;
+    ~DesktopWithoutFileManager() {
+        FileManager::setBusAddress(std::nullopt);
+        FileManager::setFolderOpener(std::nullopt);
+    }
 };
 
 TEST(ResetSettingsFlow, TheConfirmationOffersTheLinesAndCancellingStartsNothing) {
@@ -104,29 +104,42 @@ TEST(ResetSettingsFlow, TheConfirmationAsAMessageBoxDefaultsToResetAndEscapesToC
     EXPECT_TRUE(snapshotShown(*result, QStringLiteral("alert-reset-done")));
 }
 
+// The backup is shown in the file manager; where the desktop has none to show it, an alert says
+// where it is.
 TEST(ResetSettingsFlow, ASuccessfulResetShowsTheBackupAndCanRevealIt) {
     TemporaryXdgHome data{"XDG_DATA_HOME"};
     const QString backup = data.path() + QStringLiteral("/routing.backup-20250102-030405.json");
     QFile(backup).open(QIODevice::WriteOnly);
-    ScriptedAlerts alerts;
-    alerts.answer(0, /*checked=*/true);
-    alerts.answer(ResetSettings::revealBackupButton);
-    auto script = std::make_shared<ResetScript>(ResetScript{backup, std::nullopt, {}});
-    RecordingLauncher launcher;
+    for (const bool folderOpens : {true, false}) {
+        SCOPED_TRACE(folderOpens ? "the folder opens" : "nothing opens");
+        const DesktopWithoutFileManager desktop(
+            {folderOpens ? QStringLiteral("true") : QStringLiteral("false")});
+        ScriptedAlerts alerts;
+        alerts.answer(0, /*checked=*/true);
+        alerts.answer(ResetSettings::revealBackupButton);
+        auto script = std::make_shared<ResetScript>(ResetScript{backup, std::nullopt, {}});
 
-    ResetSettings::confirmAndReset(operation(script), alerts);
-    EXPECT_TRUE(script->calls.empty()) << "the reset runs in a task of its own, after the answer";
-    ASSERT_TRUE(QTest::qWaitFor([&] { return alerts.shown.size() == 2; }, 2000));
+        ResetSettings::confirmAndReset(operation(script), alerts);
+        EXPECT_TRUE(script->calls.empty()) << "the reset runs in a task of its own, after the answer";
+        ASSERT_TRUE(QTest::qWaitFor([&] { return alerts.shown.size() == 2; }, 2000));
 
-    EXPECT_EQ(script->calls, std::vector<bool>{true}) << "the checkbox resets the lines too";
-    const AlertSpec& result = alerts.shown[1];
-    EXPECT_EQ(result.style, AlertSpec::Style::informational);
-    EXPECT_EQ(result.message, "設定を初期化しました");
-    EXPECT_EQ(result.informativeText, "元の設定は次の場所に保存しました:\n" + backup.toStdString());
-    EXPECT_EQ(result.buttons,
-              (std::vector<AlertSpec::Button>{{"OK", false, false}, {"Finder で表示", false, false}}));
-    EXPECT_EQ(launcher.launched,
-              (std::vector<std::vector<std::string>>{{"xdg-open", data.path().toStdString()}}));
+        EXPECT_EQ(script->calls, std::vector<bool>{true}) << "the checkbox resets the lines too";
+        const AlertSpec& result = alerts.shown[1];
+        EXPECT_EQ(result.style, AlertSpec::Style::informational);
+        EXPECT_EQ(result.message, "設定を初期化しました");
+        EXPECT_EQ(result.informativeText, "元の設定は次の場所に保存しました:\n" + backup.toStdString());
+        EXPECT_EQ(result.buttons, (std::vector<AlertSpec::Button>{
+                                      {"OK", false, false}, {"ファイルマネージャで表示", false, false}}));
+        if (folderOpens) {
+            QTest::qWait(300);
+            EXPECT_EQ(alerts.shown.size(), 2u);
+        } else {
+            ASSERT_TRUE(QTest::qWaitFor([&] { return alerts.shown.size() == 3; }, 5000));
+            EXPECT_EQ(alerts.shown[2].message, "ファイルマネージャで表示できませんでした");
+            EXPECT_EQ(alerts.shown[2].informativeText,
+                      "元の設定は次の場所にあります:\n" + backup.toStdString());
+        }
+    }
 }
 
 TEST(ResetSettingsFlow, WithoutABackupTheResultHasNoPathAndOnlyOK) {

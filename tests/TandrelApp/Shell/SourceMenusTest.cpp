@@ -111,6 +111,27 @@ TEST(SourceMenusModel, MonitorMenuOffersOutputDevicesWhoseUIDIsNoMonitorExactly)
     EXPECT_FALSE(full[1].action.has_value());
 }
 
+// Names from outside are shown as they are: an "&" is no shortcut mark in either menu.
+TEST(SourceMenusWidgets, AnAmpersandInANameShowsInTheMenu) {
+    State state;
+    state.runningApps = {{"org.example.duo", "Tom & Jerry"}};
+    state.inputDevices = {device("mic", "A&B Mic", 2, 0)};
+    state.outputDevices = {device("hdmi", "Left && Right", 0, 2)};
+    for (Menu which : {Menu::sources, Menu::monitors}) {
+        QMenu menu;
+        fill(menu, buildMenuModel(which, state), {});
+        QStringList shown;
+        for (const QAction* action : menu.actions()) {
+            shown << action->iconText();
+        }
+        for (const char* name : {"Tom & Jerry", "A&B Mic（2ch）", "Left && Right"}) {
+            const bool offered = which == Menu::monitors ? std::string_view(name) == "Left && Right"
+                                                         : std::string_view(name) != "Left && Right";
+            EXPECT_EQ(shown.contains(QString::fromUtf8(name)), offered) << name;
+        }
+    }
+}
+
 // A controller of its own on the emulated speakers, discovering nothing by itself.
 class SourceMenusPerform : public ::testing::Test {
 protected:

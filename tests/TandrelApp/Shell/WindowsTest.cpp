@@ -2,6 +2,9 @@
 // settings window with its general pane, each driven through the real application and pictured under
 // build/snapshots.
 #include "TandrelApp/Diagnostics/CaptureLabView.h"
+#include "TandrelApp/Mixer/FrozenHeaderScrollView.h"
+#include "TandrelApp/Mixer/MatrixGrid.h"
+#include "TandrelApp/Mixer/MatrixMetrics.h"
 #include "TandrelApp/Shell/AppDelegate.h"
 #include "TandrelApp/Shell/GeneralSettings.h"
 #include "TandrelApp/Shell/MenuBarExtra.h"
@@ -9,10 +12,13 @@
 #include "TandrelApp/Shell/RouterWindow.h"
 #include "TandrelApp/Shell/SettingsWindow.h"
 #include "TandrelApp/Shell/TandrelApp.h"
+#include "TandrelApp/Shell/WindowRegistry.h"
 
 #include <QCheckBox>
 #include <QComboBox>
 #include <QMenuBar>
+#include <QScreen>
+#include <QScrollBar>
 #include <QTabWidget>
 #include <QTest>
 #include <gtest/gtest.h>
@@ -192,6 +198,109 @@ TEST_F(WindowsTest, BeforeSystem14Point2AStoredProcessTapMatchesNoRow) {
     EXPECT_EQ(pane.captureModePicker().currentIndex(), -1);
     pane.captureModePicker().activated(1);
     EXPECT_EQ(controller->config().captureMode, CaptureMode::screenCaptureKit);
+}
+
+// A machine with a few applications playing and three outputs: a first start fills the mixer with rows
+// and columns.
+constexpr const char* kBusyProfile = R"({"devices": [
+    {"uid": "shell.speakers", "name": "Speakers", "outputStreams": [2]},
+    {"uid": "shell.phones", "name": "Headphones", "outputStreams": [2]},
+    {"uid": "shell.hdmi", "name": "HDMI", "outputStreams": [8]},
+    {"uid": "shell.mic", "name": "USB Mic", "inputStreams": [2]}],
+  "applications": [
+    {"bundleID": "org.example.browser", "name": "Browser", "signal": {"sine": 440, "level": -20}},
+    {"bundleID": "org.example.player", "name": "Music Player", "signal": {"sine": 660, "level": -20}},
+    {"bundleID": "org.example.call", "name": "Video Call"},
+    {"bundleID": "org.example.podcast", "name": "Podcast"},
+    {"bundleID": "org.example.game", "name": "Game"}]})";
+
+// A machine whose whole matrix fits the screen.
+constexpr const char* kSmallProfile = R"({"devices": [
+    {"uid": "shell.speakers", "name": "Speakers", "outputStreams": [2]},
+    {"uid": "shell.phones", "name": "Headphones", "outputStreams": [2]}],
+  "applications": [
+    {"bundleID": "org.example.browser", "name": "Browser"},
+    {"bundleID": "org.example.player", "name": "Music Player"},
+    {"bundleID": "org.example.call", "name": "Video Call"},
+    {"bundleID": "org.example.podcast", "name": "Podcast"}]})";
+
+// On a first start the mixer is as large as its matrix, within the screen: it scrolls only in a
+// direction where the screen has no more room (not at all when the matrix fits), and at the largest
+// display size rows still show below the headers. The content's figure is the grid's own size hint.
+TEST(WindowFrames, AFirstStartSizesTheMixerToItsContentWithinTheScreen) {
+    for (const auto& [profile, scale] :
+         {std::pair{kBusyProfile, 1.0}, std::pair{kBusyProfile, 1.5}, std::pair{kSmallProfile, 1.0}}) {
+        SCOPED_TRACE(scale);
+        ShellEnvironment environment{profile};
+        UserDefaults::standard().set(GeneralSettingsModel::uiScaleKey, scale);
+        TandrelApp app{{"TandrelApp"}};
+        app.launch();
+        auto* window = qobject_cast<RouterWindow*>(app.windows().window(QStringLiteral("router")));
+        ASSERT_NE(window, nullptr);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return app.controller()->devicesLoaded(); }, 5000));
+        QCoro::waitFor(app.controller()->waitForReconcile());
+        QTest::qWait(100);
+        MatrixGrid* grid = window->findChild<MatrixGrid*>();
+        ASSERT_NE(grid, nullptr);
+        ASSERT_GE(grid->items().size(), 6u) << "the sources' rows";
+
+        const QRect screen = window->screen()->availableGeometry();
+        EXPECT_LE(window->width(), screen.width());
+        EXPECT_LE(window->height(), screen.height());
+        FrozenHeaderScrollView* matrix = grid->scrollView();
+        const QSize wanted = matrix->sizeHint();
+        const QSize shown = matrix->size();
+        EXPECT_TRUE(shown.height() >= wanted.height() || window->height() >= screen.height() - 64)
+            << shown.height() << " of " << wanted.height() << " in a window " << window->height() << " high";
+        EXPECT_TRUE(shown.width() >= wanted.width() || window->width() >= screen.width() - 32)
+            << shown.width() << " of " << wanted.width() << " in a window " << window->width() << " wide";
+        const int rowsShown = matrix->contentArea()->viewport()->height();
+        EXPECT_GE(rowsShown, Theme::Metrics(scale).px(MatrixMetrics::sourceRowHeight * 2))
+            << "two rows at least show below the headers";
+        if (profile == kSmallProfile) {
+            EXPECT_LT(wanted.height(), screen.height() - 200) << "the matrix fits the screen";
+            EXPECT_FALSE(matrix->verticalScrollBar()->isVisible());
+            EXPECT_FALSE(matrix->horizontalScrollBar()->isVisible());
+            continue;
+        }
+        EXPECT_TRUE(window->grab().save(
+            snapshotPath(QStringLiteral("router-first-start-scale%1").arg(std::lround(scale * 100)))));
+        QCoro::waitFor(app.controller()->waitForReconcile());
+    }
+}
+
+// Where each window was and how large it was comes back on the next start; the settings window keeps
+// the height of its pane.
+TEST(WindowFrames, WindowsComeBackWhereAndAsLargeAsTheyWereLeft) {
+    ShellEnvironment environment;
+    const QRect mixerFrame(QPoint(60, 40), QSize(900, 560));
+    const QPoint settingsPlace(120, 90);
+    const QRect labFrame(QPoint(30, 70), QSize(700, 520));
+    int settingsHeight = 0;
+    {
+        TandrelApp app{{"TandrelApp"}};
+        app.launch();
+        auto* mixer = qobject_cast<RouterWindow*>(app.windows().window(QStringLiteral("router")));
+        mixer->stopFollowingContentSize(); // as the user's own resize does
+        mixer->setGeometry(mixerFrame);
+        QWidget* settings = app.windows().open(QStringLiteral("settings"));
+        settings->move(settingsPlace);
+        settingsHeight = settings->height();
+        QWidget* lab = app.windows().open(QStringLiteral("capture-lab"));
+        lab->setGeometry(labFrame);
+        QCoreApplication::processEvents();
+        QCoro::waitFor(app.controller()->waitForReconcile());
+    }
+    EXPECT_TRUE(UserDefaults::standard().contains(WindowRegistry::frameKey(QStringLiteral("router"))));
+
+    TandrelApp app{{"TandrelApp"}};
+    app.launch();
+    EXPECT_EQ(app.windows().window(QStringLiteral("router"))->geometry(), mixerFrame);
+    QWidget* settings = app.windows().open(QStringLiteral("settings"));
+    EXPECT_EQ(settings->pos(), settingsPlace);
+    EXPECT_EQ(settings->size(), QSize(SettingsWindow::fixedWidth, settingsHeight));
+    EXPECT_EQ(app.windows().open(QStringLiteral("capture-lab"))->geometry(), labFrame);
+    QCoro::waitFor(app.controller()->waitForReconcile());
 }
 
 } // namespace

@@ -10,14 +10,17 @@
 #include "Support/ScriptedAlerts.h"
 #include "Support/Snapshots.h"
 #include "Support/TemporaryXdgHome.h"
+#include "TandrelApp/Mixer/ElidedLabel.h"
 #include "TandrelApp/Shell/AboutModel.h"
 #include "TandrelApp/Shell/AboutSettings.h"
+#include "TandrelApp/Shell/SceneSlots.h"
 #include "TandrelApp/Support/UserDefaults.h"
 #include "UpdaterTestSupport.h"
 
 namespace {
 
 using State = UpdateChecker::State;
+using Facts = AboutSettings::Facts;
 using namespace std::chrono_literals;
 
 // A driver bundle in `folder` whose information dictionary is `info` (none written when empty).
@@ -158,20 +161,50 @@ TEST_F(AboutPaneTest, TheCheckButtonFollowsTheChecker) {
     EXPECT_EQ(pane.updateStatusLabel()->text(), QStringLiteral("確認できませんでした"));
 }
 
-TEST_F(AboutPaneTest, Snapshot) {
-    bundle(driverFolder,
-           R"({"CFBundleShortVersionString":"1.4","CFBundleVersion":"27","TDDriverSourceHash":"9f3c2e1"})");
-    AboutSettings pane(*checker, facts());
+// At the window's 560 points with long values from outside, everything stays within the pane on one
+// line, the long values shortened in their middle with the whole text on hover, the button whole; markup
+// in a value is shown as written. The mixer's display size leaves the pane as it is.
+TEST_F(AboutPaneTest, LongValuesStayWithinThePaneAndButtonsWhole) {
+    bundle(driverFolder, R"({"CFBundleShortVersionString":"1.4.0-<b>rc</b>","CFBundleVersion":"2718281828",)"
+                         R"("TDDriverSourceHash":"9f3c2e1d4b5a69788796a5b4c3d2e1f0a9b8c7d6e5f40312"})");
+    Facts longFacts = facts();
+    longFacts.copyright = "© 2026 <i>Qorvix</i> & Partners. All rights reserved worldwide, including Japan.";
+    longFacts.settingsFolder = "~/.local/share/TandrelApp/with/a/rather/long/folder/name/for/the/settings";
+    AboutSettings pane(*checker, longFacts);
     pane.setFixedWidth(560);
     pane.show();
     QApplication::processEvents();
     EXPECT_EQ(pane.QWidget::height(), 560);
     EXPECT_TRUE(writeSnapshot(pane, "about-pane"));
-    AboutSettings larger(*checker, facts(), Theme::Metrics(1.5));
-    larger.setFixedWidth(840);
-    larger.show();
-    QApplication::processEvents();
-    EXPECT_TRUE(writeSnapshot(larger, "about-pane-scale150"));
+
+    for (QWidget* part : pane.findChildren<QWidget*>()) {
+        if (part->isVisibleTo(&pane) && !part->inherits("QScrollBar")) {
+            const QRect placed(part->mapTo(&pane, QPoint(0, 0)), part->size());
+            EXPECT_LE(placed.right(), pane.rect().right()) << part->metaObject()->className();
+        }
+    }
+    QPushButton* check = pane.checkButton();
+    EXPECT_GE(check->width(), check->sizeHint().width()) << "the button's title is whole";
+
+    const auto* folder = pane.findChild<ElidedLabel*>(QStringLiteral("設定の保存先"));
+    ASSERT_NE(folder, nullptr);
+    EXPECT_TRUE(folder->shownText().contains(QChar(0x2026))) << "shortened in its middle";
+    EXPECT_TRUE(folder->shownText().startsWith(QStringLiteral("~/.local")));
+    EXPECT_TRUE(folder->shownText().endsWith(QStringLiteral("settings")));
+    EXPECT_EQ(folder->toolTipText(), folder->text());
+    EXPECT_EQ(pane.value("バージョン"), QStringLiteral("1.2.0（ビルド 5）"));
+    EXPECT_EQ(pane.value("CPU"), QStringLiteral("AMD Ryzen 7 7840U（x86_64）"));
+    EXPECT_EQ(pane.driverTexts().value(0), QStringLiteral("1.4.0-<b>rc</b>（ビルド 2718281828）"));
+    for (const QLabel* label : pane.findChildren<QLabel*>()) {
+        // Besides the icon's picture and the two links, every label's text is shown as written.
+        if (!label->text().isEmpty() && !label->text().startsWith(QStringLiteral("<a href"))) {
+            EXPECT_EQ(label->textFormat(), Qt::PlainText) << label->text().toStdString();
+        }
+    }
+
+    UserDefaults::standard().set(QStringLiteral("TDUIScale"), 1.5);
+    const auto scaled = createAboutPane();
+    EXPECT_EQ(scaled->height(), 560) << "the display size is the mixer's alone";
 }
 
 } // namespace
