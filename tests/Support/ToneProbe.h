@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <exception>
 #include <memory>
@@ -42,6 +43,25 @@ public:
     ToneProbe& operator=(const ToneProbe&) = delete;
 
     double sampleRate() const { return input_->sampleRate(); }
+    // The newest second of one channel.
+    std::vector<float> recent(uint32_t channel) {
+        drain();
+        std::vector<float> samples;
+        for (size_t i = channel; i < heard_.size(); i += channels_) {
+            samples.push_back(heard_[i]);
+        }
+        return samples;
+    }
+    // Frames the callback delivered since the start, and the loudest sample among the newest second.
+    uint64_t framesHeard() const { return framesHeard_; }
+    float peak() {
+        drain();
+        float loudest = 0;
+        for (float sample : heard_) {
+            loudest = std::max(loudest, std::abs(sample));
+        }
+        return loudest;
+    }
 
     // The amplitude of `frequency` on `channel` over the newest `seconds` heard; 0 before that much has
     // arrived.
@@ -59,8 +79,19 @@ public:
         return ToneLevel::amplitudeAt(samples, frequency, sampleRate());
     }
 
-    // Serves the GUI thread's events until `frequency` on `channel` is louder than `threshold` in what
-    // arrives from now on; the time it took, or nothing when it still is not after `limit`.
+    // The loudest amplitude within 0.6 % of `frequency`: a route's drift control may hold a tone up to
+    // 0.5 % off its pitch for a while.
+    double toneLevel(uint32_t channel, double frequency) {
+        double loudest = 0;
+        for (int step = -4; step <= 4; ++step) {
+            loudest = std::max(loudest, amplitude(channel, frequency * (1 + 0.0015 * step)));
+        }
+        return loudest;
+    }
+
+    // Serves the GUI thread's events until the tone near `frequency` on `channel` is louder than
+    // `threshold` in what arrives from now on; the time it took, or nothing when it still is not after
+    // `limit`.
     std::optional<std::chrono::milliseconds> waitForTone(uint32_t channel, double frequency, double threshold,
                                                          std::chrono::milliseconds limit) {
         drain();
@@ -69,7 +100,7 @@ public:
         while (true) {
             const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
                 std::chrono::steady_clock::now() - start);
-            if (amplitude(channel, frequency) > threshold) {
+            if (toneLevel(channel, frequency) > threshold) {
                 return elapsed;
             }
             if (elapsed > limit) {
@@ -95,6 +126,7 @@ private:
         std::vector<float> block(size_t(4096) * channels_);
         while (uint32_t got = TDRingBufferRead(ring_, block.data(), 4096)) {
             heard_.insert(heard_.end(), block.begin(), block.begin() + std::ptrdiff_t(got) * channels_);
+            framesHeard_ += got;
         }
         const size_t keep = static_cast<size_t>(std::max(sampleRate(), 8000.0)) * channels_;
         if (heard_.size() > keep) {
@@ -116,4 +148,5 @@ private:
     const uint32_t channels_;
     TDRingBuffer* ring_;
     std::vector<float> heard_;
+    uint64_t framesHeard_ = 0;
 };
