@@ -40,12 +40,12 @@
 
 #include "Platform/AudioServer/AudioServer.h"
 #include "Platform/AudioServer/AudioServerClient.h"
-#include "Platform/Dispatch/DeferredWork.h"
 #include "Platform/Workspace/Workspace.h"
-#include "Support/DeviceCallbacksStopped.h"
 #include "Support/DriverTestProcess.h"
+#include "Support/EmulatedServerRun.h"
 #include "Support/TemporaryXdgHome.h"
 #include "Support/ToneProbe.h"
+#include "TandrelApp/Diagnostics/RoutingTestRunner.h"
 #include "TandrelApp/Engine/AudioDeviceCatalog.h"
 #include "TandrelApp/Engine/CoreAudioCall.h"
 #include "TandrelApp/Engine/LineConfigurator.h"
@@ -212,10 +212,9 @@ protected:
         if (!DriverTestProcess::driverBuilt()) {
             GTEST_SKIP() << "the driver bundle is not built: " << DriverTestProcess::driverBundle();
         }
-        home = std::filesystem::temp_directory_path() / ("tandrel-soak-" + std::to_string(::getpid()));
-        nlohmann::json profile{{"devices", nlohmann::json::array()}};
-        server = AudioServer::start(
-            {.profile = profile, .home = home, .plugIns = std::vector{DriverTestProcess::driverBundle()}});
+        emulated = std::make_unique<EmulatedServerRun>("soak", R"({"devices": []})",
+                                                       std::vector{DriverTestProcess::driverBundle()});
+        server = emulated->server;
         for (const auto& device : canaryDevices()) {
             server->addDevice(device);
         }
@@ -226,17 +225,11 @@ protected:
         controller = RoutingController::create({}, true, true);
     }
 
+    // The controller goes first, then the server with everything that plays audio.
     void TearDown() override {
-        if (!server) {
-            return;
-        }
         controller.reset();
-        EXPECT_TRUE(waitForDeviceCallbacksToStop());
-        CoreAudioCall::sync([] {});
         server.reset();
-        AudioServer::stop();
-        DeferredWork::runPendingNow();
-        std::filesystem::remove_all(home);
+        emulated.reset();
     }
 
     // ---- Reading and writing the world
@@ -829,27 +822,7 @@ protected:
     std::string statusText(const UUID& id) const {
         const auto& statuses = controller->sourceStatus();
         const auto found = statuses.find(id);
-        if (found == statuses.end()) {
-            return "none";
-        }
-        return std::visit(
-            [](const auto& value) -> std::string {
-                using Case = std::decay_t<decltype(value)>;
-                if constexpr (std::is_same_v<Case, Status::Running>) {
-                    return "running(" + value.detail + ")";
-                } else if constexpr (std::is_same_v<Case, Status::Waiting>) {
-                    return "waiting(" + value.text + ")";
-                } else if constexpr (std::is_same_v<Case, Status::Failed>) {
-                    return "failed(" + value.text + ")";
-                } else if constexpr (std::is_same_v<Case, Status::Starting>) {
-                    return "starting";
-                } else if constexpr (std::is_same_v<Case, Status::Standby>) {
-                    return "standby";
-                } else {
-                    return "idle";
-                }
-            },
-            found->second.value);
+        return found == statuses.end() ? "none" : RoutingTestRunner::statusText(found->second);
     }
 
     std::string describeWorld() const {
@@ -1013,9 +986,9 @@ protected:
 
     static constexpr size_t warmUpRounds = 2;
 
-    std::filesystem::path home;
     TemporaryXdgHome dataHome{"XDG_DATA_HOME"};
     TemporaryXdgHome configHome{"XDG_CONFIG_HOME"};
+    std::unique_ptr<EmulatedServerRun> emulated;
     std::shared_ptr<AudioServer> server;
     std::shared_ptr<RoutingController> controller;
     std::mt19937_64 rng;

@@ -27,6 +27,7 @@
 
 #include "RoutingControllerTestAccess.h"
 #include "Support/DeviceCallbacksStopped.h"
+#include "Support/EmulatedServerRun.h"
 #include "Support/ToneProbe.h"
 
 using namespace std::chrono_literals;
@@ -483,16 +484,15 @@ protected:
             QCoro::waitFor(controller->waitForReconcile());
             controller.reset();
         }
-        EXPECT_TRUE(waitForDeviceCallbacksToStop());
         server.reset();
-        AudioServer::stop();
-        std::filesystem::remove_all(home);
+        emulated.reset();
     }
 
     // `playing`: whether the Tone Player runs when the controller starts.
     void start(CaptureMode mode, bool playing = true) {
         TearDown();
-        server = AudioServer::start({.profile = nlohmann::json::parse(relaunchProfile), .home = home});
+        emulated = std::make_unique<EmulatedServerRun>("relaunch-test", relaunchProfile);
+        server = emulated->server;
         if (!playing) {
             server->removeApplication(7501);
         }
@@ -522,8 +522,7 @@ protected:
     }
     bool hears(double frequency) { return probe->waitForTone(0, frequency, 0.05, 5000ms).has_value(); }
 
-    const std::filesystem::path home =
-        std::filesystem::temp_directory_path() / ("tandrel-relaunch-test-" + std::to_string(::getpid()));
+    std::unique_ptr<EmulatedServerRun> emulated;
     std::shared_ptr<AudioServer> server;
     std::shared_ptr<RoutingController> controller;
     std::unique_ptr<ToneProbe> probe;
