@@ -257,16 +257,19 @@ bool hasStatus(const RoutingController& controller, const UUID& id,
     return found != statuses.end() && found->second == status;
 }
 
-// The Player captured into the speakers, chosen as a monitor.
-RoutingConfig capturedPlayer(SourceConfig& player, Connection& toSpeakers) {
-    player = appSource("org.example.player", false);
-    toSpeakers.id = UUID::random();
-    toSpeakers.from = Endpoint::source(player.id);
-    toSpeakers.toDeviceUID = "speakers";
+// An application captured into a device; a device other than a line is chosen as a monitor.
+RoutingConfig captured(const std::string& bundleID, const std::string& to, SourceConfig& source,
+                       Connection& connection) {
+    source = appSource(bundleID, false);
+    connection.id = UUID::random();
+    connection.from = Endpoint::source(source.id);
+    connection.toDeviceUID = to;
     RoutingConfig config;
-    config.sources = {player};
-    config.connections = {toSpeakers};
-    config.monitorDeviceUIDs = {"speakers"};
+    config.sources = {source};
+    config.connections = {connection};
+    if (!to.starts_with("qorvix.tandrel.device.line")) {
+        config.monitorDeviceUIDs = {to};
+    }
     return config;
 }
 
@@ -276,7 +279,7 @@ TEST_F(RoutingControllerSourcesTest, ACaptureSourceThatStopsByItselfDropsItsRout
     using Status = RoutingController::SourceStatus;
     SourceConfig player;
     Connection toSpeakers;
-    RoutingConfig config = capturedPlayer(player, toSpeakers);
+    RoutingConfig config = captured("org.example.player", "speakers", player, toSpeakers);
     config.captureMode = CaptureMode::screenCaptureKit;
     auto counting = CountingController::create(config);
     controller = counting;
@@ -315,7 +318,7 @@ TEST_F(RoutingControllerSourcesTest, CaptureModeAndLatencyChangesRestartTheCaptu
     using Status = RoutingController::SourceStatus;
     SourceConfig player;
     Connection toSpeakers;
-    RoutingConfig config = capturedPlayer(player, toSpeakers);
+    RoutingConfig config = captured("org.example.player", "speakers", player, toSpeakers);
     config.captureMode = CaptureMode::screenCaptureKit;
     config.latency = LatencyPreset::safe;
     controller = RoutingController::create(config, false, false, fast);
@@ -496,15 +499,9 @@ protected:
         if (!playing) {
             server->removeApplication(7501);
         }
-        player = appSource("org.example.toneplayer", false);
-        player.name = "Tone Player";
         Connection toLine;
-        toLine.id = UUID::random();
-        toLine.from = Endpoint::source(player.id);
-        toLine.toDeviceUID = "qorvix.tandrel.device.line1";
-        RoutingConfig config;
-        config.sources = {player};
-        config.connections = {toLine};
+        RoutingConfig config =
+            captured("org.example.toneplayer", "qorvix.tandrel.device.line1", player, toLine);
         config.captureMode = mode;
         config.latency = LatencyPreset::safe; // a busy machine's scheduling cannot starve the route
         controller = RoutingController::create(config, false, false, fast);
