@@ -883,6 +883,10 @@ protected:
                                    ->waitForTone(canary.channel, canary.frequency, canary.threshold, 10000ms);
             if (heard) {
                 slowest = std::max(slowest, *heard);
+                if (*heard > 2s) {
+                    log(std::string(canary.name) + " took " + std::to_string(heard->count()) + " ms; " +
+                        describeWorld());
+                }
                 continue;
             }
             ++failedChecks;
