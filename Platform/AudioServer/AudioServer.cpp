@@ -565,12 +565,25 @@ AudioObjectID AudioServer::addDeviceLocked(DeviceSpec record) {
 
 AudioObjectID AudioServer::addDevice(DeviceSpec record) {
     AudioObjectID id;
+    PropertyChanges changes{{kAudioObjectSystemObject, globalScopeAddress(kAudioHardwarePropertyDevices)},
+                            {kAudioObjectSystemObject, globalScopeAddress(kAudioObjectPropertyOwnedObjects)}};
     {
         std::lock_guard lock(modelMutex_);
         id = addDeviceLocked(std::move(record));
+        // A device plugged in while there is none of its kind becomes the default, as it would on the
+        // real system.
+        const auto device = std::static_pointer_cast<SimulatedDevice>(objects_.at(id));
+        const auto fill = [&](AudioObjectID& slot, bool input, AudioObjectPropertySelector selector) {
+            if (slot == kAudioObjectUnknown && device->hasStreamsLocked(input)) {
+                slot = id;
+                changes.push_back({kAudioObjectSystemObject, globalScopeAddress(selector)});
+            }
+        };
+        fill(defaultInput_, true, kAudioHardwarePropertyDefaultInputDevice);
+        fill(defaultOutput_, false, kAudioHardwarePropertyDefaultOutputDevice);
+        fill(defaultSystemOutput_, false, kAudioHardwarePropertyDefaultSystemOutputDevice);
     }
-    announce({{kAudioObjectSystemObject, globalScopeAddress(kAudioHardwarePropertyDevices)},
-              {kAudioObjectSystemObject, globalScopeAddress(kAudioObjectPropertyOwnedObjects)}});
+    announce(changes);
     return id;
 }
 

@@ -1,5 +1,6 @@
 #include "Platform/ScreenCapture/SCShareableContent.h"
 
+#include <condition_variable>
 #include <mutex>
 
 #include "Platform/Dispatch/DispatchQueue.h"
@@ -11,6 +12,8 @@ namespace {
 
 std::mutex displaysMutex;
 std::vector<SCDisplay> currentDisplays = SCShareableContent::defaultDisplays();
+std::condition_variable released;
+bool completionsHeld = false;
 
 } // namespace
 
@@ -21,6 +24,14 @@ std::vector<SCDisplay> SCShareableContent::defaultDisplays() {
 void SCShareableContent::setDisplays(std::vector<SCDisplay> displays) {
     std::lock_guard lock(displaysMutex);
     currentDisplays = std::move(displays);
+}
+
+void SCShareableContent::holdCompletions(bool held) {
+    {
+        std::lock_guard lock(displaysMutex);
+        completionsHeld = held;
+    }
+    released.notify_all();
 }
 
 void SCShareableContent::getShareableContent(bool, bool, Completion completion) {
@@ -39,6 +50,10 @@ void SCShareableContent::getShareableContent(bool, bool, Completion completion) 
         for (const auto& app : Workspace::shared().runningApplications()) {
             content->applications_.push_back(
                 {app.pid, app.bundleIdentifier.value_or(""), app.localizedName.value_or("")});
+        }
+        {
+            std::unique_lock lock(displaysMutex);
+            released.wait(lock, [] { return !completionsHeld; });
         }
         completion(std::move(content), nullptr);
     });

@@ -43,6 +43,9 @@ public:
     // is allowed).
     static void setDisplays(std::vector<SCDisplay> displays);
     static std::vector<SCDisplay> defaultDisplays();
+    // Test hook: while held, requests still collect their content at once but hand it over only when
+    // released, so a test can change the world between the two.
+    static void holdCompletions(bool held);
 
 private:
     std::vector<SCDisplay> displays_;

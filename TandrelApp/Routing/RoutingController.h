@@ -423,6 +423,9 @@ private:
     static QCoro::Task<> reportSourceStopped(std::weak_ptr<RoutingController> weak, UUID id,
                                              std::exception_ptr error);
     void sourceStopped(const UUID& id, std::exception_ptr error);
+    // Takes a started source out of service: its routes go at once and it stops in the background. False
+    // when it was not running.
+    bool retireSource(const UUID& id);
     // Marks the audio system unresponsive after a time-out and asks for a rebuild.
     void audioSystemUnresponsive();
     // Probes the audio server until it answers, then asks for a full rebuild and restarts the sources.
@@ -454,6 +457,19 @@ private:
                                        std::shared_ptr<spdlog::logger> log);
     // Adds the output devices that are neither monitors nor dismissed.
     void addConnectedMonitors();
+    // An application started or quit. The sources that capture it follow it to its new processes: a
+    // screen capture hears only the processes it started with, so it starts again, as does a start still
+    // under way; a process tap follows by itself. A source left with nothing of its application to
+    // capture stops and waits for it.
+    void applicationLaunched(const std::string& bundleID);
+    void applicationTerminated(const std::string& bundleID);
+    // Whether the application, or a helper of it, runs now.
+    static bool applicationRuns(const std::string& bundleID);
+    // The capture source running for `id`, if any.
+    std::shared_ptr<AudioCaptureSource> runningCapture(const UUID& id) const;
+    // Makes a start still under way count as superseded, so that it never enters its source; false when
+    // none is under way.
+    bool supersedeStart(const UUID& id);
 
     // ---- Meters, dropout log, reset of settings
     struct DropoutCounts {

@@ -121,10 +121,8 @@ QCoro::Task<> RoutingController::reconcileSteps() {
         }
     }
     for (const UUID& id : gone) {
-        disconnectSourceRoutes(id);
-        auto entry = sources_.extract(id);
+        retireSource(id);
         clearSourceStatus(id);
-        stopInBackground(std::move(entry.mapped()));
     }
 
     // Sources to start, or to keep in standby.
@@ -433,10 +431,8 @@ void RoutingController::stopCaptureSources() {
         }
     }
     for (const UUID& id : captures) {
-        disconnectSourceRoutes(id);
-        auto entry = sources_.extract(id);
+        retireSource(id);
         setSourceStatus(id, SourceStatus::idle());
-        stopInBackground(std::move(entry.mapped()));
     }
     setStatuses<SourceStatus::Starting>(SourceStatus::idle());
 }
@@ -473,6 +469,12 @@ QCoro::Task<> RoutingController::startSource(std::weak_ptr<RoutingController> we
         }
     } else {
         const auto* app = std::get_if<SourceKind::Application>(&source.kind.value);
+        // A process tap would start all the same and capture nothing until the application comes.
+        if (app != nullptr && !applicationRuns(app->bundleID)) {
+            self->setSourceStatus(source.id, SourceStatus::waiting(applicationNotRunningText));
+            self->scheduleReconcile();
+            co_return;
+        }
         const CaptureTarget target = app != nullptr ? CaptureTarget::application(app->bundleID, source.name)
                                                     : CaptureTarget::systemAudio();
         std::shared_ptr<AudioCaptureSource> capture;
@@ -515,12 +517,31 @@ QCoro::Task<> RoutingController::startSource(std::weak_ptr<RoutingController> we
             notRunning = error.kind() == CaptureError::Kind::applicationNotFound;
         } catch (...) {
         }
-        self->setSourceStatus(source.id, notRunning ? SourceStatus::waiting("アプリが起動していません")
+        self->setSourceStatus(source.id, notRunning ? SourceStatus::waiting(applicationNotRunningText)
                                                     : SourceStatus::failed(describeError(failure)));
         self->scheduleReconcile();
         co_return;
     }
     self->commitStartedSource(source, std::move(running), current);
+}
+
+std::shared_ptr<AudioCaptureSource> RoutingController::runningCapture(const UUID& id) const {
+    auto running = sources_.find(id);
+    if (running == sources_.end()) {
+        return nullptr;
+    }
+    const auto* capture = std::get_if<std::shared_ptr<AudioCaptureSource>>(&running->second.value);
+    return capture == nullptr ? nullptr : *capture;
+}
+
+bool RoutingController::supersedeStart(const UUID& id) {
+    auto status = sourceStatus_.find(id);
+    if (status == sourceStatus_.end() ||
+        !std::holds_alternative<SourceStatus::Starting>(status->second.value)) {
+        return false;
+    }
+    ++startAttempts_[id];
+    return true;
 }
 
 bool RoutingController::isCurrentStart(const UUID& id, std::uint64_t attempt) const {
@@ -567,15 +588,19 @@ QCoro::Task<> RoutingController::reportSourceStopped(std::weak_ptr<RoutingContro
 }
 
 void RoutingController::sourceStopped(const UUID& id, std::exception_ptr error) {
-    auto entry = sources_.find(id);
-    if (entry == sources_.end()) {
-        return;
+    if (retireSource(id)) {
+        setSourceStatus(id, SourceStatus::failed(error ? describeError(error) : std::string("停止しました")));
+    }
+}
+
+bool RoutingController::retireSource(const UUID& id) {
+    auto entry = sources_.extract(id);
+    if (entry.empty()) {
+        return false;
     }
     disconnectSourceRoutes(id);
-    RunningSource stopped = std::move(entry->second);
-    sources_.erase(entry);
-    setSourceStatus(id, SourceStatus::failed(error ? describeError(error) : std::string("停止しました")));
-    stopInBackground(std::move(stopped));
+    stopInBackground(std::move(entry.mapped()));
+    return true;
 }
 
 void RoutingController::requestRebuild() {

@@ -12,6 +12,7 @@
 #include <QString>
 
 #include "Platform/System/SystemInfo.h"
+#include "TandrelApp/Engine/CaptureModel.h"
 #include "TandrelApp/Engine/CaptureTargetProvider.h"
 #include "TandrelApp/Routing/RoutingController.h"
 #include "TandrelApp/Routing/RoutingControllerDetail.h"
@@ -433,17 +434,19 @@ void RoutingController::observeWorkspace() {
     const std::weak_ptr<TaskGroup> tasks = tasks_;
     Workspace& workspace = Workspace::shared();
     // A launch may be the application a waiting source needs, whether or not anything is added.
-    workspaceObservers_.push_back(workspace.addObserver(Workspace::Event::didLaunchApplication,
-                                                        [weak, tasks](const RunningApplication&) {
-                                                            spawnIn(tasks, [weak] {
-                                                                return runAsTask([weak] {
-                                                                    if (auto self = weak.lock()) {
-                                                                        self->addRunningApps();
-                                                                        self->retrySources();
-                                                                    }
-                                                                });
-                                                            });
-                                                        }));
+    workspaceObservers_.push_back(workspace.addObserver(
+        Workspace::Event::didLaunchApplication, [weak, tasks](const RunningApplication& application) {
+            const std::string launched = application.bundleIdentifier.value_or("");
+            spawnIn(tasks, [weak, launched] {
+                return runAsTask([weak, launched] {
+                    if (auto self = weak.lock()) {
+                        self->addRunningApps();
+                        self->applicationLaunched(launched);
+                        self->retrySources();
+                    }
+                });
+            });
+        }));
     // Only the terminated application's own automatically added sources go, even if another instance
     // of it still runs.
     workspaceObservers_.push_back(workspace.addObserver(
@@ -455,13 +458,59 @@ void RoutingController::observeWorkspace() {
             spawnIn(tasks, [weak, gone] {
                 return runAsTask([weak, gone] {
                     auto self = weak.lock();
-                    if (self && self->autoDiscovers_) {
+                    if (!self) {
+                        return;
+                    }
+                    if (self->autoDiscovers_) {
                         self->pruneAutoAddedApps(
                             [&gone](const std::string& bundleID) { return bundleID == gone; });
                     }
+                    self->applicationTerminated(gone);
                 });
             });
         }));
+}
+
+void RoutingController::applicationLaunched(const std::string& launched) {
+    if (launched.empty()) {
+        return;
+    }
+    bool restarted = false;
+    for (const SourceConfig& source : std::vector(config_.sources)) {
+        const std::string* bundleID = bundleIDOf(source);
+        if (bundleID == nullptr || !isOfApplication(launched, *bundleID)) {
+            continue;
+        }
+        const auto capture = runningCapture(source.id);
+        const bool viaScreenCapture = capture && capture->backend() == CaptureBackend::screenCaptureKit;
+        if ((viaScreenCapture && retireSource(source.id)) || (!capture && supersedeStart(source.id))) {
+            setSourceStatus(source.id, SourceStatus::idle());
+            restarted = true;
+        }
+    }
+    if (restarted) {
+        scheduleReconcile();
+    }
+}
+
+void RoutingController::applicationTerminated(const std::string& terminated) {
+    for (const SourceConfig& source : std::vector(config_.sources)) {
+        const std::string* bundleID = bundleIDOf(source);
+        if (bundleID == nullptr || !isOfApplication(terminated, *bundleID) || applicationRuns(*bundleID)) {
+            continue;
+        }
+        const bool held = runningCapture(source.id) ? retireSource(source.id) : supersedeStart(source.id);
+        if (held) {
+            setSourceStatus(source.id, SourceStatus::waiting(applicationNotRunningText));
+        }
+    }
+}
+
+bool RoutingController::applicationRuns(const std::string& bundleID) {
+    return std::ranges::any_of(
+        Workspace::shared().runningApplications(), [&bundleID](const RunningApplication& application) {
+            return application.bundleIdentifier && isOfApplication(*application.bundleIdentifier, bundleID);
+        });
 }
 
 std::string RoutingController::appName(const std::string& bundleID) {

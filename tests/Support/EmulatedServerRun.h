@@ -7,7 +7,9 @@
 
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include <QTest>
 #include <gtest/gtest.h>
@@ -20,11 +22,15 @@
 
 class EmulatedServerRun {
 public:
-    // Starts the server from the profile in a home named after `name` and this process.
-    EmulatedServerRun(const std::string& name, const char* profileJSON)
+    // Starts the server from the profile in a home named after `name` and this process, loading the
+    // driver bundles in `plugIns` (those of the home's plug-in folder, none, by default).
+    EmulatedServerRun(const std::string& name, const char* profileJSON,
+                      std::optional<std::vector<std::filesystem::path>> plugIns = std::nullopt)
         : home(std::filesystem::temp_directory_path() /
                ("tandrel-" + name + "-" + std::to_string(::getpid())))
-        , server(AudioServer::start({.profile = nlohmann::json::parse(profileJSON), .home = home})) {}
+        , server(AudioServer::start(
+              {.profile = nlohmann::json::parse(profileJSON), .home = home, .plugIns = std::move(plugIns)})) {
+    }
 
     // Whatever the test still holds that plays audio must be gone first.
     ~EmulatedServerRun() {

@@ -228,6 +228,33 @@ TEST_F(AudioServerTest, DeviceHooksAnnounceTheDeviceListAndMoveDefaults) {
     EXPECT_EQ(announcements.load(), 2);
 }
 
+// Once the last device of a kind has gone, the next one plugged in becomes the default, as on the real
+// system; with a default in place, a new device leaves it alone.
+TEST_F(AudioServerTest, ADevicePluggedInWhenNoneOfItsKindIsLeftBecomesTheDefault) {
+    const auto defaultDevice = [](AudioObjectPropertySelector selector) {
+        AudioObjectID device = 0;
+        uint32_t size = sizeof device;
+        auto a = address(selector);
+        EXPECT_EQ(AudioObjectGetPropertyData(kAudioObjectSystemObject, &a, 0, nullptr, &size, &device), 0);
+        return device;
+    };
+    for (const char* uid :
+         {"tandrel.sim.speakers", "tandrel.sim.interface", "qorvix.tandrel.test.loopback"}) {
+        ASSERT_TRUE(server->removeDevice(uid));
+    }
+    ASSERT_EQ(defaultDevice(kAudioHardwarePropertyDefaultSystemOutputDevice), kAudioObjectUnknown);
+
+    DeviceSpec headset;
+    headset.uid = "test.headset";
+    headset.inputStreams = {1};
+    headset.outputStreams = {2};
+    const AudioObjectID added = server->addDevice(headset);
+    EXPECT_EQ(defaultDevice(kAudioHardwarePropertyDefaultOutputDevice), added);
+    EXPECT_EQ(defaultDevice(kAudioHardwarePropertyDefaultSystemOutputDevice), added);
+    EXPECT_EQ(defaultDevice(kAudioHardwarePropertyDefaultInputDevice),
+              server->deviceID("tandrel.sim.microphone"));
+}
+
 TEST_F(AudioServerTest, RefusedPropertiesFailOrAnswerNothing) {
     AudioObjectID mic = server->deviceID("tandrel.sim.microphone");
     server->refuseProperty(mic, kAudioDevicePropertyDeviceUID, kAudioHardwareUnspecifiedError);

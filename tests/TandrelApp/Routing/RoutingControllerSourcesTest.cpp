@@ -3,6 +3,8 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
+#include <iostream>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -11,17 +13,22 @@
 
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include "Platform/AudioServer/AudioServer.h"
+#include "Platform/ScreenCapture/SCShareableContent.h"
 #include "Platform/Workspace/Workspace.h"
+#include "TandrelApp/Engine/CoreAudioCall.h"
 #include "TandrelApp/Engine/ProcessTapSource.h"
 #include "TandrelApp/Engine/SCKAudioSource.h"
 #include "TandrelApp/Routing/RoutingController.h"
 
 #include "RoutingControllerTestAccess.h"
 #include "Support/DeviceCallbacksStopped.h"
+#include "Support/EmulatedServerRun.h"
+#include "Support/ToneProbe.h"
 
 using namespace std::chrono_literals;
 using Access = RoutingControllerTestAccess;
@@ -250,16 +257,19 @@ bool hasStatus(const RoutingController& controller, const UUID& id,
     return found != statuses.end() && found->second == status;
 }
 
-// The Player captured into the speakers, chosen as a monitor.
-RoutingConfig capturedPlayer(SourceConfig& player, Connection& toSpeakers) {
-    player = appSource("org.example.player", false);
-    toSpeakers.id = UUID::random();
-    toSpeakers.from = Endpoint::source(player.id);
-    toSpeakers.toDeviceUID = "speakers";
+// An application captured into a device; a device other than a line is chosen as a monitor.
+RoutingConfig captured(const std::string& bundleID, const std::string& to, SourceConfig& source,
+                       Connection& connection) {
+    source = appSource(bundleID, false);
+    connection.id = UUID::random();
+    connection.from = Endpoint::source(source.id);
+    connection.toDeviceUID = to;
     RoutingConfig config;
-    config.sources = {player};
-    config.connections = {toSpeakers};
-    config.monitorDeviceUIDs = {"speakers"};
+    config.sources = {source};
+    config.connections = {connection};
+    if (!to.starts_with("qorvix.tandrel.device.line")) {
+        config.monitorDeviceUIDs = {to};
+    }
     return config;
 }
 
@@ -269,7 +279,7 @@ TEST_F(RoutingControllerSourcesTest, ACaptureSourceThatStopsByItselfDropsItsRout
     using Status = RoutingController::SourceStatus;
     SourceConfig player;
     Connection toSpeakers;
-    RoutingConfig config = capturedPlayer(player, toSpeakers);
+    RoutingConfig config = captured("org.example.player", "speakers", player, toSpeakers);
     config.captureMode = CaptureMode::screenCaptureKit;
     auto counting = CountingController::create(config);
     controller = counting;
@@ -308,7 +318,7 @@ TEST_F(RoutingControllerSourcesTest, CaptureModeAndLatencyChangesRestartTheCaptu
     using Status = RoutingController::SourceStatus;
     SourceConfig player;
     Connection toSpeakers;
-    RoutingConfig config = capturedPlayer(player, toSpeakers);
+    RoutingConfig config = captured("org.example.player", "speakers", player, toSpeakers);
     config.captureMode = CaptureMode::screenCaptureKit;
     config.latency = LatencyPreset::safe;
     controller = RoutingController::create(config, false, false, fast);
@@ -447,3 +457,149 @@ TEST(RoutingControllerSourceRulesTest, ExcludedAppsAreOrderedByTheirDisplayNames
 }
 
 } // namespace
+
+// ---- An application that quits and starts again
+
+// A line that plays back what it is given, and the Tone Player (1 kHz at -20 dBFS: amplitude 0.1).
+constexpr const char* relaunchProfile = R"({
+  "devices": [
+    { "uid": "qorvix.tandrel.device.line1", "name": "Line 1", "inputStreams": [2], "outputStreams": [2],
+      "inputSignal": "loopback" }
+  ],
+  "applications": [
+    { "pid": 7501, "bundleID": "org.example.toneplayer", "name": "Tone Player",
+      "signal": {"sine": 1000, "level": -20} }
+  ]
+})";
+
+ApplicationSpec tonePlayer(double frequency = 1000) {
+    ApplicationSpec app = simulatedApp("org.example.toneplayer", "Tone Player");
+    app.signal = InputSignal::sine(frequency, -20);
+    return app;
+}
+
+// The Tone Player routed into Line 1 by a controller of its own, on a server of its own.
+class RelaunchTest : public ::testing::Test {
+protected:
+    void TearDown() override {
+        probe.reset();
+        if (controller) {
+            QCoro::waitFor(controller->waitForReconcile());
+            controller.reset();
+        }
+        server.reset();
+        emulated.reset();
+    }
+
+    // `playing`: whether the Tone Player runs when the controller starts.
+    void start(CaptureMode mode, bool playing = true) {
+        TearDown();
+        emulated = std::make_unique<EmulatedServerRun>("relaunch-test", relaunchProfile);
+        server = emulated->server;
+        if (!playing) {
+            server->removeApplication(7501);
+        }
+        Connection toLine;
+        RoutingConfig config =
+            captured("org.example.toneplayer", "qorvix.tandrel.device.line1", player, toLine);
+        config.captureMode = mode;
+        config.latency = LatencyPreset::safe; // a busy machine's scheduling cannot starve the route
+        controller = RoutingController::create(config, false, false, fast);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return controller->devicesLoaded(); }, 5000));
+        probe = std::make_unique<ToneProbe>(controller->lines().at(0));
+    }
+
+    bool waitsForThePlayer() {
+        return QTest::qWaitFor(
+            [&] {
+                return hasStatus(*controller, player.id,
+                                 RoutingController::SourceStatus::waiting("アプリが起動していません"));
+            },
+            3000);
+    }
+    bool hears(double frequency) { return probe->waitForTone(0, frequency, 0.05, 5000ms).has_value(); }
+
+    std::unique_ptr<EmulatedServerRun> emulated;
+    std::shared_ptr<AudioServer> server;
+    std::shared_ptr<RoutingController> controller;
+    std::unique_ptr<ToneProbe> probe;
+    SourceConfig player;
+};
+
+// While the Tone Player does not run, its source says it waits for it, whichever way applications are
+// captured; once it runs, and again after it quit and started anew under another process, its tone is on
+// the line.
+TEST_F(RelaunchTest, ASourceWaitsForItsApplicationAndHearsItAfterEveryLaunch) {
+    for (const auto& [mode, name] : kCaptureModeRawValues) {
+        SCOPED_TRACE(std::string(name));
+        start(mode, false);
+        EXPECT_TRUE(waitsForThePlayer()) << "a source without its application does not wait for it";
+
+        server->addApplication(tonePlayer());
+        EXPECT_TRUE(hears(1000)) << "the tone did not come with the application";
+
+        server->removeApplication(
+            Workspace::shared().runningApplications("org.example.toneplayer").at(0).pid);
+        EXPECT_TRUE(waitsForThePlayer()) << "the source of an application that quit does not wait for it";
+        EXPECT_EQ(Access::routes(*controller), 0u);
+
+        server->addApplication(tonePlayer());
+        const auto back = probe->waitForTone(0, 1000, 0.05, 5000ms);
+        ASSERT_TRUE(back) << "the tone did not come back after the relaunch";
+        std::cout << name << ": the tone came back after " << back->count() << " ms\n";
+    }
+}
+
+// A second Tone Player (1.5 kHz) starts while the screen capture of the first runs, or while it is still
+// starting: it is heard once the first has quit, though a screen capture hears only the processes it
+// began with.
+TEST_F(RelaunchTest, AnotherInstanceIsHeardAfterTheFirstQuitsThoughTheScreenCaptureBeganWithout) {
+    for (const bool underWay : {false, true}) {
+        SCOPED_TRACE(underWay ? "while the capture starts" : "while the capture runs");
+        start(CaptureMode::screenCaptureKit);
+        ASSERT_TRUE(hears(1000));
+        if (underWay) {
+            // A start whose view of the running applications is taken before the second one comes.
+            QCoro::waitFor(controller->waitForReconcile());
+            Access::sourceStopped(*controller, player.id, nullptr);
+            SCShareableContent::holdCompletions(true);
+            const auto attempt = Access::beginStart(*controller, player.id);
+            auto starting = Access::startSource(*controller, player, attempt);
+            QThread::msleep(100);
+            server->addApplication(tonePlayer(1500));
+            QTest::qWait(100);
+            SCShareableContent::holdCompletions(false);
+            QCoro::waitFor(std::move(starting));
+        } else {
+            server->addApplication(tonePlayer(1500));
+        }
+        QCoro::waitFor(controller->waitForReconcile());
+        server->removeApplication(7501);
+        EXPECT_TRUE(hears(1500)) << "the second Tone Player is not heard";
+    }
+}
+
+// The Tone Player quits while its process tap is still being set up on the blocked call queue: the
+// start that saw it never enters, and the source waits for it.
+TEST_F(RelaunchTest, AStartUnderWayWhenItsApplicationQuitsNeverEnters) {
+    start(CaptureMode::screenCaptureKit);
+    ASSERT_TRUE(hears(1000));
+    QCoro::waitFor(controller->waitForReconcile());
+
+    auto release = std::make_shared<std::promise<void>>();
+    CoreAudioCall::queue()->async([held = release->get_future().share()] { held.wait(); });
+    RoutingConfig next = controller->config();
+    next.captureMode = CaptureMode::processTap;
+    controller->setConfig(next);
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return hasStatus(*controller, player.id, RoutingController::SourceStatus::starting()); },
+        3000));
+    QTest::qWait(100); // the start gets as far as the blocked queue
+    server->removeApplication(7501);
+    EXPECT_TRUE(waitsForThePlayer());
+    release->set_value();
+    QTest::qWait(300);
+    QCoro::waitFor(controller->waitForReconcile());
+    EXPECT_TRUE(waitsForThePlayer()) << "a start that saw the application gone entered its source";
+    EXPECT_EQ(Access::sources(*controller), 0u);
+}
