@@ -11,6 +11,12 @@
 
 namespace ToneLevel {
 
+// How long a level check listens. A machine that other work keeps busy can hold the audio threads up for
+// about a tenth of a second; a route that ran dry meanwhile then waits for a target deepened by as much
+// before it plays again. A second of audio keeps that well under the half of the windows that a median
+// level ignores.
+inline constexpr double kListenSeconds = 1.0;
+
 // Amplitude of one tone in a signal, by correlation with it; 0 for no samples.
 inline double amplitudeAt(const std::vector<float>& x, double frequency, double rate) {
     double s = 0, c = 0;

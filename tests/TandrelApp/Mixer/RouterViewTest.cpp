@@ -154,7 +154,7 @@ protected:
         return out;
     }
 
-    // A third of a second of what the line's input gives back, once the last edit has reached it.
+    // What the line's input gives back for a while, once the last edit has reached it.
     Heard listen(const std::string& lineUID) {
         settle();
         EXPECT_TRUE(
@@ -164,10 +164,10 @@ protected:
             return {};
         }
         QTest::qWait(200);
-        constexpr std::uint32_t frames = 14400;
+        constexpr auto frames = static_cast<std::uint32_t>(ToneLevel::kListenSeconds * 48000);
         TDRingBuffer* ring = TDRingBufferCreate(2, frames + 8192);
         TDFanoutAdd(input->fanout().raw(), ring);
-        CaptureTestSupport::waitFor([&] { return TDRingBufferAvailableToRead(ring) >= frames; });
+        CaptureTestSupport::waitFor([&] { return TDRingBufferAvailableToRead(ring) >= frames; }, 5000ms);
         std::vector<float> interleaved(std::size_t(frames) * 2);
         const std::uint32_t got = TDRingBufferRead(ring, interleaved.data(), frames);
         TDFanoutRemove(input->fanout().raw(), ring);

@@ -23,6 +23,7 @@
 #include "Support/DeviceCallbacksStopped.h"
 #include "Support/DriverTestProcess.h"
 #include "Support/GuiThreadGaps.h"
+#include "Support/ToneLevel.h"
 #include "TandrelApp/Engine/AudioDeviceCatalog.h"
 #include "TandrelApp/Engine/CaptureTestSupport.h"
 #include "TandrelApp/Engine/CoreAudioCall.h"
@@ -176,12 +177,15 @@ protected:
             return -200;
         }
         QTest::qWait(150); // let the last edit reach the ring's far end
-        return toneLevel(CaptureTestSupport::listenLeft(input->fanout(), 0.3, detached));
+        return toneLevel(
+            CaptureTestSupport::listenLeft(input->fanout(), ToneLevel::kListenSeconds, detached));
     }
     // Level of the tone in what a monitor played, left channel.
     double monitorLevel(const std::string& uid) {
-        QTest::qWait(250);
-        auto recorded = server->recordedOutput(uid, 14400);
+        // What it played from a quarter of a second after the last edit on.
+        constexpr int kListenMs = static_cast<int>(ToneLevel::kListenSeconds * 1000);
+        QTest::qWait(250 + kListenMs);
+        auto recorded = server->recordedOutput(uid, kListenMs * 48);
         if (!recorded || recorded->channels == 0) {
             return -200;
         }
