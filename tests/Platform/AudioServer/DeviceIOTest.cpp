@@ -116,8 +116,9 @@ TEST_F(DeviceIOTest, ProcsRunPeriodicallyWithTheDeviceBufferSizeAndContinuousTim
     ASSERT_EQ(AudioDeviceStop(out, id), 0);
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
     double expected = seconds * 48000 / 128; // 2.67 ms per cycle
-    EXPECT_GT(calls.load(), expected * 0.5);
     EXPECT_LT(calls.load(), expected * 1.5 + 5);
+    // The device's clock covers the time it ran, whether or not a busy machine made it skip cycles.
+    EXPECT_GT(lastSampleTime.load() + 128, (seconds - 0.25) * 48000);
     EXPECT_TRUE(shapeRight.load());
     EXPECT_LT(worstLag.load(), int64_t(250'000'000)); // host times are the real clock's, not invented
     EXPECT_TRUE(waitFor([] { return AudioServer::runningIOThreadCount() == 0; }));
