@@ -166,8 +166,9 @@ protected:
     }
     void settle() { QCoro::waitFor(controller->waitForReconcile()); }
 
+    // Opening the devices can take seconds on a busy machine; only routes that never come fail.
     bool waitForRoutes(std::size_t count) {
-        return CaptureTestSupport::waitFor([&] { return Access::routes(*controller) == count; }, 5000ms);
+        return CaptureTestSupport::waitFor([&] { return Access::routes(*controller) == count; }, 20000ms);
     }
 
     // Level of the tone in what the line's input gives back, left channel.
