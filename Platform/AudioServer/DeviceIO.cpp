@@ -55,6 +55,15 @@ uint32_t sum(const std::vector<uint32_t>& v) {
     return n;
 }
 
+// Real-time. How many whole periods have passed since `deadline`.
+uint64_t cyclesGoneBy(uint64_t deadline, double period) {
+    const uint64_t now = HostClockNow();
+    if (now <= deadline || !(period > 0)) {
+        return 0;
+    }
+    return static_cast<uint64_t>(double(now - deadline) / period);
+}
+
 // Where each device channel lies in contiguous per-stream interleaved storage.
 void channelPlaces(const std::vector<uint32_t>& streams, uint32_t frames, std::vector<uint32_t>& base,
                    std::vector<uint32_t>& stride) {
@@ -569,14 +578,27 @@ void DeviceIO::run(Cycle* cycle) {
     double sampleTime = engine_ ? std::floor(engine_->currentSampleTime()) : 0;
     uint64_t base = HostClockNow();
     uint64_t k = 0; // cycles since `base`, the start of the current format
+    auto deadlineOf = [&] {
+        return engine_ ? engine_->hostTimeOfSample(sampleTime)
+                       : base + static_cast<uint64_t>(std::llround(double(k) * cycle->periodNs));
+    };
     while (keepRunning_.load()) {
-        uint64_t deadline = engine_ ? engine_->hostTimeOfSample(sampleTime)
-                                    : base + static_cast<uint64_t>(std::llround(double(k) * cycle->periodNs));
+        uint64_t deadline = deadlineOf();
         timespec ts{static_cast<time_t>(deadline / 1000000000u), static_cast<long>(deadline % 1000000000u)};
         while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
         }
         if (!keepRunning_.load()) {
             break;
+        }
+        // Cycles whose whole period went by before the thread woke (the process or the machine was held
+        // up) can no longer be delivered. Like the platform after such an overload, the device skips
+        // them: run back to back they would drain every ring this device reads from at once, ahead of the
+        // producers feeding those rings, which are only catching up themselves.
+        const double period = engine_ ? cycle->frames * engine_->hostTicksPerFrame() : cycle->periodNs;
+        if (const uint64_t missed = cyclesGoneBy(deadline, period); missed != 0) {
+            sampleTime += double(missed) * cycle->frames;
+            k += missed;
+            deadline = deadlineOf();
         }
         Cycle* before = cycle;
         adoptPending(cycle, sampleTime);

@@ -9,8 +9,9 @@
 // fully built set of buffers that the thread adopts at its next cycle. Procs with a dispatch queue are
 // the exception by nature: the thread copies their cycle into a fresh allocation and posts it, so
 // their devices are not real-time (their output arrives after the cycle has played and is dropped).
-// A thread that wakes late runs the cycles it missed back to back: the device's clock does not wait,
-// so sample times stay true to host times.
+// A thread that wakes late runs the cycle that is due, late; cycles whose whole period went by before
+// it woke are skipped, as the platform skips them after an overload. The device's clock does not wait,
+// so sample times stay true to host times; the record holds the cycles that ran.
 //
 // Control calls (create, start, stop, destroy) serialise on a control lock the IO thread never takes,
 // so they may wait for the thread. On the device's own IO thread (inside a block) start, stop and
@@ -46,7 +47,8 @@ using AudioDeviceIOBlock = std::function<void(const AudioTimeStamp* now, const A
 
 // The output a device played, interleaved over all its output channels (its streams in order).
 struct RecordedOutput {
-    int64_t firstSampleTime = 0; // the device's sample time of the first frame
+    // The device's sample time of the first frame (frames after a skipped cycle lie later than it says).
+    int64_t firstSampleTime = 0;
     uint32_t channels = 0;
     std::vector<float> samples;
     uint32_t frames() const { return channels != 0 ? uint32_t(samples.size() / channels) : 0; }

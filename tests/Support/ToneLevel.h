@@ -11,6 +11,12 @@
 
 namespace ToneLevel {
 
+// How long a level check listens. A machine that other work keeps busy can hold the audio threads up for
+// about a tenth of a second; a route that ran dry meanwhile then waits for a target deepened by as much
+// before it plays again. A second of audio keeps that well under the half of the windows that a median
+// level ignores.
+inline constexpr double kListenSeconds = 1.0;
+
 // Amplitude of one tone in a signal, by correlation with it; 0 for no samples.
 inline double amplitudeAt(const std::vector<float>& x, double frequency, double rate) {
     double s = 0, c = 0;
@@ -22,14 +28,28 @@ inline double amplitudeAt(const std::vector<float>& x, double frequency, double 
     return x.empty() ? 0 : 2 * std::hypot(s, c) / double(x.size());
 }
 
-// The level of one tone in dBFS: the median of its amplitude over windows of `window` samples, so that
-// a few blocks lost to a busy machine's scheduling do not count; -200 for no samples.
+// The amplitude of one tone in x[start, start + length) through a Hann window, which keeps a loud tone
+// slightly off its nominal pitch (a route's drift control may move it by half a percent) from leaking
+// into the level measured at another frequency.
+inline double windowedAmplitudeAt(const std::vector<float>& x, size_t start, size_t length, double frequency,
+                                  double rate) {
+    double s = 0, c = 0, weights = 0;
+    for (size_t n = 0; n < length; ++n) {
+        const double w = 0.5 - 0.5 * std::cos(2 * std::numbers::pi * double(n) / double(length));
+        const double phase = 2 * std::numbers::pi * frequency * double(n) / rate;
+        s += w * x[start + n] * std::sin(phase);
+        c += w * x[start + n] * std::cos(phase);
+        weights += w;
+    }
+    return weights == 0 ? 0 : 2 * std::hypot(s, c) / weights;
+}
+
+// The level of one tone in dBFS: the median of its windowed amplitude over windows of `window` samples,
+// so that a few blocks lost to a busy machine's scheduling do not count; -200 for no samples.
 inline double medianLevelDB(const std::vector<float>& x, double frequency, double rate, size_t window = 480) {
     std::vector<double> levels;
     for (size_t start = 0; start + window <= x.size(); start += window) {
-        const std::vector<float> part(x.begin() + static_cast<std::ptrdiff_t>(start),
-                                      x.begin() + static_cast<std::ptrdiff_t>(start + window));
-        levels.push_back(amplitudeAt(part, frequency, rate));
+        levels.push_back(windowedAmplitudeAt(x, start, window, frequency, rate));
     }
     if (levels.empty()) {
         return -200;

@@ -72,8 +72,7 @@ protected:
     // The controller with `config` and the window's content, `size` large, on screen once the device
     // list with `lines` lines is in.
     void start(RoutingConfig config, QSize size, std::size_t lines = 2,
-               RoutingController::Timings timings = {.saveDelay = std::chrono::milliseconds(100),
-                                                     .callTimeout = 2.0}) {
+               RoutingController::Timings timings = {.saveDelay = std::chrono::milliseconds(100)}) {
         config.latency = LatencyPreset::safe; // a busy machine's scheduling cannot starve a route
         controller = RoutingController::create(std::move(config), false, false, timings);
         view =

@@ -252,7 +252,7 @@ TEST_F(MatrixModelControllerTest, GroupsAndItemsFollowTheDriversLinesAndTheContr
     config.monitorDeviceUIDs = {"phones", "unplugged", "speakers"};
     config.visiblePairs = {{kLine2, 6}, {"phones", 3}};
     config.splitPairs = {{kLine1, {0}}, {"phones", {0, 4}}};
-    controller = RoutingController::create(config, false, false, {.callTimeout = 2.0});
+    controller = RoutingController::create(config, false, false);
     ASSERT_TRUE(QTest::qWaitFor(
         [&] { return controller->devicesLoaded() && controller->lines().size() == 2; }, 5000));
 

@@ -154,7 +154,7 @@ protected:
         return out;
     }
 
-    // A third of a second of what the line's input gives back, once the last edit has reached it.
+    // What the line's input gives back for a while, once the last edit has reached it.
     Heard listen(const std::string& lineUID) {
         settle();
         EXPECT_TRUE(
@@ -164,10 +164,10 @@ protected:
             return {};
         }
         QTest::qWait(200);
-        constexpr std::uint32_t frames = 14400;
+        constexpr auto frames = static_cast<std::uint32_t>(ToneLevel::kListenSeconds * 48000);
         TDRingBuffer* ring = TDRingBufferCreate(2, frames + 8192);
         TDFanoutAdd(input->fanout().raw(), ring);
-        CaptureTestSupport::waitFor([&] { return TDRingBufferAvailableToRead(ring) >= frames; });
+        CaptureTestSupport::waitFor([&] { return TDRingBufferAvailableToRead(ring) >= frames; }, 5000ms);
         std::vector<float> interleaved(std::size_t(frames) * 2);
         const std::uint32_t got = TDRingBufferRead(ring, interleaved.data(), frames);
         TDFanoutRemove(input->fanout().raw(), ring);
@@ -498,8 +498,9 @@ TEST_F(RouterViewTest, AFaderDraggedThroughAHundredStepsWhileAudioRunsReachesThe
     connectInterface();
     EXPECT_NEAR(listen(kLine1).left1k(), -12, 1.0);
 
-    // Every call on the audio server's queue now takes 300 ms: a step that waited on it would show.
-    CoreAudioCall::simulatedDelay = 0.3;
+    // Every call on the audio server's queue now takes a second: a step that waited on it would stand still
+    // that long, far longer than a busy machine's scheduling ever holds one up.
+    CoreAudioCall::simulatedDelay = 1.0;
     PairHeader* header = grid().pairHeader(kLine1, {0, 2});
     ASSERT_NE(header, nullptr);
     VerticalFader* fader = header->fader();
@@ -532,8 +533,8 @@ TEST_F(RouterViewTest, AFaderDraggedThroughAHundredStepsWhileAudioRunsReachesThe
     QTest::mouseRelease(fader, Qt::LeftButton, {},
                         QPoint(fader->width() / 2, static_cast<int>(yOfStep(100))));
     EXPECT_EQ(checked, 100);
-    EXPECT_LT(slowest, 150'000) << "the main thread waited on the audio server (µs)";
-    std::printf("fader drag: slowest of 100 steps %.2f ms with a 300 ms audio-server delay\n",
+    EXPECT_LT(slowest, 1'000'000) << "the main thread waited on the audio server (µs)";
+    std::printf("fader drag: slowest of 100 steps %.2f ms with a 1 s audio-server delay\n",
                 static_cast<double>(slowest) / 1000.0);
     EXPECT_EQ(controller->config().volume(kLine1).pairDB.at(0), -60.0f);
 

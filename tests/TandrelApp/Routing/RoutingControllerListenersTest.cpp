@@ -111,7 +111,8 @@ protected:
         std::filesystem::remove_all(home);
     }
 
-    void start(RoutingConfig config, bool quiet, double callTimeout = 2.0) {
+    void start(RoutingConfig config, bool quiet,
+               double callTimeout = RoutingController::Timings{}.callTimeout) {
         controller = ListeningController::create(std::move(config),
                                                  {.callTimeout = callTimeout,
                                                   .announceDelay = 100ms,

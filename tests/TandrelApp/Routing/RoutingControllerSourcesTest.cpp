@@ -49,7 +49,7 @@ constexpr const char* profile = R"({
   ]
 })";
 
-const RoutingController::Timings fast{.saveDelay = 100ms, .callTimeout = 2.0, .playingDebounce = 150ms};
+const RoutingController::Timings fast{.saveDelay = 100ms, .playingDebounce = 150ms};
 
 // Runs no reconcile pass, so the tests drive the rules alone.
 class QuietController : public RoutingController {

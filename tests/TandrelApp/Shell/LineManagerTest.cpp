@@ -388,13 +388,17 @@ TEST_F(LinesPane, WithoutTheDriverThePaneExplainsAndOffersNothing) {
 }
 
 TEST_F(LinesPane, ASlowServerTimesOutWithoutHoldingUpTheGUIThread) {
-    CoreAudioCall::simulatedDelay = 1.0;
-    driver.timeout = 0.3;
+    // The server answers after 3 s, the pane gives up after 1 s. A pane that waited for the answer would
+    // take the 3 s; one that waited on the GUI thread would hold it still for the whole second, far longer
+    // than a busy machine's scheduling ever does.
+    constexpr double kServerDelay = 3.0;
+    CoreAudioCall::simulatedDelay = kServerDelay;
+    driver.timeout = 1.0;
     make();
     const GuiThreadGaps gaps;
     showAndLoad();
-    EXPECT_LT(gaps.elapsedMs(), 900) << "the pane waits only for its time-out";
-    EXPECT_LT(gaps.longestMs(), 150) << "the GUI thread kept running its events";
+    EXPECT_LT(gaps.elapsedMs(), 3000) << "the pane waits only for its time-out";
+    EXPECT_LT(gaps.longestMs(), 1000) << "the GUI thread kept running its events";
     EXPECT_EQ(errorText(),
               QStringLiteral("オーディオシステム（coreaudiod）が応答しません（ライン構成の読み込み）。"));
     EXPECT_FALSE(pane->table().isVisible());
@@ -409,7 +413,7 @@ TEST_F(LinesPane, ASlowServerTimesOutWithoutHoldingUpTheGUIThread) {
               QStringLiteral("オーディオシステム（coreaudiod）が応答しません（ライン構成の読み込み）。"))
         << "the earlier error stays after a successful read";
     pane->addLine();
-    CoreAudioCall::simulatedDelay = 1.0;
+    CoreAudioCall::simulatedDelay = kServerDelay;
     applyAndWait();
     EXPECT_EQ(errorText(),
               QStringLiteral("オーディオシステム（coreaudiod）が応答しません（ライン構成の書き込み）。"));
