@@ -757,6 +757,16 @@ bool AudioServer::setProcessRunningOutput(int32_t pid, bool running) {
     return true;
 }
 
+bool AudioServer::recordOutput(const std::string& uid, uint32_t frames) {
+    std::lock_guard lock(modelMutex_);
+    auto device = deviceLocked(uid);
+    if (!device) {
+        return false;
+    }
+    device->io()->recordOutput(frames);
+    return true;
+}
+
 std::optional<RecordedOutput> AudioServer::recordedOutput(const std::string& uid, uint32_t frames) const {
     std::shared_ptr<DeviceIO> io;
     {

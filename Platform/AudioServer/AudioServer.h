@@ -163,9 +163,12 @@ public:
     std::size_t listenerCount() const;
 
     // ---- Test hooks for device IO ----
-    // The last `frames` frames the device played since it last started, interleaved over its output
-    // channels, with the sample time of the first; nothing for an unknown device. The record keeps
-    // DeviceIO::recordSeconds and restarts when the device's rate, buffer size or layout changes.
+    // Makes the device keep the last `frames` frames it plays, from its next cycle (or start) on; 0
+    // stops recording. Devices record nothing unless asked. False for an unknown device.
+    bool recordOutput(const std::string& uid, uint32_t frames);
+    // The last `frames` frames the device recorded (see recordOutput) since it last started, interleaved
+    // over its output channels, with the sample time of the first; nothing for an unknown device. The
+    // record restarts when it is asked for and when the device's rate, buffer size or layout changes.
     std::optional<RecordedOutput> recordedOutput(const std::string& uid, uint32_t frames) const;
     // What the device's inputs play from its next cycle on (the profile's "inputSignal").
     bool setInputSignal(const std::string& uid, InputSignal signal);

@@ -105,7 +105,7 @@ typedef struct AudioTimeStamp {
     uint32_t mReserved;
 } AudioTimeStamp;
 
-/* Status codes: four-character codes, except the generic parameter error. */
+/* Status codes: four-character codes, except the generic parameter and memory errors. */
 enum {
     kAudioHardwareNoError = 0,
     kAudioHardwareUnspecifiedError = TD_FOURCC('w', 'h', 'a', 't'),
@@ -120,6 +120,7 @@ enum {
     kAudioHardwareBadStreamError = TD_FOURCC('!', 's', 't', 'r'),
     kAudioDevicePermissionsError = TD_FOURCC('!', 'h', 'o', 'g'),
     kAudio_ParamError = -50,
+    kAudio_MemFullError = -108,
 };
 
 typedef uint32_t AudioClassID;

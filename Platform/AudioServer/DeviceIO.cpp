@@ -1,18 +1,25 @@
 #include "Platform/AudioServer/DeviceIO.h"
 
 #include <pthread.h>
+#include <sys/prctl.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <new>
 #include <numbers>
+#include <stdexcept>
+#include <system_error>
+
+#include <spdlog/spdlog.h>
 
 #include "Platform/System/HostClock.h"
 
 namespace {
 
 std::atomic<std::size_t> threadsAlive{0};
+std::atomic<std::size_t> memoryLimit{DeviceIO::kDefaultMemoryLimit};
 
 // The IO threads' real-time priority: above ordinary threads, well below the kernel's own.
 constexpr int kIOThreadPriority = 20;
@@ -77,6 +84,32 @@ void channelPlaces(const std::vector<uint32_t>& streams, uint32_t frames, std::v
     }
 }
 
+// The rotation of a tone's phasor per sample.
+struct Step {
+    double cos = 1, sin = 0;
+    explicit Step(double increment)
+        : cos(std::cos(2 * std::numbers::pi * increment))
+        , sin(std::sin(2 * std::numbers::pi * increment)) {}
+};
+
+// Real-time. `frames` samples of a sine from `phase` (in cycles), each handed to `emit(frame, value)`,
+// and the phase moved on by as many. A phasor turned by one multiplication per sample stands in for a
+// sine per sample; it restarts from the exact phase every cycle, so its rounding never accumulates.
+template <typename Emit>
+void oscillate(double& phase, double increment, Step step, double level, uint32_t frames, Emit emit) {
+    const double angle = 2 * std::numbers::pi * phase;
+    double c = level * std::cos(angle);
+    double s = level * std::sin(angle);
+    for (uint32_t f = 0; f < frames; ++f) {
+        emit(f, s);
+        const double next = c * step.cos - s * step.sin;
+        s = s * step.cos + c * step.sin;
+        c = next;
+    }
+    phase += double(frames) * increment;
+    phase -= std::floor(phase);
+}
+
 } // namespace
 
 struct DeviceIO::Proc {
@@ -92,7 +125,19 @@ struct DeviceIO::Proc {
 struct DeviceIO::Cycle {
     Cycle* nextRetired = nullptr; // the retired list is linked through the cycles themselves
 
-    explicit Cycle(const Format& f)
+    // Throws std::bad_alloc, as running out of memory would, for buffers beyond the memory limit.
+    static Cycle* create(const Format& f, uint32_t recordFrames) {
+        const uint64_t frames = f.bufferFrames;
+        const uint64_t outChannels = sum(f.outputStreams);
+        const uint64_t floats = frames * (sum(f.inputStreams) + 2 * outChannels) +
+                                (recordFrames != 0 ? (uint64_t(recordFrames) + frames) * outChannels : 0);
+        if (floats > memoryLimit.load() / sizeof(float)) {
+            throw std::bad_alloc();
+        }
+        return new Cycle(f, recordFrames);
+    }
+
+    Cycle(const Format& f, uint32_t recordFrames)
         : format(f)
         , frames(f.bufferFrames)
         , inChannels(sum(f.inputStreams))
@@ -102,10 +147,10 @@ struct DeviceIO::Cycle {
         , procOutput(size_t(frames) * outChannels)
         , mix(size_t(frames) * outChannels)
         , phase(inChannels, 0.0)
-        , recordCapacity(outChannels != 0 ? std::max<uint64_t>(
-                                                frames * 2, uint64_t(std::ceil(recordSeconds * f.sampleRate)))
-                                          : 0)
-        , record(std::make_unique<std::atomic<float>[]>(recordCapacity * outChannels)) {
+        // One cycle more than asked for: the cycle being written may overwrite the oldest frames.
+        , recordCapacity(outChannels != 0 && recordFrames != 0 ? uint64_t(recordFrames) + frames : 0)
+        , record(recordCapacity != 0 ? std::make_unique<std::atomic<float>[]>(recordCapacity * outChannels)
+                                     : nullptr) {
         inputLayout.build(f.inputStreams, frames, input.data());
         outputLayout.build(f.outputStreams, frames, procOutput.data());
         mixLayout.build(f.outputStreams, frames, mix.data());
@@ -114,15 +159,18 @@ struct DeviceIO::Cycle {
         for (uint32_t c = 0; c < inChannels; ++c) {
             auto tone = f.signal.toneOfChannel(c);
             increment.push_back(tone.frequency / f.sampleRate);
+            step.emplace_back(increment.back());
             amplitude.push_back(static_cast<float>(tone.amplitude));
         }
         if (f.signal.kind == InputSignal::Kind::mix) {
             for (const auto& tone : f.signal.tones) {
                 mixIncrement.push_back(tone.frequency / f.sampleRate);
+                mixStep.emplace_back(mixIncrement.back());
                 mixAmplitude.push_back(tone.amplitude);
             }
             mixPhase.assign(mixIncrement.size(), 0.0);
             mixTaken.assign(mixIncrement.size(), 0);
+            mixSum.assign(frames, 0.0);
         }
     }
 
@@ -136,30 +184,35 @@ struct DeviceIO::Cycle {
     uint64_t cycles = 0; // counted for an engine's device only
     std::vector<uint32_t> inBase, inStride, outBase, outStride;
     std::vector<double> increment, phase; // cycles per frame and position of each input channel's tone
+    std::vector<Step> step;
     std::vector<float> amplitude;
     std::vector<double> mixIncrement, mixPhase, mixAmplitude; // the tones of a `mix` signal
+    std::vector<Step> mixStep;
+    std::vector<double> mixSum;    // one cycle of the mixed tones
     std::vector<char> mixTaken;    // scratch for handing phases over to the next format
-    const uint64_t recordCapacity; // frames
+    const uint64_t recordCapacity; // frames; 0 without a record
     std::unique_ptr<std::atomic<float>[]> record;
     std::atomic<uint64_t> recorded{0};
     std::atomic<int64_t> firstSampleTime{0};
 
     // Real-time: writes this cycle's input signal.
     void fillInput();
+    // Real-time: appends this cycle's mix to the record, when there is one.
+    void recordMix();
 };
 
 void DeviceIO::Cycle::fillInput() {
     const auto kind = format.signal.kind;
     if (kind == InputSignal::Kind::mix) {
+        std::fill(mixSum.begin(), mixSum.end(), 0.0);
+        for (size_t t = 0; t < mixPhase.size(); ++t) {
+            oscillate(mixPhase[t], mixIncrement[t], mixStep[t], mixAmplitude[t], frames,
+                      [this](uint32_t f, double value) { mixSum[f] += value; });
+        }
         for (uint32_t f = 0; f < frames; ++f) {
-            double sample = 0;
-            for (size_t t = 0; t < mixPhase.size(); ++t) {
-                sample += mixAmplitude[t] * std::sin(2 * std::numbers::pi * mixPhase[t]);
-                mixPhase[t] += mixIncrement[t];
-                mixPhase[t] -= std::floor(mixPhase[t]);
-            }
+            const auto sample = static_cast<float>(mixSum[f]);
             for (uint32_t ch = 0; ch < inChannels; ++ch) {
-                input[inBase[ch] + f * inStride[ch]] = static_cast<float>(sample);
+                input[inBase[ch] + f * inStride[ch]] = sample;
             }
         }
         return;
@@ -175,17 +228,27 @@ void DeviceIO::Cycle::fillInput() {
                 out[f * stride] = from != nullptr ? from[f * fromStride] : 0.0f;
             }
         } else {
-            double position = phase[ch];
-            const double step = increment[ch];
             const float level = amplitude[ch];
-            for (uint32_t f = 0; f < frames; ++f) {
-                out[f * stride] = level * static_cast<float>(std::sin(2 * std::numbers::pi * position));
-                position += step;
-                position -= std::floor(position);
-            }
-            phase[ch] = position;
+            oscillate(phase[ch], increment[ch], step[ch], 1.0, frames,
+                      [out, stride, level](uint32_t f, double v) {
+                          out[f * stride] = level * static_cast<float>(v);
+                      });
         }
     }
+}
+
+void DeviceIO::Cycle::recordMix() {
+    if (recordCapacity == 0) {
+        return;
+    }
+    const uint64_t written = recorded.load(std::memory_order_relaxed);
+    for (uint32_t f = 0; f < frames; ++f) {
+        std::atomic<float>* slot = &record[((written + f) % recordCapacity) * outChannels];
+        for (uint32_t ch = 0; ch < outChannels; ++ch) {
+            slot[ch].store(mix[outBase[ch] + f * outStride[ch]], std::memory_order_relaxed);
+        }
+    }
+    recorded.store(written + frames, std::memory_order_release);
 }
 
 // ---- Construction ----
@@ -194,10 +257,13 @@ DeviceIO::DeviceIO(std::string name, Format format, std::shared_ptr<Engine> engi
     : name_(std::move(name))
     , engine_(std::move(engine))
     , liveProcs_(new ProcList)
-    , format_(std::move(format)) {}
+    , format_(std::move(format)) {
+    sem_init(&wake_, 0, 0);
+}
 
 DeviceIO::~DeviceIO() {
     shutDown();
+    sem_destroy(&wake_);
     delete liveProcs_.load();
     delete pending_.load();
     freeRetired();
@@ -213,6 +279,10 @@ void DeviceIO::freeRetired() {
 
 std::size_t DeviceIO::runningThreadCount() {
     return threadsAlive.load();
+}
+
+void DeviceIO::setMemoryLimit(std::size_t bytes) {
+    memoryLimit.store(bytes);
 }
 
 // ---- Procs ----
@@ -313,7 +383,11 @@ OSStatus DeviceIO::startProc(AudioDeviceIOProcID id) {
         proc->runToken.store(nextRunToken_.fetch_add(1));
     }
     if (!thread_.joinable()) {
-        startThreadLocked();
+        if (OSStatus status = startThreadLocked(); status != kAudioHardwareNoError) {
+            proc->runToken.store(0); // the device stays stopped
+            stopRunIfIdleLocked();
+            return status;
+        }
     }
     return kAudioHardwareNoError;
 }
@@ -462,19 +536,33 @@ void DeviceIO::waitUntilEnded() const {
 
 // ---- Thread lifecycle ----
 
-void DeviceIO::startThreadLocked() {
-    Cycle* first = nullptr;
-    {
-        std::lock_guard lock(formatMutex_);
-        // A fresh record per run: sample times restart at 0 and the record follows them.
-        first = new Cycle(format_);
-        active_.store(first);
-        idleCycle_.reset();
-        threadActive_ = true;
+OSStatus DeviceIO::startThreadLocked() {
+    std::lock_guard lock(formatMutex_);
+    // A fresh record per run: sample times restart at 0 and the record follows them.
+    std::unique_ptr<Cycle> first;
+    try {
+        first.reset(Cycle::create(format_, recordFrames_));
+    } catch (const std::bad_alloc&) {
+        return kAudio_MemFullError;
+    } catch (const std::length_error&) {
+        return kAudio_MemFullError;
+    }
+    while (sem_trywait(&wake_) == 0) {
+        // a stop's wake-up the last thread did not take
     }
     keepRunning_.store(true);
     threadsAlive.fetch_add(1); // counted from the start, so a count taken after a start sees it
-    thread_ = std::thread([this, first] { run(first); });
+    try {
+        thread_ = std::thread([this, cycle = first.get()] { run(cycle); });
+    } catch (const std::system_error&) {
+        threadsAlive.fetch_sub(1);
+        keepRunning_.store(false);
+        return kAudio_MemFullError;
+    }
+    active_.store(first.release());
+    idleCycle_.reset();
+    threadActive_ = true;
+    return kAudioHardwareNoError;
 }
 
 // A driver engine stays started while its thread is paused for a configuration change, so "running"
@@ -501,12 +589,20 @@ void DeviceIO::withIOPaused(const std::function<void()>& change) {
     }
     change();
     if (wasRunning && !dead_ && anyStartedLocked()) {
-        startThreadLocked();
+        if (OSStatus status = startThreadLocked(); status != kAudioHardwareNoError) {
+            spdlog::warn("Audio server: the IO of {} cannot go on after its change (status {}); it stopped",
+                         name_, status);
+            for (auto& p : procs_) {
+                p->runToken.store(0);
+            }
+            stopRunLocked();
+        }
     }
 }
 
 void DeviceIO::stopThreadLocked() {
     keepRunning_.store(false);
+    sem_post(&wake_);
     thread_.join();
     std::lock_guard lock(formatMutex_);
     idleCycle_.reset(finalCycle_); // stays readable until the next run
@@ -522,10 +618,27 @@ void DeviceIO::stopThreadLocked() {
 void DeviceIO::setFormat(Format format) {
     std::lock_guard lock(formatMutex_);
     format_ = std::move(format);
-    if (threadActive_) {
-        auto* next = new Cycle(format_);
+    rebuildPendingLocked();
+}
+
+void DeviceIO::recordOutput(uint32_t frames) {
+    std::lock_guard lock(formatMutex_);
+    recordFrames_ = frames;
+    rebuildPendingLocked();
+}
+
+// A running device takes the new buffers at its next cycle. Where they cannot be allocated it goes on
+// with the ones it has, which still match the buffer lists its procs are handed.
+void DeviceIO::rebuildPendingLocked() {
+    if (!threadActive_) {
+        return;
+    }
+    try {
+        auto* next = Cycle::create(format_, recordFrames_);
         freeRetired();
         delete pending_.exchange(next); // one the thread never took
+    } catch (const std::exception& e) {
+        spdlog::warn("Audio server: {} keeps its previous IO buffers: {}", name_, e.what());
     }
 }
 
@@ -573,6 +686,9 @@ void DeviceIO::run(Cycle* cycle) {
     sched_param realTime{};
     realTime.sched_priority = kIOThreadPriority;
     pthread_setschedparam(pthread_self(), SCHED_FIFO, &realTime);
+    // The semaphore's timed wait keeps the thread's timer slack (50 µs by default), which a real-time
+    // thread's sleep would ignore: the cycles keep to their deadlines as closely as before.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
 
     // An engine's device follows the engine's clock from wherever it stands now.
     double sampleTime = engine_ ? std::floor(engine_->currentSampleTime()) : 0;
@@ -584,10 +700,7 @@ void DeviceIO::run(Cycle* cycle) {
     };
     while (keepRunning_.load()) {
         uint64_t deadline = deadlineOf();
-        timespec ts{static_cast<time_t>(deadline / 1000000000u), static_cast<long>(deadline % 1000000000u)};
-        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
-        }
-        if (!keepRunning_.load()) {
+        if (!sleepUntil(deadline)) {
             break;
         }
         // Cycles whose whole period went by before the thread woke (the process or the machine was held
@@ -620,10 +733,24 @@ void DeviceIO::run(Cycle* cycle) {
     threadsAlive.fetch_sub(1);
 }
 
+// Sleeps until `deadline` on the host clock, or until a stop posts the semaphore.
+bool DeviceIO::sleepUntil(uint64_t deadline) {
+    const timespec ts{static_cast<time_t>(deadline / 1000000000u), static_cast<long>(deadline % 1000000000u)};
+    while (keepRunning_.load()) {
+        if (sem_clockwait(&wake_, CLOCK_MONOTONIC, &ts) != 0 && errno != EINTR) {
+            return keepRunning_.load(); // the deadline (any other error cannot recur: go on as if reached)
+        }
+        // Posted (by a stop) or interrupted: go on sleeping unless the IO is to end.
+    }
+    return false;
+}
+
 // Real-time.
 void DeviceIO::runCycle(Cycle& c, const ProcList& procs, double sampleTime, uint64_t hostTime) {
     const uint32_t frames = c.frames;
-    c.fillInput();
+    if (!engine_) {
+        c.fillInput(); // an engine writes the whole input itself, every cycle
+    }
     std::fill(c.mix.begin(), c.mix.end(), 0.0f);
 
     const AudioTimeStamp stamp{
@@ -669,17 +796,7 @@ void DeviceIO::runCycle(Cycle& c, const ProcList& procs, double sampleTime, uint
         engine_->endCycle(c.mixLayout.list);
     }
 
-    if (c.outChannels == 0) {
-        return;
-    }
-    const uint64_t written = c.recorded.load(std::memory_order_relaxed);
-    for (uint32_t f = 0; f < frames; ++f) {
-        std::atomic<float>* slot = &c.record[((written + f) % c.recordCapacity) * c.outChannels];
-        for (uint32_t ch = 0; ch < c.outChannels; ++ch) {
-            slot[ch].store(c.mix[c.outBase[ch] + f * c.outStride[ch]], std::memory_order_relaxed);
-        }
-    }
-    c.recorded.store(written + frames, std::memory_order_release);
+    c.recordMix();
 }
 
 // Not real-time (see the header): the cycle is copied, so nothing it points at can dangle, and the
@@ -721,6 +838,9 @@ RecordedOutput DeviceIO::recordedOutput(uint32_t frames) const {
         return out;
     }
     out.channels = c->outChannels;
+    if (c->recordCapacity == 0) {
+        return out;
+    }
     // The cycle being written may overwrite the oldest frames; a copy that raced it is taken again.
     for (int attempt = 0; attempt < 8; ++attempt) {
         const uint64_t end = c->recorded.load(std::memory_order_acquire);

@@ -1,24 +1,30 @@
 // The IO of one simulated device: its installed IO procs, the real-time thread that runs them while any
-// is started, the input signal and the record of what the device played. SimulatedDevice owns one and
-// hands it format changes; the server's IO calls (AudioServerClient.h) and test hooks reach it.
+// is started, the input signal and, where a test asked for one, the record of what the device played.
+// SimulatedDevice owns one and hands it format changes; the server's IO calls (AudioServerClient.h) and test
+// hooks reach it.
 //
 // Threading. The IO thread wakes on absolute deadlines of the host clock; per cycle it fills the input
 // buffers, gives every started proc the input and its own zeroed output, sums the outputs into the
-// device's mix and appends the mix to the record. The cycle allocates nothing, takes no lock and logs
-// nothing: the proc list is an immutable snapshot swapped atomically, and a format change arrives as a
-// fully built set of buffers that the thread adopts at its next cycle. Procs with a dispatch queue are
-// the exception by nature: the thread copies their cycle into a fresh allocation and posts it, so
-// their devices are not real-time (their output arrives after the cycle has played and is dropped).
-// A thread that wakes late runs the cycle that is due, late; cycles whose whole period went by before
-// it woke are skipped, as the platform skips them after an overload. The device's clock does not wait,
-// so sample times stay true to host times; the record holds the cycles that ran.
+// device's mix and, when recording, appends the mix to the record. The cycle allocates nothing, takes no lock
+// and logs nothing: the proc list is an immutable snapshot swapped atomically, and a format change arrives as
+// a fully built set of buffers that the thread adopts at its next cycle. Procs with a dispatch queue are the
+// exception by nature: the thread copies their cycle into a fresh allocation and posts it, so their devices
+// are not real-time (their output arrives after the cycle has played and is dropped). A thread that wakes
+// late runs the cycle that is due, late; cycles whose whole period went by before it woke are skipped, as the
+// platform skips them after an overload. The device's clock does not wait, so sample times stay true to host
+// times; the record holds the cycles that ran.
 //
 // Control calls (create, start, stop, destroy) serialise on a control lock the IO thread never takes,
-// so they may wait for the thread. On the device's own IO thread (inside a block) start, stop and
-// destroy act without that lock and without waiting for the thread; creating a proc there is refused.
+// so they may wait for the thread. The thread sleeps on a semaphore a stop posts, so a stop waits at most
+// for the cycle that is running, however long the device's cycles are. On the device's own IO thread (inside
+// a block) start, stop and destroy act without that lock and without waiting for the thread; creating a proc
+// there is refused.
 #pragma once
 
+#include <semaphore.h>
+
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -89,15 +95,19 @@ public:
         InputSignal signal;
     };
 
-    // How many seconds of output the record keeps.
-    static constexpr double recordSeconds = 10;
+    // The most one device's IO buffers (and record) may take. No device the hardware limits allow needs
+    // as much; a start beyond it fails as if memory had run out, before the allocator is asked. Tests
+    // lower it.
+    static constexpr std::size_t kDefaultMemoryLimit = std::size_t(1) << 30;
+    static void setMemoryLimit(std::size_t bytes);
 
     DeviceIO(std::string name, Format format, std::shared_ptr<Engine> engine = nullptr);
     ~DeviceIO();
     DeviceIO(const DeviceIO&) = delete;
     DeviceIO& operator=(const DeviceIO&) = delete;
 
-    // The statuses are the server's: 'nope' for an unknown or destroyed proc, '!dev' once shut down.
+    // The statuses are the server's: 'nope' for an unknown or destroyed proc, '!dev' once shut down; a
+    // start whose buffers cannot be allocated answers kAudio_MemFullError and leaves the device stopped.
     OSStatus createProc(std::shared_ptr<DispatchQueue> queue, AudioDeviceIOBlock block,
                         AudioDeviceIOProcID* outID);
     OSStatus destroyProc(AudioDeviceIOProcID id);
@@ -117,8 +127,11 @@ public:
     // runs. Only for a device that is being shut down; at once from inside a block.
     void waitUntilEnded() const;
 
-    // The last `frames` frames played since the device last started (fewer when it has not played that
-    // many; the record restarts when the format changes).
+    // From its next cycle (or start) on, the device keeps the last `frames` frames it plays; 0, the
+    // default, keeps none. Only tests and self-tests that inspect a device's output ask for a record.
+    void recordOutput(uint32_t frames);
+    // The last `frames` frames recorded since the device last started, the record was asked for or the
+    // format changed (fewer when it has not played that many); the channel count also without a record.
     RecordedOutput recordedOutput(uint32_t frames) const;
 
     // IO threads alive in this process, over all servers.
@@ -134,7 +147,7 @@ private:
     bool onIOThread() const;
     bool anyStartedLocked() const;
     void publishProcsLocked();
-    void startThreadLocked();
+    OSStatus startThreadLocked(); // fails, with nothing started, when the buffers cannot be had
     void stopThreadLocked();
     OSStatus haltProc(AudioDeviceIOProcID id, bool destroy);
     void stopRunLocked();       // the thread and, when it was started, the engine's run
@@ -145,6 +158,8 @@ private:
     void purgeAndIdleLater();
     void purgeAndIdle();
     static void waitUntilIdle(const Proc& proc);
+    void rebuildPendingLocked();        // format lock held
+    bool sleepUntil(uint64_t deadline); // false when woken by a stop
 
     // The IO thread's loop; the cycle and the format adoption are real-time: no locks, no allocation.
     void run(Cycle* first);
@@ -170,12 +185,14 @@ private:
     std::atomic<const ProcList*> liveProcs_;
     std::atomic<uint64_t> cycleCount_{0}; // odd while a cycle runs
     std::atomic<bool> keepRunning_{false};
+    sem_t wake_; // posted by a stop, so the sleeping thread ends at once
     std::atomic<std::thread::id> ioThreadID_{};
 
     // Format side, never held while waiting for the IO thread. The thread adopts `pending_` at a cycle
     // start and pushes the buffers it dropped onto `retired_`, which the next change frees.
     mutable std::mutex formatMutex_;
     Format format_;
+    uint32_t recordFrames_ = 0;
     bool threadActive_ = false;
     std::unique_ptr<Cycle> idleCycle_; // the buffers of the last run while no thread runs
     Cycle* finalCycle_ = nullptr;      // handed back by the exiting thread; read after the join

@@ -31,7 +31,11 @@ constexpr const char* profileJSON = R"({
       "outputStreams": [1, 2], "inputSignal": {"sine": [{"frequency": 1000, "amplitude": 0.5},
                                                         {"frequency": 3000, "level": -6}]} },
     { "uid": "loop", "sampleRate": 48000, "bufferFrameSize": 64, "inputStreams": [2],
-      "outputStreams": [2], "inputSignal": "loopback" }
+      "outputStreams": [2], "inputSignal": "loopback" },
+    { "uid": "slow", "sampleRate": 8000, "sampleRates": [8000], "bufferFrameSize": 16384,
+      "bufferFrameSizeRange": [16, 16384], "outputStreams": [2] },
+    { "uid": "wide", "sampleRate": 48000, "bufferFrameSize": 4096, "bufferFrameSizeRange": [16, 16384],
+      "outputStreams": [64] }
   ]
 })";
 
@@ -160,6 +164,46 @@ TEST_F(DeviceIOTest, AThreadThatWakesLateSkipsTheCyclesWhoseTimeHasPassed) {
     EXPECT_NEAR(double(nextHost - heldHost), (nextSample - heldSample) / 128 * kPeriodNs, 1000);
 }
 
+// A stop wakes the IO thread at once instead of waiting for the next cycle's time: even with the longest
+// cycle the hardware limits allow (16384 frames at 8 kHz, about two seconds) it returns within the cycle
+// that runs. The bound leaves a busy machine a second; the cycle the old wait slept out lasts two.
+TEST_F(DeviceIOTest, AStopReturnsAtOnceEvenWithTheLongestCycle) {
+    AudioObjectID slow = server->deviceID("slow");
+    std::atomic<int> calls{0};
+    auto id = install("slow", [&](const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*,
+                                  AudioBufferList*, const AudioTimeStamp*) { calls.fetch_add(1); });
+    ASSERT_EQ(AudioDeviceStart(slow, id), 0);
+    ASSERT_TRUE(waitFor([&] { return calls.load() >= 1; }, 5s)); // the first cycle runs at the start
+    const auto began = std::chrono::steady_clock::now();
+    ASSERT_EQ(AudioDeviceStop(slow, id), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - began, 1s);
+    EXPECT_EQ(AudioServer::runningIOThreadCount(), 0u);
+    EXPECT_EQ(calls.load(), 1);
+    ASSERT_EQ(AudioDeviceDestroyIOProcID(slow, id), 0);
+}
+
+// Buffers that cannot be allocated fail the start with an error, never end the process; the device stays
+// stopped and starts once memory allows.
+TEST_F(DeviceIOTest, AStartWhoseBuffersCannotBeAllocatedFailsAndTheDeviceStaysStopped) {
+    struct RestoreLimit {
+        ~RestoreLimit() { DeviceIO::setMemoryLimit(DeviceIO::kDefaultMemoryLimit); }
+    } restore;
+    AudioObjectID wide = server->deviceID("wide"); // 64 channels of 4096 frames: 2 MiB of buffers
+    std::atomic<int> calls{0};
+    auto id = install("wide", [&](const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*,
+                                  AudioBufferList*, const AudioTimeStamp*) { calls.fetch_add(1); });
+    DeviceIO::setMemoryLimit(1 << 20);
+    EXPECT_EQ(AudioDeviceStart(wide, id), kAudio_MemFullError);
+    EXPECT_EQ(AudioServer::runningIOThreadCount(), 0u);
+    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(calls.load(), 0);
+
+    DeviceIO::setMemoryLimit(DeviceIO::kDefaultMemoryLimit);
+    ASSERT_EQ(AudioDeviceStart(wide, id), 0);
+    EXPECT_TRUE(waitFor([&] { return calls.load() >= 1; }));
+    ASSERT_EQ(AudioDeviceDestroyIOProcID(wide, id), 0);
+}
+
 TEST_F(DeviceIOTest, EachProcGetsAZeroedOutputAndTheDeviceRecordsTheirSum) {
     AudioObjectID multi = server->deviceID("multi");
     auto adder = [](float value) {
@@ -177,6 +221,11 @@ TEST_F(DeviceIOTest, EachProcGetsAZeroedOutputAndTheDeviceRecordsTheirSum) {
     auto b = install("multi", adder(0.5f));
     auto never = install("multi", adder(100.0f)); // installed, never started
     ASSERT_EQ(AudioDeviceStart(multi, a), 0);
+    // Nothing is recorded unless asked for: a device's output costs no memory by default.
+    ASSERT_TRUE(waitFor([&] { return server->recordedOutput("multi", 96)->channels == 3; }));
+    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(server->recordedOutput("multi", 960)->frames(), 0u);
+    ASSERT_TRUE(server->recordOutput("multi", 960));
     ASSERT_EQ(AudioDeviceStart(multi, b), 0);
     // The first cycles after a's start may have run before b started; wait until the last 960 frames
     // all come from cycles in which both ran.
@@ -194,6 +243,7 @@ TEST_F(DeviceIOTest, EachProcGetsAZeroedOutputAndTheDeviceRecordsTheirSum) {
     EXPECT_EQ(AudioDeviceStop(multi, b), 0);
     EXPECT_EQ(AudioDeviceDestroyIOProcID(multi, never), 0);
     EXPECT_FALSE(server->recordedOutput("nobody", 10).has_value());
+    EXPECT_FALSE(server->recordOutput("nobody", 10));
 }
 
 TEST_F(DeviceIOTest, InputsArriveOneBufferPerStreamAndPlayTheConfiguredSignal) {

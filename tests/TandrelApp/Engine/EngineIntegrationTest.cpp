@@ -28,6 +28,7 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr double kOutputRate = 48000;
+constexpr double kRecordSeconds = 2; // the longest stretch of the speakers' output a test reads
 
 // Under a sanitizer the IO threads run many times slower and miss deadlines: the tests still drive
 // every path (for the sanitizer to check), but judge the audio only in a normal build.
@@ -96,6 +97,7 @@ protected:
         ASSERT_EQ(input->inputChannels, 8u);
         source = std::make_shared<InputDeviceSource>(*input);
         QCoro::waitFor(source->start(256));
+        ASSERT_TRUE(server->recordOutput("speakers", static_cast<uint32_t>(kRecordSeconds * kOutputRate)));
         destination = std::make_shared<OutputDestination>(*output);
         CoreAudioCall::sync([&] { destination->start(512); });
     }

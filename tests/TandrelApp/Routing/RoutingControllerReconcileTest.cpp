@@ -136,11 +136,18 @@ protected:
         source.name = "Interface";
         config.sources = {source};
         config.monitorDeviceUIDs = {"speakers", "phones"};
+        for (const auto& uid : config.monitorDeviceUIDs) {
+            ASSERT_TRUE(server->recordOutput(uid, kMonitorFrames));
+        }
         // Large device buffers and margins, so a busy machine's scheduling cannot starve a route.
         config.latency = LatencyPreset::safe;
     }
 
     void releaseTestObjects() override { CaptureTestSupport::freeRings(detached); }
+
+    // What a monitor's level is judged on: the last listening window at 48 kHz.
+    static constexpr int kListenMs = static_cast<int>(ToneLevel::kListenSeconds * 1000);
+    static constexpr uint32_t kMonitorFrames = kListenMs * 48;
 
     bool ranInChild() { return DriverTestProcess::ranInChild(kChildVariable); }
 
@@ -184,9 +191,8 @@ protected:
     // Level of the tone in what a monitor played, left channel.
     double monitorLevel(const std::string& uid) {
         // What it played from a quarter of a second after the last edit on.
-        constexpr int kListenMs = static_cast<int>(ToneLevel::kListenSeconds * 1000);
         QTest::qWait(250 + kListenMs);
-        auto recorded = server->recordedOutput(uid, kListenMs * 48);
+        auto recorded = server->recordedOutput(uid, kMonitorFrames);
         if (!recorded || recorded->channels == 0) {
             return -200;
         }
