@@ -85,25 +85,25 @@ double environmentNumber(const char* name, double fallback) {
 
 DeviceSpec deviceSpec(std::string uid, std::string name, std::vector<uint32_t> inputs,
                       std::vector<uint32_t> outputs, InputSignal signal = {}) {
-    DeviceSpec spec;
-    spec.uid = std::move(uid);
-    spec.name = std::move(name);
-    spec.sampleRates = {44100, 48000, 96000};
-    spec.inputStreams = std::move(inputs);
-    spec.outputStreams = std::move(outputs);
-    spec.inputSignal = std::move(signal);
-    return spec;
+    DeviceSpec device;
+    device.uid = std::move(uid);
+    device.name = std::move(name);
+    device.sampleRates = {44100, 48000, 96000};
+    device.inputStreams = std::move(inputs);
+    device.outputStreams = std::move(outputs);
+    device.inputSignal = std::move(signal);
+    return device;
 }
 
 ApplicationSpec applicationSpec(std::string bundleID, std::string name, std::optional<double> frequency,
                                 double level = -20) {
-    ApplicationSpec spec;
-    spec.bundleID = std::move(bundleID);
-    spec.name = std::move(name);
+    ApplicationSpec application;
+    application.bundleID = std::move(bundleID);
+    application.name = std::move(name);
     if (frequency) {
-        spec.signal = InputSignal::sine(*frequency, level);
+        application.signal = InputSignal::sine(*frequency, level);
     }
-    return spec;
+    return application;
 }
 
 // The devices the canaries need, as plugged in at the start.
@@ -345,48 +345,48 @@ protected:
 
     void plugOrUnplug() {
         std::vector<DeviceSpec> present, absent;
-        for (const auto& spec : extraDevices()) {
-            (server->deviceID(spec.uid) == kAudioObjectUnknown ? absent : present).push_back(spec);
+        for (const auto& device : extraDevices()) {
+            (server->deviceID(device.uid) == kAudioObjectUnknown ? absent : present).push_back(device);
         }
         // Now and then a device a canary needs goes too; the round's end plugs it back in.
         if (chance(0.25)) {
             present = canaryDevices();
-            std::erase_if(present, [this](const DeviceSpec& spec) {
-                return server->deviceID(spec.uid) == kAudioObjectUnknown;
+            std::erase_if(present, [this](const DeviceSpec& device) {
+                return server->deviceID(device.uid) == kAudioObjectUnknown;
             });
         }
         if (!absent.empty() && (present.empty() || chance(0.5))) {
-            const DeviceSpec& spec = pick(absent);
-            log("plug in " + spec.uid);
-            server->addDevice(spec);
+            const DeviceSpec& device = pick(absent);
+            log("plug in " + device.uid);
+            server->addDevice(device);
         } else if (!present.empty()) {
-            const DeviceSpec& spec = pick(present);
-            log("unplug " + spec.uid);
-            server->removeDevice(spec.uid);
+            const DeviceSpec& device = pick(present);
+            log("unplug " + device.uid);
+            server->removeDevice(device.uid);
         }
     }
 
     void startQuitOrPause() {
-        const ApplicationSpec& spec = chance(0.4) ? applications().front() : pick(applications());
-        const auto instances = running(spec.bundleID);
+        const ApplicationSpec& application = chance(0.4) ? applications().front() : pick(applications());
+        const auto instances = running(application.bundleID);
         if (instances.empty()) {
-            log("start " + spec.bundleID);
-            server->addApplication(spec);
+            log("start " + application.bundleID);
+            server->addApplication(application);
             return;
         }
         const int pid = instances.front().pid;
         switch (between(0, 2)) {
         case 0:
-            log("quit " + spec.bundleID + " (pid " + std::to_string(pid) + ")");
+            log("quit " + application.bundleID + " (pid " + std::to_string(pid) + ")");
             server->removeApplication(pid);
             break;
         case 1:
-            log("pause " + spec.bundleID);
+            log("pause " + application.bundleID);
             server->setApplicationSignal(pid, InputSignal::silence());
             break;
         default:
-            log("play " + spec.bundleID);
-            server->setApplicationSignal(pid, spec.signal);
+            log("play " + application.bundleID);
+            server->setApplicationSignal(pid, application.signal);
             break;
         }
     }
@@ -686,15 +686,15 @@ protected:
     // in place at full level. Whatever else the churn left in the configuration stays. With the same
     // devices at the same rates after every round, the footprints of the rounds compare.
     void restoreWorld() {
-        for (const auto& spec : extraDevices()) {
-            server->removeDevice(spec.uid);
+        for (const auto& device : extraDevices()) {
+            server->removeDevice(device.uid);
         }
-        for (const auto& spec : canaryDevices()) {
-            if (server->deviceID(spec.uid) == kAudioObjectUnknown) {
-                server->addDevice(spec);
-            } else if (relaid.contains(spec.uid)) {
-                server->setStreamLayout(spec.uid, kAudioObjectPropertyScopeInput, spec.inputStreams);
-                server->setStreamLayout(spec.uid, kAudioObjectPropertyScopeOutput, spec.outputStreams);
+        for (const auto& device : canaryDevices()) {
+            if (server->deviceID(device.uid) == kAudioObjectUnknown) {
+                server->addDevice(device);
+            } else if (relaid.contains(device.uid)) {
+                server->setStreamLayout(device.uid, kAudioObjectPropertyScopeInput, device.inputStreams);
+                server->setStreamLayout(device.uid, kAudioObjectPropertyScopeOutput, device.outputStreams);
             }
         }
         relaid.clear();
@@ -715,12 +715,12 @@ protected:
                 });
             }
         }
-        for (const auto& spec : {applications()[0], applications()[1]}) {
-            const auto instances = running(spec.bundleID);
+        for (const auto& application : {applications()[0], applications()[1]}) {
+            const auto instances = running(application.bundleID);
             if (instances.empty()) {
-                server->addApplication(spec);
+                server->addApplication(application);
             } else if (!isPlaying(instances.front().pid)) {
-                server->setApplicationSignal(instances.front().pid, spec.signal);
+                server->setApplicationSignal(instances.front().pid, application.signal);
             }
         }
         edit([](RoutingConfig& next) { restoreCanaryConfig(next); });
