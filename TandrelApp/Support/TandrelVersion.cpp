@@ -1,8 +1,7 @@
 #include "TandrelApp/Support/TandrelVersion.h"
 
-#include <charconv>
-
 #include "Platform/System/Desktop/BundleInfo.h"
+#include "TandrelApp/Support/DecimalInteger.h"
 
 namespace TandrelVersion {
 namespace {
@@ -17,29 +16,13 @@ std::optional<std::string> text(const nlohmann::json& info, const char* key) {
 
 } // namespace
 
-std::optional<std::int64_t> parseInteger(std::string_view text) {
-    if (!text.empty() && text.front() == '+') {
-        text.remove_prefix(1);
-        // "+-1" is no number.
-        if (!text.empty() && text.front() == '-') {
-            return std::nullopt;
-        }
-    }
-    std::int64_t value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (text.empty() || error != std::errc() || end != text.data() + text.size()) {
-        return std::nullopt;
-    }
-    return value;
-}
-
 std::string shortVersion(const nlohmann::json& info) {
     return text(info, "CFBundleShortVersionString").value_or("0");
 }
 
 std::int64_t build(const nlohmann::json& info) {
     const auto value = text(info, "CFBundleVersion");
-    return value ? parseInteger(*value).value_or(0) : 0;
+    return value ? parseDecimalInteger(*value).value_or(0) : 0;
 }
 
 const std::string& shortVersion() {

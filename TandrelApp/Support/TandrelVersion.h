@@ -21,8 +21,4 @@ std::int64_t build();
 std::string shortVersion(const nlohmann::json& info);
 std::int64_t build(const nlohmann::json& info);
 
-// A decimal integer with an optional leading "+" or "-" and nothing else; nothing when the text is
-// empty, holds any other character or does not fit.
-std::optional<std::int64_t> parseInteger(std::string_view text);
-
 } // namespace TandrelVersion

@@ -158,9 +158,13 @@ QCoro::Task<> UpdateChecker::fetch(std::string feed, bool userInitiated) {
             cutOff(tooLarge);
         }
     });
-    connect(reply, &QNetworkReply::readyRead, reply, [reply, transfer, limit, cutOff, tooLarge] {
+    // Reads what has arrived, one byte past the limit at most; false once the document is too large.
+    const auto take = [reply, transfer, limit] {
         transfer->body += reply->read(limit + 1 - transfer->body.size());
-        if (transfer->body.size() > limit || reply->bytesAvailable() > 0) {
+        return transfer->body.size() <= limit;
+    };
+    connect(reply, &QNetworkReply::readyRead, reply, [take, cutOff, tooLarge] {
+        if (!take()) {
             cutOff(tooLarge);
         }
     });
@@ -174,8 +178,7 @@ QCoro::Task<> UpdateChecker::fetch(std::string feed, bool userInitiated) {
         fail(*transfer->failure, userInitiated);
         co_return;
     }
-    transfer->body += reply->read(limit + 1 - transfer->body.size());
-    if (transfer->body.size() > limit) {
+    if (!take()) {
         fail(tooLarge, userInitiated);
         co_return;
     }

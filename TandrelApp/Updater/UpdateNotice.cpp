@@ -5,12 +5,13 @@
 #include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QTextDocument>
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include "TandrelApp/Support/ActionMenu.h"
 #include "TandrelApp/Support/GlyphView.h"
 #include "TandrelApp/Support/Glyphs.h"
+#include "TandrelApp/Support/PlainText.h"
 #include "TandrelApp/Support/Spinner.h"
 #include "TandrelApp/Updater/UpdateChecker.h"
 #include "TandrelApp/Updater/UpdateInstaller.h"
@@ -19,11 +20,6 @@ namespace {
 
 QString text(const std::string& utf8) {
     return QString::fromStdString(utf8);
-}
-
-// The release's version and notes come from the feed: shown as they stand, never as markup or links.
-QString plainToolTip(const QString& text) {
-    return text.isEmpty() ? text : Qt::convertFromPlainText(text, Qt::WhiteSpaceNormal);
 }
 
 QLabel* label(const QFont& font, ColorRole role) {
@@ -41,7 +37,7 @@ class ElidedLabel : public QLabel {
 public:
     void setFullText(const QString& text) {
         fullText_ = text;
-        setToolTip(plainToolTip(text));
+        setToolTip(PlainText::toolTip(text));
         elide();
     }
     QSize minimumSizeHint() const override { return {0, QLabel::minimumSizeHint().height()}; }
@@ -209,8 +205,8 @@ void UpdateNotice::refresh() {
     if (compactButton_) {
         compactButton_->setVisible(button != nullptr);
         if (button) {
-            compactButton_->setText(text(button->title).replace(QLatin1Char('&'), QStringLiteral("&&")));
-            compactButton_->setToolTip(plainToolTip(text(button->toolTip)));
+            compactButton_->setText(ActionMenu::literal(text(button->title)));
+            compactButton_->setToolTip(PlainText::toolTip(text(button->toolTip)));
         }
     }
     if (std::holds_alternative<std::monostate>(content_)) {

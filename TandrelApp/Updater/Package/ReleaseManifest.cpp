@@ -1,27 +1,15 @@
 #include "TandrelApp/Updater/Package/ReleaseManifest.h"
 
 #include <algorithm>
-#include <charconv>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "TandrelApp/Support/DecimalInteger.h"
+
 namespace ReleaseManifest {
 
 namespace {
-
-// A whole decimal integer with an optional sign; 0 for anything else or on overflow.
-std::int64_t piece(std::string_view text) {
-    if (!text.empty() && text.front() == '+') {
-        text.remove_prefix(1);
-        if (!text.empty() && text.front() == '-') {
-            return 0;
-        }
-    }
-    std::int64_t value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    return error == std::errc() && end == text.data() + text.size() ? value : 0;
-}
 
 std::vector<std::int64_t> pieces(std::string_view version) {
     std::vector<std::int64_t> numbers;
@@ -29,7 +17,7 @@ std::vector<std::int64_t> pieces(std::string_view version) {
     while (start <= version.size()) {
         const std::size_t dot = std::min(version.find('.', start), version.size());
         if (dot > start) {
-            numbers.push_back(piece(version.substr(start, dot - start)));
+            numbers.push_back(parseDecimalInteger(version.substr(start, dot - start)).value_or(0));
         }
         start = dot + 1;
     }

@@ -1,11 +1,11 @@
 // tandrel-install, Corvane's installer helper. The elevator runs it as root:
 //   tandrel-install -pkg PACKAGE -sha256 DIGEST -version VERSION
-// It reads the package once into a folder only root can enter, checks that it is the package the
-// application checked (its digest), that it is signed for our team under the authority installed beside
-// this program, and that it holds the release asked for and a newer one than the program installed; then
-// it unpacks the payload into that folder, refusing anything that is not a plain file, a folder or a
-// symlink inside the payload, and puts it in place all or nothing. Anything it refuses or fails at is
-// written to standard error and ends it with its own exit status; the target is then as it was.
+// It reads the package once, checks that it is the package the application checked (its digest), that
+// it is signed for our team under the authority installed beside this program, and that it holds the
+// release asked for and a newer one than the program installed; then it unpacks the payload into a
+// folder only root can enter, refusing anything that is not a plain file, a folder or a symlink inside
+// the payload, and puts it in place all or nothing. Anything it refuses or fails at is written to
+// standard error and ends it with its own exit status; the target is then as it was.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -183,7 +183,6 @@ int install(int argc, char** argv) {
     std::string package;
     try {
         package = SafeFiles::readRegularFile(arguments.package, UpdateArchive::packageBytes);
-        SafeFiles::writeNewFile(work / "package", package, 0600);
     } catch (const SafeFiles::Failure& failure) {
         stop(failed, std::string("パッケージを読めません: ") + failure.what());
     }
