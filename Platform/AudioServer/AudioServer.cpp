@@ -648,7 +648,7 @@ bool AudioServer::renameDevice(const std::string& uid, const std::string& name) 
 }
 
 bool AudioServer::setNominalSampleRate(const std::string& uid, double rate) {
-    if (!(rate >= HardwareLimits::minimumSampleRate && rate <= HardwareLimits::maximumSampleRate)) {
+    if (!HardwareLimits::runnableRate(rate)) {
         return false;
     }
     PropertyChanges changes;

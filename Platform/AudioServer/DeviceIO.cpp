@@ -756,9 +756,9 @@ void DeviceIO::runCycle(Cycle& c, const ProcList& procs, double sampleTime, uint
     const AudioTimeStamp stamp{
         sampleTime, hostTime, 1.0, 0, kAudioTimeStampSampleTimeValid | kAudioTimeStampHostTimeValid, 0};
     // The input a cycle hands over was captured during the buffer before the cycle's time, so its time
-    // stamp is that of its first frame, one buffer earlier. An engine's device reads its input (over the
-    // cheap signal its format asks for) at that time, so what one proc plays comes back to the inputs a
-    // cycle later with the host time at which it was played.
+    // stamp is that of its first frame, one buffer earlier. An engine's device has the engine write its
+    // whole input for that time, so what one proc plays comes back to the inputs a cycle later with the
+    // host time at which it was played.
     const double ticksPerFrame = engine_       ? engine_->hostTicksPerFrame()
                                  : frames != 0 ? c.periodNs / frames
                                                : 0.0;

@@ -246,14 +246,6 @@ bool playable(const InputSignal::Tone& tone) {
            std::isfinite(tone.amplitude);
 }
 
-bool runnableRate(double rate) {
-    return rate >= HardwareLimits::minimumSampleRate && rate <= HardwareLimits::maximumSampleRate;
-}
-
-bool runnableFrames(std::uint32_t frames) {
-    return frames >= HardwareLimits::minimumBufferFrames && frames <= HardwareLimits::maximumBufferFrames;
-}
-
 std::string rateProblem(double rate) {
     return show(rate) + ", not a rate from " + show(HardwareLimits::minimumSampleRate) + " to " +
            show(HardwareLimits::maximumSampleRate) + " Hz";
@@ -357,7 +349,7 @@ void DeviceSpec::validate() {
     if (name.empty()) {
         name = uid;
     }
-    if (!runnableRate(sampleRate)) {
+    if (!HardwareLimits::runnableRate(sampleRate)) {
         refuse(who, "sampleRate", "is " + rateProblem(sampleRate));
     }
     if (sampleRates.size() > HardwareLimits::maximumSampleRates) {
@@ -366,7 +358,7 @@ void DeviceSpec::validate() {
                    std::to_string(HardwareLimits::maximumSampleRates));
     }
     for (double rate : sampleRates) {
-        if (!runnableRate(rate)) {
+        if (!HardwareLimits::runnableRate(rate)) {
             refuse(who, "sampleRates", "holds " + rateProblem(rate));
         }
     }
@@ -374,7 +366,8 @@ void DeviceSpec::validate() {
         sampleRates.push_back(sampleRate);
     }
     std::sort(sampleRates.begin(), sampleRates.end());
-    if (!runnableFrames(bufferFrameSizeMinimum) || !runnableFrames(bufferFrameSizeMaximum) ||
+    if (!HardwareLimits::runnableFrames(bufferFrameSizeMinimum) ||
+        !HardwareLimits::runnableFrames(bufferFrameSizeMaximum) ||
         bufferFrameSizeMinimum > bufferFrameSizeMaximum) {
         refuse(who, "bufferFrameSizeRange",
                "is [" + std::to_string(bufferFrameSizeMinimum) + ", " +

@@ -54,6 +54,14 @@ struct HardwareLimits {
     static constexpr std::size_t maximumApplications = 1024;
     // Beyond a few percent a clock is broken, not drifting; the bound also keeps the period positive.
     static constexpr double maximumClockDriftPpm = 10000;
+
+    // Whether a nominal rate, or a buffer size in frames, lies within the bounds above.
+    static constexpr bool runnableRate(double rate) {
+        return rate >= minimumSampleRate && rate <= maximumSampleRate;
+    }
+    static constexpr bool runnableFrames(std::uint32_t frames) {
+        return frames >= minimumBufferFrames && frames <= maximumBufferFrames;
+    }
 };
 
 // What a simulated device's inputs play.

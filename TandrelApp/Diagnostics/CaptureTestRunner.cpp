@@ -85,15 +85,7 @@ CaptureTarget targetOf(const std::string& text) {
 // process tap would start on no process at all and deliver silence, as if all were well.
 bool isNotRunning(const CaptureTarget& target) {
     const CaptureTarget::Application* app = target.app();
-    if (app == nullptr) {
-        return false;
-    }
-    const std::string helperPrefix = app->bundleID + ".";
-    const auto running = Workspace::shared().runningApplications();
-    return std::none_of(running.begin(), running.end(), [&](const RunningApplication& candidate) {
-        const std::string id = candidate.bundleIdentifier.value_or("");
-        return id == app->bundleID || id.starts_with(helperPrefix);
-    });
+    return app != nullptr && !applicationRuns(app->bundleID);
 }
 
 // The statistics of the stopped source and what the analyzer measured.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "Platform/Workspace/Workspace.h"
 #include "TandrelApp/Support/HashCombine.h"
 
 namespace {
@@ -85,6 +86,13 @@ bool isWebKitAudioApp(std::string_view bundleID) {
     static constexpr std::array<std::string_view, 2> kApps{"com.apple.Safari",
                                                            "com.apple.SafariTechnologyPreview"};
     return std::find(kApps.begin(), kApps.end(), bundleID) != kApps.end();
+}
+
+bool applicationRuns(const std::string& bundleID) {
+    const auto running = Workspace::shared().runningApplications();
+    return std::ranges::any_of(running, [&bundleID](const RunningApplication& application) {
+        return application.bundleIdentifier && isOfApplication(*application.bundleIdentifier, bundleID);
+    });
 }
 
 bool processTapsAvailable(OperatingSystemVersion system) {

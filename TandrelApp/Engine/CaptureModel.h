@@ -104,6 +104,15 @@ inline constexpr std::array<CaptureMode, 3> allCaptureModes{CaptureMode::automat
 // The WebKit browsers that automatic mode treats apart.
 bool isWebKitAudioApp(std::string_view bundleID);
 
+// Whether `candidate` is the application `bundleID` names or one of its helpers (its identifier followed
+// by "."), as the capture sources match them.
+inline bool isOfApplication(std::string_view candidate, std::string_view bundleID) {
+    return candidate.starts_with(bundleID) &&
+           (candidate.size() == bundleID.size() || candidate[bundleID.size()] == '.');
+}
+// Whether the application `bundleID` names, or a helper of it, runs now.
+bool applicationRuns(const std::string& bundleID);
+
 // Whether a system of this version offers process taps (14.2 and later).
 bool processTapsAvailable(OperatingSystemVersion system);
 // The modes a user may choose on this system, in the order they are offered: the process tap only where

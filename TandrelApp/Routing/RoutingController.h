@@ -460,11 +460,9 @@ private:
     // An application started or quit. The sources that capture it follow it to its new processes: a
     // screen capture hears only the processes it started with, so it starts again, as does a start still
     // under way; a process tap follows by itself. A source left with nothing of its application to
-    // capture stops and waits for it.
+    // capture stops and waits for it. The launch's retry of the held sources starts them again.
     void applicationLaunched(const std::string& bundleID);
     void applicationTerminated(const std::string& bundleID);
-    // Whether the application, or a helper of it, runs now.
-    static bool applicationRuns(const std::string& bundleID);
     // The capture source running for `id`, if any.
     std::shared_ptr<AudioCaptureSource> runningCapture(const UUID& id) const;
     // Makes a start still under way count as superseded, so that it never enters its source; false when

@@ -33,13 +33,6 @@ inline void assertMainThread() {
 // The status text of an application source whose application does not run.
 inline constexpr const char* applicationNotRunningText = "アプリが起動していません";
 
-// Whether `candidate` is the application `bundleID` names or one of its helpers (its identifier followed
-// by "."), as the capture sources match them.
-inline bool isOfApplication(std::string_view candidate, std::string_view bundleID) {
-    return candidate.starts_with(bundleID) &&
-           (candidate.size() == bundleID.size() || candidate[bundleID.size()] == '.');
-}
-
 // Whether a connection starts from the configured source `sourceID`.
 inline bool startsFrom(const Connection& connection, const UUID& sourceID) {
     return connection.from == Endpoint::source(sourceID);

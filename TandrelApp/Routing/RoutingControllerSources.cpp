@@ -475,7 +475,6 @@ void RoutingController::applicationLaunched(const std::string& launched) {
     if (launched.empty()) {
         return;
     }
-    bool restarted = false;
     for (const SourceConfig& source : std::vector(config_.sources)) {
         const std::string* bundleID = bundleIDOf(source);
         if (bundleID == nullptr || !isOfApplication(launched, *bundleID)) {
@@ -485,11 +484,7 @@ void RoutingController::applicationLaunched(const std::string& launched) {
         const bool viaScreenCapture = capture && capture->backend() == CaptureBackend::screenCaptureKit;
         if ((viaScreenCapture && retireSource(source.id)) || (!capture && supersedeStart(source.id))) {
             setSourceStatus(source.id, SourceStatus::idle());
-            restarted = true;
         }
-    }
-    if (restarted) {
-        scheduleReconcile();
     }
 }
 
@@ -504,13 +499,6 @@ void RoutingController::applicationTerminated(const std::string& terminated) {
             setSourceStatus(source.id, SourceStatus::waiting(applicationNotRunningText));
         }
     }
-}
-
-bool RoutingController::applicationRuns(const std::string& bundleID) {
-    return std::ranges::any_of(
-        Workspace::shared().runningApplications(), [&bundleID](const RunningApplication& application) {
-            return application.bundleIdentifier && isOfApplication(*application.bundleIdentifier, bundleID);
-        });
 }
 
 std::string RoutingController::appName(const std::string& bundleID) {
