@@ -1,5 +1,5 @@
 // Cost of one render callback of a stereo destination fed by N routes, beside a plain copy of the
-// same audio. Run: build/bench/render_bench
+// same audio, and of a capture callback's fan-out write. Run: build/bench/render_bench
 // For medians of interleaved rounds: --benchmark_repetitions=6 --benchmark_report_aggregates_only=true
 // --benchmark_enable_random_interleaving=true
 //
@@ -139,9 +139,30 @@ void copyArgs(benchmark::internal::Benchmark* b) {
     b->ArgNames({"routes", "frames"});
 }
 
+// One capture callback's write into a producer's fan-out with no consumer attached, as a line input's
+// at rest: only the meters' peaks are worked out. args: channels, frames
+void BM_FanoutWriteInterleaved(benchmark::State& state) {
+    const auto channels = static_cast<uint32_t>(state.range(0));
+    const auto frames = static_cast<uint32_t>(state.range(1));
+    TDFanout* fanout = TDFanoutCreate(channels);
+    std::vector<float> block(size_t(frames) * channels);
+    for (size_t i = 0; i < block.size(); ++i) {
+        block[i] = 0.25f * std::sin(0.01f * static_cast<float>(i));
+    }
+    for (auto _ : state) {
+        TDFanoutWriteInterleaved(fanout, block.data(), channels, frames, 0);
+        benchmark::DoNotOptimize(TDFanoutTakePeak(fanout, 0));
+    }
+    state.counters["budget"] =
+        benchmark::Counter(static_cast<double>(state.iterations()) * frames / kDestinationRate,
+                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    TDFanoutDestroy(fanout);
+}
+
 } // namespace
 
 BENCHMARK(BM_DestinationRender)->Apply(renderArgs);
 BENCHMARK(BM_MemcpyBaseline)->Apply(copyArgs);
+BENCHMARK(BM_FanoutWriteInterleaved)->ArgsProduct({{2, 64}, {128, 512}})->ArgNames({"channels", "frames"});
 
 BENCHMARK_MAIN();

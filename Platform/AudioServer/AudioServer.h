@@ -175,8 +175,8 @@ public:
     // The device clock's drift in ppm (the profile's "clockDriftPpm"), from its next cycle on; false
     // for an unknown device or a drift beyond HardwareLimits (±10000 ppm).
     bool setClockDrift(const std::string& uid, double ppm);
-    // IO threads alive in this process, over every server (teardown tests expect 0).
-    static std::size_t runningIOThreadCount() { return DeviceIO::runningThreadCount(); }
+    // Devices whose IO runs in this process, over every server (teardown tests expect 0).
+    static std::size_t runningIOCount() { return DeviceIO::runningCount(); }
 
     // ---- For the server's objects ----
     std::mutex& modelMutex() const { return modelMutex_; }

@@ -1,30 +1,26 @@
 #include "Platform/AudioServer/DeviceIO.h"
 
-#include <pthread.h>
-#include <sys/prctl.h>
-
 #include <algorithm>
-#include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <new>
 #include <numbers>
 #include <stdexcept>
-#include <system_error>
+#include <thread>
 
 #include <spdlog/spdlog.h>
 
+#include "Platform/AudioServer/IOClock.h"
 #include "Platform/System/HostClock.h"
 
 namespace {
 
-std::atomic<std::size_t> threadsAlive{0};
+std::atomic<std::size_t> runsAlive{0};
 std::atomic<std::size_t> memoryLimit{DeviceIO::kDefaultMemoryLimit};
 
-// The IO threads' real-time priority: above ordinary threads, well below the kernel's own.
-constexpr int kIOThreadPriority = 20;
-
-// Set only on an IO thread (the procs of the cycle it runs) and around every block call.
+// Set only inside a cycle (the device and the procs it runs) and around every block call.
+thread_local const void* tlsCycleDevice = nullptr;
 thread_local const void* tlsCycleProcs = nullptr;
 thread_local const void* tlsRunningProc = nullptr;
 
@@ -84,27 +80,47 @@ void channelPlaces(const std::vector<uint32_t>& streams, uint32_t frames, std::v
     }
 }
 
-// The rotation of a tone's phasor per sample.
+// A tone's phasor turns by one sample's rotation; four phasors a sample apart turn by four samples'.
 struct Step {
+    static constexpr uint32_t kLanes = 4;
     double cos = 1, sin = 0;
+    double laneCos = 1, laneSin = 0;
     explicit Step(double increment)
         : cos(std::cos(2 * std::numbers::pi * increment))
-        , sin(std::sin(2 * std::numbers::pi * increment)) {}
+        , sin(std::sin(2 * std::numbers::pi * increment))
+        , laneCos(std::cos(2 * std::numbers::pi * increment * kLanes))
+        , laneSin(std::sin(2 * std::numbers::pi * increment * kLanes)) {}
 };
 
 // Real-time. `frames` samples of a sine from `phase` (in cycles), each handed to `emit(frame, value)`,
-// and the phase moved on by as many. A phasor turned by one multiplication per sample stands in for a
-// sine per sample; it restarts from the exact phase every cycle, so its rounding never accumulates.
+// and the phase moved on by as many. Phasors turned by one multiplication per sample stand in for a sine
+// per sample: four of them, a sample apart, each turned four samples at a time, so that no sample waits
+// for the one before it. They restart from the exact phase every cycle, so their rounding never
+// accumulates.
 template <typename Emit>
 void oscillate(double& phase, double increment, Step step, double level, uint32_t frames, Emit emit) {
+    constexpr uint32_t kLanes = Step::kLanes;
     const double angle = 2 * std::numbers::pi * phase;
-    double c = level * std::cos(angle);
-    double s = level * std::sin(angle);
-    for (uint32_t f = 0; f < frames; ++f) {
-        emit(f, s);
-        const double next = c * step.cos - s * step.sin;
-        s = s * step.cos + c * step.sin;
-        c = next;
+    double c[kLanes], s[kLanes];
+    c[0] = level * std::cos(angle);
+    s[0] = level * std::sin(angle);
+    for (uint32_t l = 1; l < kLanes; ++l) {
+        c[l] = c[l - 1] * step.cos - s[l - 1] * step.sin;
+        s[l] = s[l - 1] * step.cos + c[l - 1] * step.sin;
+    }
+    uint32_t f = 0;
+    for (; f + kLanes <= frames; f += kLanes) {
+        for (uint32_t l = 0; l < kLanes; ++l) {
+            emit(f + l, s[l]);
+        }
+        for (uint32_t l = 0; l < kLanes; ++l) {
+            const double next = c[l] * step.laneCos - s[l] * step.laneSin;
+            s[l] = s[l] * step.laneCos + c[l] * step.laneSin;
+            c[l] = next;
+        }
+    }
+    for (uint32_t l = 0; f + l < frames; ++l) {
+        emit(f + l, s[l]);
     }
     phase += double(frames) * increment;
     phase -= std::floor(phase);
@@ -201,6 +217,49 @@ struct DeviceIO::Cycle {
     void recordMix();
 };
 
+// One run of the device on the clock: where its clock stands and the buffers of its current format. Only
+// the clock's thread touches it between the clock's add and remove.
+struct DeviceIO::Run final : IOClock::Client {
+    Run(DeviceIO& io, Cycle* first)
+        : io(io)
+        , cycle(first) {
+        // The first cycle falls on the clock's grid, so devices that tick together share its wake-ups. An
+        // engine's device follows the engine's clock from wherever it stands now.
+        if (io.engine_) {
+            const double ticksPerFrame = io.engine_->hostTicksPerFrame();
+            sampleTime = std::floor(io.engine_->currentSampleTime());
+            const uint64_t at = io.engine_->hostTimeOfSample(sampleTime);
+            const uint64_t onGrid =
+                IOClock::gridDeadline(at, IOClock::gridStep(cycle->frames, ticksPerFrame));
+            if (ticksPerFrame > 0) {
+                sampleTime += std::round(double(onGrid - at) / ticksPerFrame);
+            }
+        } else {
+            base = IOClock::gridDeadline(HostClockNow(), IOClock::gridStep(cycle->frames, ticksPerFrame()));
+        }
+        deadline = deadlineOf();
+    }
+
+    double ticksPerFrame() const {
+        return io.engine_           ? io.engine_->hostTicksPerFrame()
+               : cycle->frames != 0 ? cycle->periodNs / cycle->frames
+                                    : 0;
+    }
+
+    uint64_t deadlineOf() const {
+        return io.engine_ ? io.engine_->hostTimeOfSample(sampleTime)
+                          : base + static_cast<uint64_t>(std::llround(double(k) * cycle->periodNs));
+    }
+
+    void run() override;
+
+    DeviceIO& io;
+    Cycle* cycle;
+    double sampleTime = 0;
+    uint64_t base = 0; // the deadline of the first cycle in the current format
+    uint64_t k = 0;    // cycles since `base`
+};
+
 void DeviceIO::Cycle::fillInput() {
     const auto kind = format.signal.kind;
     if (kind == InputSignal::Kind::mix) {
@@ -257,13 +316,10 @@ DeviceIO::DeviceIO(std::string name, Format format, std::shared_ptr<Engine> engi
     : name_(std::move(name))
     , engine_(std::move(engine))
     , liveProcs_(new ProcList)
-    , format_(std::move(format)) {
-    sem_init(&wake_, 0, 0);
-}
+    , format_(std::move(format)) {}
 
 DeviceIO::~DeviceIO() {
     shutDown();
-    sem_destroy(&wake_);
     delete liveProcs_.load();
     delete pending_.load();
     freeRetired();
@@ -277,8 +333,8 @@ void DeviceIO::freeRetired() {
     }
 }
 
-std::size_t DeviceIO::runningThreadCount() {
-    return threadsAlive.load();
+std::size_t DeviceIO::runningCount() {
+    return runsAlive.load();
 }
 
 void DeviceIO::setMemoryLimit(std::size_t bytes) {
@@ -310,7 +366,7 @@ DeviceIO::Proc* DeviceIO::findOnIOThread(AudioDeviceIOProcID id) const {
 }
 
 bool DeviceIO::onIOThread() const {
-    return ioThreadID_.load() == std::this_thread::get_id();
+    return tlsCycleDevice == this;
 }
 
 bool DeviceIO::anyStartedLocked() const {
@@ -382,8 +438,8 @@ OSStatus DeviceIO::startProc(AudioDeviceIOProcID id) {
     if (proc->runToken.load() == 0) {
         proc->runToken.store(nextRunToken_.fetch_add(1));
     }
-    if (!thread_.joinable()) {
-        if (OSStatus status = startThreadLocked(); status != kAudioHardwareNoError) {
+    if (!run_) {
+        if (OSStatus status = startCyclesLocked(); status != kAudioHardwareNoError) {
             proc->runToken.store(0); // the device stays stopped
             stopRunIfIdleLocked();
             return status;
@@ -489,7 +545,7 @@ bool DeviceIO::markDeadLocked() {
 
 void DeviceIO::shutDown() {
     if (onIOThread()) {
-        // A block removed its own device: everything stops now, but the thread can only be joined
+        // A block removed its own device: everything stops now, but its cycle can only be waited for
         // from elsewhere, and the job keeps this object alive until then.
         {
             std::lock_guard lock(controlMutex_);
@@ -534,46 +590,46 @@ void DeviceIO::waitUntilEnded() const {
     }
 }
 
-// ---- Thread lifecycle ----
+// ---- The run on the clock ----
 
-OSStatus DeviceIO::startThreadLocked() {
+OSStatus DeviceIO::startCyclesLocked() {
     std::lock_guard lock(formatMutex_);
     // A fresh record per run: sample times restart at 0 and the record follows them.
     std::unique_ptr<Cycle> first;
+    std::unique_ptr<Run> run;
     try {
         first.reset(Cycle::create(format_, recordFrames_));
+        run = std::make_unique<Run>(*this, first.get());
     } catch (const std::bad_alloc&) {
         return kAudio_MemFullError;
     } catch (const std::length_error&) {
         return kAudio_MemFullError;
     }
-    while (sem_trywait(&wake_) == 0) {
-        // a stop's wake-up the last thread did not take
-    }
     keepRunning_.store(true);
-    threadsAlive.fetch_add(1); // counted from the start, so a count taken after a start sees it
-    try {
-        thread_ = std::thread([this, cycle = first.get()] { run(cycle); });
-    } catch (const std::system_error&) {
-        threadsAlive.fetch_sub(1);
+    active_.store(first.get());
+    runsAlive.fetch_add(1); // counted from the start, so a count taken after a start sees it
+    if (!IOClock::add(run.get())) {
+        runsAlive.fetch_sub(1);
         keepRunning_.store(false);
+        active_.store(idleCycle_.get());
         return kAudio_MemFullError;
     }
-    active_.store(first.release());
+    first.release();
+    run_ = std::move(run);
     idleCycle_.reset();
-    threadActive_ = true;
+    cyclesActive_ = true;
     return kAudioHardwareNoError;
 }
 
-// A driver engine stays started while its thread is paused for a configuration change, so "running"
+// A driver engine stays started while its cycles are paused for a configuration change, so "running"
 // is either of the two.
 bool DeviceIO::isRunningLocked() const {
-    return thread_.joinable() || engineRunning_;
+    return run_ != nullptr || engineRunning_;
 }
 
 void DeviceIO::stopRunLocked() {
-    if (thread_.joinable()) {
-        stopThreadLocked();
+    if (run_) {
+        stopCyclesLocked();
     }
     if (engineRunning_) {
         engineRunning_ = false;
@@ -583,13 +639,13 @@ void DeviceIO::stopRunLocked() {
 
 void DeviceIO::withIOPaused(const std::function<void()>& change) {
     std::lock_guard lock(controlMutex_);
-    const bool wasRunning = thread_.joinable();
+    const bool wasRunning = run_ != nullptr;
     if (wasRunning) {
-        stopThreadLocked();
+        stopCyclesLocked();
     }
     change();
     if (wasRunning && !dead_ && anyStartedLocked()) {
-        if (OSStatus status = startThreadLocked(); status != kAudioHardwareNoError) {
+        if (OSStatus status = startCyclesLocked(); status != kAudioHardwareNoError) {
             spdlog::warn("Audio server: the IO of {} cannot go on after its change (status {}); it stopped",
                          name_, status);
             for (auto& p : procs_) {
@@ -600,17 +656,18 @@ void DeviceIO::withIOPaused(const std::function<void()>& change) {
     }
 }
 
-void DeviceIO::stopThreadLocked() {
+// Never from inside one of the device's own cycles (those hand their stops to another thread).
+void DeviceIO::stopCyclesLocked() {
     keepRunning_.store(false);
-    sem_post(&wake_);
-    thread_.join();
+    IOClock::remove(run_.get());
     std::lock_guard lock(formatMutex_);
-    idleCycle_.reset(finalCycle_); // stays readable until the next run
-    finalCycle_ = nullptr;
+    idleCycle_.reset(run_->cycle); // stays readable until the next run
+    run_.reset();
     active_.store(idleCycle_.get());
     delete pending_.exchange(nullptr);
     freeRetired();
-    threadActive_ = false;
+    cyclesActive_ = false;
+    runsAlive.fetch_sub(1);
 }
 
 // ---- Formats ----
@@ -630,7 +687,7 @@ void DeviceIO::recordOutput(uint32_t frames) {
 // A running device takes the new buffers at its next cycle. Where they cannot be allocated it goes on
 // with the ones it has, which still match the buffer lists its procs are handed.
 void DeviceIO::rebuildPendingLocked() {
-    if (!threadActive_) {
+    if (!cyclesActive_) {
         return;
     }
     try {
@@ -676,73 +733,40 @@ void DeviceIO::adoptPending(Cycle*& cycle, double sampleTime) {
     cycle = next;
 }
 
-// ---- The IO thread ----
+// ---- The cycles ----
 
-void DeviceIO::run(Cycle* cycle) {
-    ioThreadID_.store(std::this_thread::get_id());
-    pthread_setname_np(pthread_self(), ("io " + name_).substr(0, 15).c_str());
-    // The platform runs device IO on real-time threads, so a busy machine does not starve them. Where the
-    // system refuses, the thread runs at normal priority.
-    sched_param realTime{};
-    realTime.sched_priority = kIOThreadPriority;
-    pthread_setschedparam(pthread_self(), SCHED_FIFO, &realTime);
-    // The semaphore's timed wait keeps the thread's timer slack (50 µs by default), which a real-time
-    // thread's sleep would ignore: the cycles keep to their deadlines as closely as before.
-    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-
-    // An engine's device follows the engine's clock from wherever it stands now.
-    double sampleTime = engine_ ? std::floor(engine_->currentSampleTime()) : 0;
-    uint64_t base = HostClockNow();
-    uint64_t k = 0; // cycles since `base`, the start of the current format
-    auto deadlineOf = [&] {
-        return engine_ ? engine_->hostTimeOfSample(sampleTime)
-                       : base + static_cast<uint64_t>(std::llround(double(k) * cycle->periodNs));
-    };
-    while (keepRunning_.load()) {
-        uint64_t deadline = deadlineOf();
-        if (!sleepUntil(deadline)) {
-            break;
-        }
-        // Cycles whose whole period went by before the thread woke (the process or the machine was held
-        // up) can no longer be delivered. Like the platform after such an overload, the device skips
-        // them: run back to back they would drain every ring this device reads from at once, ahead of the
-        // producers feeding those rings, which are only catching up themselves.
-        const double period = engine_ ? cycle->frames * engine_->hostTicksPerFrame() : cycle->periodNs;
-        if (const uint64_t missed = cyclesGoneBy(deadline, period); missed != 0) {
-            sampleTime += double(missed) * cycle->frames;
-            k += missed;
-            deadline = deadlineOf();
-        }
-        Cycle* before = cycle;
-        adoptPending(cycle, sampleTime);
-        if (cycle != before) {
-            base = deadline;
-            k = 0;
-        }
-        cycleCount_.fetch_add(1); // odd: procs are being read
-        const ProcList* procs = liveProcs_.load();
-        tlsCycleProcs = procs;
-        runCycle(*cycle, *procs, sampleTime, deadline);
-        tlsCycleProcs = nullptr;
-        cycleCount_.fetch_add(1);
-        sampleTime += cycle->frames;
-        ++k;
+void DeviceIO::Run::run() {
+    if (!io.keepRunning_.load()) {
+        deadline = IOClock::kNever; // stopped: nothing more runs until the stop takes the run off the clock
+        return;
     }
-    finalCycle_ = cycle;
-    ioThreadID_.store(std::thread::id{});
-    threadsAlive.fetch_sub(1);
-}
-
-// Sleeps until `deadline` on the host clock, or until a stop posts the semaphore.
-bool DeviceIO::sleepUntil(uint64_t deadline) {
-    const timespec ts{static_cast<time_t>(deadline / 1000000000u), static_cast<long>(deadline % 1000000000u)};
-    while (keepRunning_.load()) {
-        if (sem_clockwait(&wake_, CLOCK_MONOTONIC, &ts) != 0 && errno != EINTR) {
-            return keepRunning_.load(); // the deadline (any other error cannot recur: go on as if reached)
-        }
-        // Posted (by a stop) or interrupted: go on sleeping unless the IO is to end.
+    // Cycles whose whole period went by before this one ran (the process or the machine was held up)
+    // can no longer be delivered. Like the platform after such an overload, the device skips them: run
+    // back to back they would drain every ring this device reads from at once, ahead of the producers
+    // feeding those rings, which are only catching up themselves.
+    const double period = io.engine_ ? cycle->frames * io.engine_->hostTicksPerFrame() : cycle->periodNs;
+    if (const uint64_t missed = cyclesGoneBy(deadline, period); missed != 0) {
+        sampleTime += double(missed) * cycle->frames;
+        k += missed;
+        deadline = deadlineOf();
     }
-    return false;
+    Cycle* before = cycle;
+    io.adoptPending(cycle, sampleTime);
+    if (cycle != before) {
+        base = deadline;
+        k = 0;
+    }
+    io.cycleCount_.fetch_add(1); // odd: procs are being read
+    const ProcList* procs = io.liveProcs_.load();
+    tlsCycleDevice = &io;
+    tlsCycleProcs = procs;
+    io.runCycle(*cycle, *procs, sampleTime, deadline);
+    tlsCycleProcs = nullptr;
+    tlsCycleDevice = nullptr;
+    io.cycleCount_.fetch_add(1);
+    sampleTime += cycle->frames;
+    ++k;
+    deadline = io.keepRunning_.load() ? deadlineOf() : IOClock::kNever;
 }
 
 // Real-time.
@@ -751,7 +775,6 @@ void DeviceIO::runCycle(Cycle& c, const ProcList& procs, double sampleTime, uint
     if (!engine_) {
         c.fillInput(); // an engine writes the whole input itself, every cycle
     }
-    std::fill(c.mix.begin(), c.mix.end(), 0.0f);
 
     const AudioTimeStamp stamp{
         sampleTime, hostTime, 1.0, 0, kAudioTimeStampSampleTimeValid | kAudioTimeStampHostTimeValid, 0};
@@ -769,6 +792,7 @@ void DeviceIO::runCycle(Cycle& c, const ProcList& procs, double sampleTime, uint
         c.inputLayout.reset(c.format.inputStreams, frames, c.input.data());
         engine_->beginCycle(c.cycles++, frames, stamp, inputStamp, stamp, c.inputLayout.list);
     }
+    bool mixed = false; // whether the mix holds a proc's output yet
     for (const auto& shared : procs) {
         Proc& p = *shared;
         if (p.queue) {
@@ -779,17 +803,25 @@ void DeviceIO::runCycle(Cycle& c, const ProcList& procs, double sampleTime, uint
         }
         p.inFlight.fetch_add(1);
         if (p.runToken.load() != 0) {
-            std::fill(c.procOutput.begin(), c.procOutput.end(), 0.0f);
-            c.outputLayout.reset(c.format.outputStreams, frames, c.procOutput.data());
+            // The first proc plays straight into the mix; each other into a buffer of its own, added to it.
+            std::vector<float>& output = mixed ? c.procOutput : c.mix;
+            std::fill(output.begin(), output.end(), 0.0f);
+            c.outputLayout.reset(c.format.outputStreams, frames, output.data());
             c.inputLayout.reset(c.format.inputStreams, frames, c.input.data());
             tlsRunningProc = &p;
             p.block(&stamp, c.inputLayout.list, &inputStamp, c.outputLayout.list, &stamp);
             tlsRunningProc = nullptr;
-            for (size_t i = 0; i < c.mix.size(); ++i) {
-                c.mix[i] += c.procOutput[i];
+            if (mixed) {
+                for (size_t i = 0; i < c.mix.size(); ++i) {
+                    c.mix[i] += c.procOutput[i];
+                }
             }
+            mixed = true;
         }
         p.inFlight.fetch_sub(1);
+    }
+    if (!mixed) {
+        std::fill(c.mix.begin(), c.mix.end(), 0.0f);
     }
     if (engine_) {
         c.mixLayout.reset(c.format.outputStreams, frames, c.mix.data());

@@ -1,27 +1,26 @@
-// The IO of one simulated device: its installed IO procs, the real-time thread that runs them while any
-// is started, the input signal and, where a test asked for one, the record of what the device played.
+// The IO of one simulated device: its installed IO procs, the cycles that run them while any is started,
+// the input signal and, where a test asked for one, the record of what the device played.
 // SimulatedDevice owns one and hands it format changes; the server's IO calls (AudioServerClient.h) and test
 // hooks reach it.
 //
-// Threading. The IO thread wakes on absolute deadlines of the host clock; per cycle it fills the input
+// Threading. The device's cycles run on the IO clock's real-time thread (IOClock.h), which runs the cycles
+// of every running device, each when it is due by the host clock; per cycle the device fills the input
 // buffers, gives every started proc the input and its own zeroed output, sums the outputs into the
-// device's mix and, when recording, appends the mix to the record. The cycle allocates nothing, takes no lock
-// and logs nothing: the proc list is an immutable snapshot swapped atomically, and a format change arrives as
-// a fully built set of buffers that the thread adopts at its next cycle. Procs with a dispatch queue are the
-// exception by nature: the thread copies their cycle into a fresh allocation and posts it, so their devices
-// are not real-time (their output arrives after the cycle has played and is dropped). A thread that wakes
-// late runs the cycle that is due, late; cycles whose whole period went by before it woke are skipped, as the
-// platform skips them after an overload. The device's clock does not wait, so sample times stay true to host
-// times; the record holds the cycles that ran.
+// device's mix and, when recording, appends the mix to the record. The cycle allocates nothing, takes no
+// lock and logs nothing: the proc list is an immutable snapshot swapped atomically, and a format change
+// arrives as a fully built set of buffers that the cycle adopts at its start. Procs with a dispatch queue
+// are the exception by nature: the cycle copies itself into a fresh allocation and posts it, so their
+// devices are not real-time (their output arrives after the cycle has played and is dropped). A cycle that
+// runs late runs late; cycles whose whole period went by before it ran are skipped, as the platform skips
+// them after an overload. The device's clock does not wait, so sample times stay true to host times; the
+// record holds the cycles that ran.
 //
-// Control calls (create, start, stop, destroy) serialise on a control lock the IO thread never takes,
-// so they may wait for the thread. The thread sleeps on a semaphore a stop posts, so a stop waits at most
-// for the cycle that is running, however long the device's cycles are. On the device's own IO thread (inside
-// a block) start, stop and destroy act without that lock and without waiting for the thread; creating a proc
-// there is refused.
+// Control calls (create, start, stop, destroy) serialise on a control lock the clock never takes, so they
+// may wait for the device's cycle. A stop takes the device off the clock at once, so it waits at most for
+// the cycle that is running, however long the device's cycles are. Inside one of the device's own blocks
+// start, stop and destroy act without that lock and without waiting for the cycle; creating a proc there
+// is refused.
 #pragma once
-
-#include <semaphore.h>
 
 #include <atomic>
 #include <cstddef>
@@ -31,7 +30,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "Platform/AudioServer/CoreAudioTypes.h"
@@ -44,7 +42,7 @@ typedef struct OpaqueAudioDeviceIOProc* AudioDeviceIOProcID;
 // Called once per IO cycle with the device's input (one buffer per input stream, interleaved within the
 // stream; empty for a device without inputs) and this callback's own zeroed output (one buffer per
 // output stream), which the device sums with its other callbacks' outputs. Without a queue it runs on
-// the device's real-time IO thread. `now` and `outputTime` are the cycle's: the sample time counts frames
+// the real-time IO thread. `now` and `outputTime` are the cycle's: the sample time counts frames
 // since the device started, the host time is the cycle's deadline on the host clock. `inputTime` is that
 // of the input's first frame, one buffer earlier.
 using AudioDeviceIOBlock = std::function<void(const AudioTimeStamp* now, const AudioBufferList* inputData,
@@ -115,15 +113,15 @@ public:
     OSStatus stopProc(AudioDeviceIOProcID id);
 
     // Takes effect at the next cycle of a running device. Called under the server's model lock, so it
-    // never waits for the IO thread.
+    // never waits for a cycle.
     void setFormat(Format format);
-    // Runs `change` with the IO thread stopped at a cycle boundary and no proc running, then lets IO
+    // Runs `change` with the cycles stopped at a cycle boundary and no proc running, then lets IO
     // go on (the run itself continues: the engine is not stopped). Not from inside a block.
     void withIOPaused(const std::function<void()>& change);
-    // Stops every proc and the thread for good; later calls answer '!dev'. The device is gone. From
-    // inside one of its blocks the thread ends right after the block and is joined elsewhere.
+    // Stops every proc and the cycles for good; later calls answer '!dev'. The device is gone. From
+    // inside one of its blocks the cycles end right after the block, and are waited for elsewhere.
     void shutDown();
-    // Returns once the device's IO has ended for good: its thread is joined and none of its blocks
+    // Returns once the device's IO has ended for good: its cycles are off the clock and none of its blocks
     // runs. Only for a device that is being shut down; at once from inside a block.
     void waitUntilEnded() const;
 
@@ -134,23 +132,25 @@ public:
     // format changed (fewer when it has not played that many); the channel count also without a record.
     RecordedOutput recordedOutput(uint32_t frames) const;
 
-    // IO threads alive in this process, over all servers.
-    static std::size_t runningThreadCount();
+    // Devices whose IO runs in this process, over all servers: counted from the start that began the run
+    // to the stop that ended it.
+    static std::size_t runningCount();
 
 private:
     struct Proc;
     using ProcList = std::vector<std::shared_ptr<Proc>>;
     struct Cycle;
+    struct Run;
 
     std::shared_ptr<Proc> findLocked(AudioDeviceIOProcID id) const;
     Proc* findOnIOThread(AudioDeviceIOProcID id) const;
-    bool onIOThread() const;
+    bool onIOThread() const; // inside one of this device's cycles
     bool anyStartedLocked() const;
     void publishProcsLocked();
-    OSStatus startThreadLocked(); // fails, with nothing started, when the buffers cannot be had
-    void stopThreadLocked();
+    OSStatus startCyclesLocked(); // fails, with nothing started, when the buffers cannot be had
+    void stopCyclesLocked();
     OSStatus haltProc(AudioDeviceIOProcID id, bool destroy);
-    void stopRunLocked();       // the thread and, when it was started, the engine's run
+    void stopRunLocked();       // the cycles and, when it was started, the engine's run
     void stopRunIfIdleLocked(); // once no proc is started
     bool markDeadLocked();
     void freeRetired();
@@ -158,11 +158,9 @@ private:
     void purgeAndIdleLater();
     void purgeAndIdle();
     static void waitUntilIdle(const Proc& proc);
-    void rebuildPendingLocked();        // format lock held
-    bool sleepUntil(uint64_t deadline); // false when woken by a stop
+    void rebuildPendingLocked(); // format lock held
 
-    // The IO thread's loop; the cycle and the format adoption are real-time: no locks, no allocation.
-    void run(Cycle* first);
+    // The cycle and the format adoption are real-time: no locks, no allocation.
     void runCycle(Cycle& cycle, const ProcList& procs, double sampleTime, uint64_t hostTime);
     void adoptPending(Cycle*& cycle, double sampleTime);
     static void postToQueue(const std::shared_ptr<Proc>& proc, const Cycle& cycle,
@@ -171,31 +169,28 @@ private:
     const std::string name_;
     const std::shared_ptr<Engine> engine_;
 
-    // Control side: the procs, the thread and its lifecycle.
+    // Control side: the procs, the run on the clock and its lifecycle.
     mutable std::mutex controlMutex_;
     std::vector<std::shared_ptr<Proc>> procs_;
-    std::thread thread_;
+    std::unique_ptr<Run> run_; // while the device's cycles run
     bool dead_ = false;
     std::atomic<bool> ended_{false}; // set once a shut down has ended the IO for good
     bool engineRunning_ = false;
     uint64_t nextProcID_ = 1;
     std::atomic<uint64_t> nextRunToken_{1};
 
-    // Shared with the IO thread.
+    // Shared with the cycles.
     std::atomic<const ProcList*> liveProcs_;
     std::atomic<uint64_t> cycleCount_{0}; // odd while a cycle runs
     std::atomic<bool> keepRunning_{false};
-    sem_t wake_; // posted by a stop, so the sleeping thread ends at once
-    std::atomic<std::thread::id> ioThreadID_{};
 
-    // Format side, never held while waiting for the IO thread. The thread adopts `pending_` at a cycle
-    // start and pushes the buffers it dropped onto `retired_`, which the next change frees.
+    // Format side, never held while waiting for a cycle. A cycle adopts `pending_` at its start and
+    // pushes the buffers it dropped onto `retired_`, which the next change frees.
     mutable std::mutex formatMutex_;
     Format format_;
     uint32_t recordFrames_ = 0;
-    bool threadActive_ = false;
-    std::unique_ptr<Cycle> idleCycle_; // the buffers of the last run while no thread runs
-    Cycle* finalCycle_ = nullptr;      // handed back by the exiting thread; read after the join
+    bool cyclesActive_ = false;
+    std::unique_ptr<Cycle> idleCycle_; // the buffers of the last run while no cycles run
     std::atomic<Cycle*> pending_{nullptr};
     std::atomic<Cycle*> retired_{nullptr}; // a list linked through Cycle::nextRetired
     std::atomic<Cycle*> active_{nullptr};  // what the record is read from

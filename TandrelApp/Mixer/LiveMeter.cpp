@@ -1,6 +1,7 @@
 #include "TandrelApp/Mixer/LiveMeter.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include <QPainter>
 
@@ -88,7 +89,20 @@ QRectF LiveMeter::fillRect() const {
     return {bounds.left(), bounds.top(), bounds.width() * fraction, bounds.height()};
 }
 
+LiveMeter::Shown LiveMeter::shown() const {
+    const QRectF bar = fillRect();
+    const double extent = vertical_ ? bar.height() : bar.width();
+    return {std::lround(extent * devicePixelRatioF() * 4), LiveMeterModel::color(value_)};
+}
+
+void LiveMeter::redraw() {
+    if (!painted_ || shown() != *painted_) {
+        update();
+    }
+}
+
 void LiveMeter::paintEvent(QPaintEvent*) {
+    painted_ = shown();
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
     painter.setPen(Qt::NoPen);

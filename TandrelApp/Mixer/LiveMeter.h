@@ -1,8 +1,11 @@
 // A thin level meter for one channel of a source or a device: a track and a bar on a 60 dB scale,
 // green, yellow above -12 dBFS and red above -3 dBFS. The meter registers with the controller's
 // MeterStore, which writes its level fifteen times a second while it is on screen; the meter repaints
-// only when its level changed. It never reads the audio itself. GUI thread only.
+// only when what it shows changed: its colour, or the bar's edge by a quarter of a device pixel or more
+// (a steady tone's level wavers by far less). It never reads the audio itself. GUI thread only.
 #pragma once
+
+#include <optional>
 
 #include <QPointer>
 #include <QWidget>
@@ -29,7 +32,7 @@ public:
     int channel() const override { return channel_; }
     float value() const override { return value_; }
     void setValue(float level) override { value_ = level; }
-    void redraw() override { update(); }
+    void redraw() override;
     bool isInVisibleWindow() const override;
 
     QSize sizeHint() const override;
@@ -39,6 +42,14 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
+    // What the meter shows of its level: the bar's moving edge in quarters of a device pixel, and its
+    // colour.
+    struct Shown {
+        long edge = 0;
+        ColorRole color = ColorRole::green;
+        bool operator==(const Shown&) const = default;
+    };
+    Shown shown() const;
     void applyOrientation();
     void takeLevel();
 
@@ -50,4 +61,5 @@ private:
     Theme::Metrics metrics_;
     // Below any level, so the first one read is drawn.
     float value_ = -1.0f;
+    std::optional<Shown> painted_; // as of the last paint
 };

@@ -1,6 +1,7 @@
 #include "TandrelApp/Routing/MeterStore.h"
 
 #include <algorithm>
+#include <iterator>
 
 #include <QCoreApplication>
 
@@ -61,13 +62,17 @@ float MeterStore::level(const MeterKey& key, int channel) const {
     return entry->second[static_cast<std::size_t>(channel)];
 }
 
-bool MeterStore::anyViewVisible() const {
-    return std::ranges::any_of(views_, [](const MeterView* view) { return view->isInVisibleWindow(); });
-}
-
 void MeterStore::tick() {
+    if (!provider_) {
+        return;
+    }
+    // Whether a view is on screen is asked once a tick: with a meter for every channel of every line,
+    // finding each one's window is a good part of a poll.
+    visible_.clear();
+    std::ranges::copy_if(views_, std::back_inserter(visible_),
+                         [](const MeterView* view) { return view->isInVisibleWindow(); });
     // Without a meter on screen the fan-outs keep their peaks, so the first visible poll shows them.
-    if (!provider_ || !anyViewVisible()) {
+    if (visible_.empty()) {
         return;
     }
     Levels peaks = provider_();
@@ -84,11 +89,7 @@ void MeterStore::tick() {
     }
     levels_ = std::move(next);
 
-    for (std::size_t index = 0; index < views_.size(); ++index) {
-        MeterView* view = views_[index];
-        if (!view->isInVisibleWindow()) {
-            continue;
-        }
+    for (MeterView* view : visible_) {
         const float value = level(view->key(), view->channel());
         if (value != view->value()) {
             view->setValue(value);

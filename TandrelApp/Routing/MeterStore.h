@@ -97,10 +97,10 @@ private:
     friend class MeterView;
     static QStringList defaultArguments();
     void removeView(MeterView& view);
-    bool anyViewVisible() const;
 
     Levels levels_;
     std::vector<MeterView*> views_;
+    std::vector<MeterView*> visible_; // of the current poll
     Provider provider_;
     QTimer timer_;
 };

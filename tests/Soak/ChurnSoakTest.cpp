@@ -40,6 +40,7 @@
 
 #include "Platform/AudioServer/AudioServer.h"
 #include "Platform/AudioServer/AudioServerClient.h"
+#include "Platform/AudioServer/IOClock.h"
 #include "Platform/Workspace/Workspace.h"
 #include "Support/DriverTestProcess.h"
 #include "Support/EmulatedServerRun.h"
@@ -151,7 +152,7 @@ const std::vector<Canary> canaries{
     {"Line 1 → Monitor", kMonitor, 0, 1000, 0.033},
 };
 
-// What the process holds, without the device IO threads, whose number follows the devices in use.
+// What the process holds, without the IO clock's thread, which lives while any device runs.
 struct Footprint {
     long rssMB = 0;
     long heapMB = 0; // allocated and not freed, whatever the allocator keeps from the system
@@ -175,7 +176,7 @@ Footprint footprint() {
     std::ifstream("/proc/self/statm") >> pages >> resident;
     const struct mallinfo2 heap = mallinfo2();
     return {resident * sysconf(_SC_PAGESIZE) / (1024 * 1024), long((heap.uordblks + heap.hblkhd) >> 20),
-            entries("/proc/self/task") - static_cast<long>(AudioServer::runningIOThreadCount()),
+            entries("/proc/self/task") - static_cast<long>(IOClock::threadCount()),
             entries("/proc/self/fd")};
 }
 
@@ -929,8 +930,8 @@ protected:
     // what it held then. Memory counts as what is allocated and not freed: the resident size also holds
     // what the allocator keeps of freed blocks (the emulated devices' output records are large), so it is
     // only shown. The dispatch pool grows with the work of the running streams and with the machine's
-    // load, and sheds idle threads later, hence the loose bounds on threads; device IO threads are
-    // counted apart, through the process taps and aggregate devices that must match the running sources.
+    // load, and sheds idle threads later, hence the loose bounds on threads; the devices' IO is counted
+    // apart, through the process taps and aggregate devices that must match the running sources.
     void checkFootprint() {
         const Footprint now = footprint();
         log("footprint: " + std::to_string(now.rssMB) + " MB resident, " + std::to_string(now.heapMB) +

@@ -9,7 +9,7 @@
 // GUI thread just after its callback has stopped, and holds the source until then; the events are served
 // a moment longer, so that no suspended stop is left holding its source when the process exits.
 inline bool waitForDeviceCallbacksToStop(int limitMs = 3000) {
-    const bool stopped = QTest::qWaitFor([] { return AudioServer::runningIOThreadCount() == 0; }, limitMs);
+    const bool stopped = QTest::qWaitFor([] { return AudioServer::runningIOCount() == 0; }, limitMs);
     QTest::qWait(100);
     return stopped;
 }

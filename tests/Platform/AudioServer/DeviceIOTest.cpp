@@ -73,7 +73,7 @@ protected:
     }
     void TearDown() override {
         AudioServer::stop();
-        EXPECT_EQ(AudioServer::runningIOThreadCount(), 0u); // stopping the server stops every thread
+        EXPECT_EQ(AudioServer::runningIOCount(), 0u); // stopping the server stops every thread
         std::filesystem::remove_all(home);
     }
 
@@ -115,7 +115,7 @@ TEST_F(DeviceIOTest, ProcsRunPeriodicallyWithTheDeviceBufferSizeAndContinuousTim
     });
     auto began = std::chrono::steady_clock::now();
     ASSERT_EQ(AudioDeviceStart(out, id), 0);
-    EXPECT_EQ(AudioServer::runningIOThreadCount(), 1u);
+    EXPECT_EQ(AudioServer::runningIOCount(), 1u);
     std::this_thread::sleep_for(300ms);
     ASSERT_EQ(AudioDeviceStop(out, id), 0);
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
@@ -125,7 +125,7 @@ TEST_F(DeviceIOTest, ProcsRunPeriodicallyWithTheDeviceBufferSizeAndContinuousTim
     EXPECT_GT(lastSampleTime.load() + 128, (seconds - 0.25) * 48000);
     EXPECT_TRUE(shapeRight.load());
     EXPECT_LT(worstLag.load(), int64_t(250'000'000)); // host times are the real clock's, not invented
-    EXPECT_TRUE(waitFor([] { return AudioServer::runningIOThreadCount() == 0; }));
+    EXPECT_TRUE(waitFor([] { return AudioServer::runningIOCount() == 0; }));
     EXPECT_EQ(AudioDeviceDestroyIOProcID(out, id), 0);
 }
 
@@ -177,7 +177,7 @@ TEST_F(DeviceIOTest, AStopReturnsAtOnceEvenWithTheLongestCycle) {
     const auto began = std::chrono::steady_clock::now();
     ASSERT_EQ(AudioDeviceStop(slow, id), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - began, 1s);
-    EXPECT_EQ(AudioServer::runningIOThreadCount(), 0u);
+    EXPECT_EQ(AudioServer::runningIOCount(), 0u);
     EXPECT_EQ(calls.load(), 1);
     ASSERT_EQ(AudioDeviceDestroyIOProcID(slow, id), 0);
 }
@@ -194,7 +194,7 @@ TEST_F(DeviceIOTest, AStartWhoseBuffersCannotBeAllocatedFailsAndTheDeviceStaysSt
                                   AudioBufferList*, const AudioTimeStamp*) { calls.fetch_add(1); });
     DeviceIO::setMemoryLimit(1 << 20);
     EXPECT_EQ(AudioDeviceStart(wide, id), kAudio_MemFullError);
-    EXPECT_EQ(AudioServer::runningIOThreadCount(), 0u);
+    EXPECT_EQ(AudioServer::runningIOCount(), 0u);
     std::this_thread::sleep_for(20ms);
     EXPECT_EQ(calls.load(), 0);
 
@@ -438,7 +438,7 @@ TEST_F(DeviceIOTest, AfterStopOrDestroyReturnsTheBlockIsNotRunningAndNeverRunsAg
     }
     EXPECT_GT(other.calls.load(), 0); // the other proc ran throughout
     ASSERT_EQ(AudioDeviceStop(out, keepsRunning), 0);
-    EXPECT_EQ(AudioServer::runningIOThreadCount(), 0u); // the last stop ends the thread
+    EXPECT_EQ(AudioServer::runningIOCount(), 0u); // the last stop ends the thread
 }
 
 TEST_F(DeviceIOTest, ABlockMayStopOrDestroyItselfAndTheIdleThreadThenEnds) {
@@ -459,7 +459,7 @@ TEST_F(DeviceIOTest, ABlockMayStopOrDestroyItselfAndTheIdleThreadThenEnds) {
         ASSERT_EQ(AudioDeviceStart(out, id), 0);
         ASSERT_TRUE(waitFor([&] { return status.load() != 1; }));
         EXPECT_EQ(status.load(), 0);
-        EXPECT_TRUE(waitFor([] { return AudioServer::runningIOThreadCount() == 0; }));
+        EXPECT_TRUE(waitFor([] { return AudioServer::runningIOCount() == 0; }));
         EXPECT_EQ(calls.load(), 3);
         EXPECT_EQ(AudioDeviceDestroyIOProcID(out, id), destroy ? kAudioHardwareIllegalOperationError : 0);
     }
@@ -521,7 +521,7 @@ TEST_F(DeviceIOTest, AQueuedCycleDoesNotReachTheBlockAfterStopReturned) {
     queue->sync([] {});
     EXPECT_EQ(selfStatus.load(), 0);
     EXPECT_EQ(selfCalls.load(), 1);
-    EXPECT_EQ(AudioServer::runningIOThreadCount(), 0u);
+    EXPECT_EQ(AudioServer::runningIOCount(), 0u);
     ASSERT_EQ(AudioDeviceDestroyIOProcID(loop, selfStopping), 0);
 }
 
@@ -556,7 +556,7 @@ TEST_F(DeviceIOTest, RemovingARunningDeviceStopsItsThreadAndItsProcs) {
     ASSERT_EQ(AudioDeviceStart(out, id), 0);
     ASSERT_TRUE(waitFor([&] { return w.calls.load() >= 2; }));
     ASSERT_TRUE(server->removeDevice("out"));
-    EXPECT_EQ(AudioServer::runningIOThreadCount(), 0u);
+    EXPECT_EQ(AudioServer::runningIOCount(), 0u);
     EXPECT_FALSE(w.inside.load());
     int calls = w.calls.load();
     std::this_thread::sleep_for(10ms);
@@ -574,7 +574,7 @@ TEST_F(DeviceIOTest, RemovingARunningDeviceStopsItsThreadAndItsProcs) {
         }
     });
     ASSERT_EQ(AudioDeviceStart(server->deviceID("loop"), remover), 0);
-    EXPECT_TRUE(waitFor([] { return AudioServer::runningIOThreadCount() == 0; }));
+    EXPECT_TRUE(waitFor([] { return AudioServer::runningIOCount() == 0; }));
     EXPECT_EQ(loopCalls.load(), 2);
 
     // Stopping the server ends the threads of the devices still running.
@@ -585,9 +585,9 @@ TEST_F(DeviceIOTest, RemovingARunningDeviceStopsItsThreadAndItsProcs) {
     server->addDevice(again);
     auto loop = install("loop", w.block(0us));
     ASSERT_EQ(AudioDeviceStart(server->deviceID("loop"), loop), 0);
-    EXPECT_EQ(AudioServer::runningIOThreadCount(), 1u);
+    EXPECT_EQ(AudioServer::runningIOCount(), 1u);
     AudioServer::stop();
-    EXPECT_EQ(AudioServer::runningIOThreadCount(), 0u);
+    EXPECT_EQ(AudioServer::runningIOCount(), 0u);
 }
 
 // A client frees what its block uses as soon as its stop returns, whatever the status: a device or a

@@ -83,7 +83,7 @@ protected:
     void TearDown() override {
         server.reset();
         AudioServer::stop();
-        EXPECT_EQ(AudioServer::runningIOThreadCount(), 0u);
+        EXPECT_EQ(AudioServer::runningIOCount(), 0u);
         EXPECT_FALSE(Workspace::shared().runningApplication(7101)) << "the server left its applications";
         std::filesystem::remove_all(home);
     }

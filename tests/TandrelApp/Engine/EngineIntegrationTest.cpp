@@ -110,7 +110,7 @@ protected:
         }
         source.reset();
         CoreAudioCall::sync([] {}); // the destination's stop was handed to the call queue
-        EXPECT_EQ(AudioServer::runningIOThreadCount(), 0u) << "teardown left an IO thread running";
+        EXPECT_EQ(AudioServer::runningIOCount(), 0u) << "teardown left an IO thread running";
         server.reset();
         AudioServer::stop();
         DeferredWork::runPendingNow();

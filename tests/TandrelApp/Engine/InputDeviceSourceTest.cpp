@@ -46,7 +46,7 @@ protected:
         // The last reference may be a finished start's, dropped a moment later on its worker thread.
         mic.reset();
         MicrophonePermission::setStatus(AuthorizationStatus::authorized);
-        EXPECT_TRUE(QTest::qWaitFor([] { return AudioServer::runningIOThreadCount() == 0; }, 2000));
+        EXPECT_TRUE(QTest::qWaitFor([] { return AudioServer::runningIOCount() == 0; }, 2000));
         AudioServer::stop();
         std::filesystem::remove_all(home);
     }
@@ -61,7 +61,7 @@ TEST_F(InputDeviceSourceTest, StopAskedForWhileStartingWins) {
     QCoro::waitFor(stopping);
     EXPECT_FALSE(mic->isRunning());
     CoreAudioCall::sync([] {});
-    EXPECT_EQ(AudioServer::runningIOThreadCount(), 0u) << "no callback left running after the stop";
+    EXPECT_EQ(AudioServer::runningIOCount(), 0u) << "no callback left running after the stop";
 }
 
 TEST_F(InputDeviceSourceTest, SecondStartReplacesTheCallback) {
@@ -69,7 +69,7 @@ TEST_F(InputDeviceSourceTest, SecondStartReplacesTheCallback) {
     EXPECT_EQ(QCoro::waitFor(startCatching(mic)), std::nullopt);
     EXPECT_TRUE(mic->isRunning());
     QCoro::waitFor(mic->stop());
-    EXPECT_EQ(AudioServer::runningIOThreadCount(), 0u) << "the first callback was not left behind";
+    EXPECT_EQ(AudioServer::runningIOCount(), 0u) << "the first callback was not left behind";
 }
 
 // A device whose input is several mono streams delivers one buffer per channel: the source writes them

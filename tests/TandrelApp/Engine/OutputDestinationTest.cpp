@@ -49,7 +49,7 @@ protected:
         server = AudioServer::start({.profile = nlohmann::json::parse(kProfile), .home = home});
     }
     void TearDown() override {
-        EXPECT_TRUE(waitFor([] { return AudioServer::runningIOThreadCount() == 0; }))
+        EXPECT_TRUE(waitFor([] { return AudioServer::runningIOCount() == 0; }))
             << "a device callback outlived its destination";
         server.reset();
         AudioServer::stop();

@@ -55,7 +55,7 @@ protected:
         sources.stopAll();
         EXPECT_TRUE(server->tapList().empty()) << "a tap was left behind";
         EXPECT_TRUE(server->aggregateDeviceList().empty()) << "an aggregate device was left behind";
-        EXPECT_EQ(AudioServer::runningIOThreadCount(), 0u) << "an IO thread was left running";
+        EXPECT_EQ(AudioServer::runningIOCount(), 0u) << "an IO thread was left running";
         server.reset();
         AudioServer::stop();
         std::filesystem::remove_all(home);
@@ -212,7 +212,7 @@ TEST_F(ProcessTapSourceTest, ASecondStartReplacesTheRunningCapture) {
     source.reset();
     EXPECT_TRUE(server->tapList().empty());
     EXPECT_TRUE(server->aggregateDeviceList().empty());
-    EXPECT_TRUE(waitFor([] { return AudioServer::runningIOThreadCount() == 0; }));
+    EXPECT_TRUE(waitFor([] { return AudioServer::runningIOCount() == 0; }));
 }
 
 } // namespace

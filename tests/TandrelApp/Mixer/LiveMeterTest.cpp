@@ -1,9 +1,11 @@
 // Level meters: the bar's fraction and colour at the thresholds, and the meter widget as the meter
 // store feeds it: the level at creation and at a change of channel, the bar's direction, and no work
-// while it is off screen.
+// while it is off screen or its level moves the bar by less than it can show.
 #include <cmath>
 #include <memory>
 
+#include <QCoreApplication>
+#include <QEvent>
 #include <QWidget>
 #include <gtest/gtest.h>
 
@@ -135,6 +137,38 @@ TEST_F(LiveMeterTest, MetersOffScreenAreNotFedAndTheProviderIsNotAsked) {
     store.tick();
     EXPECT_EQ(asked, 1);
     EXPECT_FLOAT_EQ(meter.value(), 0.5f);
+}
+
+// A steady tone's level wavers from poll to poll by far less than a pixel: repainting every meter for
+// it fifteen times a second would be most of what the program does at rest.
+TEST_F(LiveMeterTest, AMeterRepaintsOnlyWhenItsBarMovesByAQuarterPixelOrMore) {
+    const MeterKey key = MeterKey::device("speakers");
+    peaks[key] = {dBFS(-20)};
+    auto* meter = new LiveMeter(store, key, 0, true, Theme::Metrics(), &window);
+    meter->setGeometry(0, 0, 4, 90);
+    struct PaintCounter : QObject {
+        int paints = 0;
+        bool eventFilter(QObject*, QEvent* event) override {
+            paints += event->type() == QEvent::Paint;
+            return false;
+        }
+    } counter;
+    meter->installEventFilter(&counter);
+    window.show();
+    store.tick();
+    QCoreApplication::processEvents();
+    ASSERT_GT(counter.paints, 0);
+
+    const int before = counter.paints;
+    peaks[key] = {dBFS(-20.001)}; // the edge moves by 0.0015 px
+    store.tick();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(counter.paints, before);
+
+    peaks[key] = {dBFS(-19)}; // 1.5 px
+    store.tick();
+    QCoreApplication::processEvents();
+    EXPECT_GT(counter.paints, before);
 }
 
 TEST_F(LiveMeterTest, AMeterOutlivingItsStoreShowsSilence) {

@@ -303,7 +303,7 @@ TEST_F(RoutingControllerDevicesTest, TeardownLeavesNothingOpen) {
         << "input source stopped in background";
     mic.reset();
     CoreAudioCall::sync([] {});
-    EXPECT_TRUE(QTest::qWaitFor([] { return AudioServer::runningIOThreadCount() == 0; }, 2000));
+    EXPECT_TRUE(QTest::qWaitFor([] { return AudioServer::runningIOCount() == 0; }, 2000));
 }
 
 TEST_F(RoutingControllerDevicesTest, TeardownThatTimesOutHasAlreadyForgottenEverything) {

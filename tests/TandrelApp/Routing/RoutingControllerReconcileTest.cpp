@@ -450,7 +450,7 @@ TEST_F(RoutingControllerSourceStatus, InputSourcesRunWaitForTheirDeviceAndLeaveW
     QCoro::waitFor(controller->waitForReconcile());
     EXPECT_FALSE(controller->sourceStatus().contains(present.id));
     EXPECT_EQ(Access::sources(*controller), 0u);
-    EXPECT_TRUE(QTest::qWaitFor([] { return AudioServer::runningIOThreadCount() == 0; }, 3000))
+    EXPECT_TRUE(QTest::qWaitFor([] { return AudioServer::runningIOCount() == 0; }, 3000))
         << "the removed source's device callback was stopped";
 }
 
@@ -498,7 +498,7 @@ TEST_F(RoutingControllerSourceStatus, StartSupersededByARestartNeverEntersItsSou
     QCoro::waitFor(std::move(secondStart));
     EXPECT_EQ(controller->sourceStatus().at(source.id), Status::running("入力デバイス"));
     ASSERT_NE(Access::sourceProducer(*controller, source.id), nullptr);
-    EXPECT_TRUE(QTest::qWaitFor([] { return AudioServer::runningIOThreadCount() == 1; }, 3000))
+    EXPECT_TRUE(QTest::qWaitFor([] { return AudioServer::runningIOCount() == 1; }, 3000))
         << "the superseded start's device callback was stopped";
 }
 
