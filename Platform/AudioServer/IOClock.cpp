@@ -51,11 +51,6 @@ State& state() {
     return *s;
 }
 
-uint64_t gridOrigin() {
-    static const uint64_t origin = HostClockNow();
-    return origin;
-}
-
 // Until `deadline`, a post or a signal, whichever comes first; the caller looks at the clients again.
 void sleepUntil(State& s, uint64_t deadline) {
     if (deadline == kNever) {
@@ -188,13 +183,14 @@ const Client* current() {
     return tlsCurrent;
 }
 
+// The grid starts at the host clock's zero. A double holds its instants to a few nanoseconds for years of
+// uptime, far finer than kEarly.
 uint64_t gridDeadline(uint64_t now, double step) {
-    const uint64_t origin = gridOrigin();
-    if (!(step > 0) || now <= origin) {
+    if (!(step > 0)) {
         return now;
     }
-    const double steps = std::ceil(double(now - origin) / step);
-    return origin + static_cast<uint64_t>(std::llround(steps * step));
+    const auto onGrid = static_cast<uint64_t>(std::llround(std::ceil(double(now) / step) * step));
+    return std::max(onGrid, now);
 }
 
 double gridStep(uint32_t bufferFrames, double ticksPerFrame) {

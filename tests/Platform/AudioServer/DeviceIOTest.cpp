@@ -10,7 +10,9 @@
 #include <cmath>
 #include <filesystem>
 #include <future>
+#include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -162,6 +164,44 @@ TEST_F(DeviceIOTest, AThreadThatWakesLateSkipsTheCyclesWhoseTimeHasPassed) {
     // cycle's deadline, so at least 13 whole periods had gone by.
     EXPECT_GE(nextSample - heldSample, 14 * 128.0);
     EXPECT_NEAR(double(nextHost - heldHost), (nextSample - heldSample) / 128 * kPeriodNs, 1000);
+}
+
+// Devices that tick together cost one wake-up between them, not one each: started at different times, a
+// device with 128-frame buffers and one with 4096-frame buffers at the same rate run their cycles on the
+// same thread at the same instants.
+TEST_F(DeviceIOTest, DevicesThatTickTogetherRunTheirCyclesAtTheSameInstantsOnOneThread) {
+    std::mutex mutex;
+    std::map<std::string, std::vector<uint64_t>> hostTimes;
+    std::set<pthread_t> threads;
+    auto recorder = [&](std::string uid) {
+        return [&, uid](const AudioTimeStamp* now, const AudioBufferList*, const AudioTimeStamp*,
+                        AudioBufferList*, const AudioTimeStamp*) {
+            std::lock_guard lock(mutex);
+            hostTimes[uid].push_back(now->mHostTime);
+            threads.insert(pthread_self());
+        };
+    };
+    auto small = install("out", recorder("out"));
+    auto large = install("wide", recorder("wide"));
+    ASSERT_EQ(AudioDeviceStart(server->deviceID("out"), small), 0);
+    std::this_thread::sleep_for(7ms); // not a whole number of the small device's cycles
+    ASSERT_EQ(AudioDeviceStart(server->deviceID("wide"), large), 0);
+    ASSERT_TRUE(waitFor([&] {
+        std::lock_guard lock(mutex);
+        return hostTimes["wide"].size() >= 3;
+    }));
+    ASSERT_EQ(AudioDeviceDestroyIOProcID(server->deviceID("wide"), large), 0);
+    ASSERT_EQ(AudioDeviceDestroyIOProcID(server->deviceID("out"), small), 0);
+
+    // On the small device's cycle grid, whether or not a busy machine made either skip cycles.
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(threads.size(), 1u);
+    constexpr double kSmallPeriodNs = 128 / 48000.0 * 1e9;
+    const uint64_t first = hostTimes["out"].front();
+    for (uint64_t t : hostTimes["wide"]) {
+        EXPECT_LT(std::abs(std::remainder(double(t) - double(first), kSmallPeriodNs)), 1000)
+            << "a cycle of its own at " << t;
+    }
 }
 
 // A stop wakes the IO thread at once instead of waiting for the next cycle's time: even with the longest
