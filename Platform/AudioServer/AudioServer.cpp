@@ -627,7 +627,7 @@ bool AudioServer::removeDevice(const std::string& uid) {
         changes.push_back({kAudioObjectSystemObject, globalScopeAddress(kAudioObjectPropertyOwnedObjects)});
         replaceDefaultsAfterRemovalLocked(device->objectID(), changes);
     }
-    device->io()->shutDown(); // outside the model lock: it waits for the IO thread
+    device->io()->shutDown(); // outside the model lock: it waits for a running cycle
     announce(changes);
     return true;
 }

@@ -37,7 +37,7 @@ OSStatus AudioObjectRemovePropertyListener(AudioObjectID object, const AudioObje
 // destroy may be called from inside a block (without deadlock); creating a proc there is refused.
 
 // Installs a callback on a device (several per device are allowed). With a null `queue` the block runs
-// on the device's real-time IO thread; with a queue each cycle is copied and posted to it.
+// on the real-time IO thread; with a queue each cycle is copied and posted to it.
 OSStatus AudioDeviceCreateIOProcIDWithBlock(AudioDeviceIOProcID* outID, AudioObjectID device,
                                             std::shared_ptr<DispatchQueue> queue, AudioDeviceIOBlock block);
 // Removes a callback, stopping it first. Once this returns, the block never runs again.

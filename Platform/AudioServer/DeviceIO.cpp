@@ -510,8 +510,8 @@ void DeviceIO::publishProcsLocked() {
     delete old;
 }
 
-// A block that stopped or destroyed a proc on the IO thread cannot wait for that thread; the tidying
-// (dropping destroyed procs, stopping an idle thread) happens on a global queue.
+// A block that stopped or destroyed a proc inside its cycle cannot wait for that cycle; the tidying
+// (dropping destroyed procs, taking an idle device off the clock) happens on a global queue.
 void DeviceIO::purgeAndIdleLater() {
     DispatchQueue::global(DispatchQoS::userInitiated)->async([weak = weak_from_this()] {
         if (auto self = weak.lock()) {

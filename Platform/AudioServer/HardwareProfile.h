@@ -39,7 +39,7 @@
 
 #include "Platform/Workspace/Workspace.h"
 
-// What the emulated hardware runs: room for any real device, but nothing its IO threads cannot keep up
+// What the emulated hardware runs: room for any real device, but nothing its IO cannot keep up
 // with or hold in memory. Profiles and the server's test hooks are held to these bounds.
 struct HardwareLimits {
     static constexpr double minimumSampleRate = 8000;   // Hz, nominal and listed rates

@@ -482,7 +482,7 @@ void PlugInHost::syncDevices(PropertyChanges& changes) {
         }
     }
     for (const auto& device : removed) {
-        device->io()->shutDown(); // waits for the IO thread: outside the model lock
+        device->io()->shutDown(); // waits for a running cycle: outside the model lock
     }
     if (!added.empty() || !removed.empty()) {
         changes.push_back({kAudioObjectSystemObject, address(kAudioHardwarePropertyDevices)});
