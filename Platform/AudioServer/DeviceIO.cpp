@@ -258,6 +258,7 @@ struct DeviceIO::Run final : IOClock::Client {
     double sampleTime = 0;
     uint64_t base = 0; // the deadline of the first cycle in the current format
     uint64_t k = 0;    // cycles since `base`
+    bool ran = false;  // whether a cycle of this run has run
 };
 
 void DeviceIO::Cycle::fillInput() {
@@ -744,12 +745,19 @@ void DeviceIO::Run::run() {
     // can no longer be delivered. Like the platform after such an overload, the device skips them: run
     // back to back they would drain every ring this device reads from at once, ahead of the producers
     // feeding those rings, which are only catching up themselves.
+    // A run's first cycle is no cycle missed: a device whose run the clock takes up late starts late, at
+    // sample time 0 as ever, still on its grid.
     const double period = io.engine_ ? cycle->frames * io.engine_->hostTicksPerFrame() : cycle->periodNs;
     if (const uint64_t missed = cyclesGoneBy(deadline, period); missed != 0) {
-        sampleTime += double(missed) * cycle->frames;
-        k += missed;
+        if (!ran && !io.engine_) {
+            base += static_cast<uint64_t>(std::llround(double(missed) * period));
+        } else {
+            sampleTime += double(missed) * cycle->frames;
+            k += missed;
+        }
         deadline = deadlineOf();
     }
+    ran = true;
     Cycle* before = cycle;
     io.adoptPending(cycle, sampleTime);
     if (cycle != before) {
