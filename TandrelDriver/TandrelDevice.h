@@ -137,6 +137,11 @@ private:
     // startIO and channel changes, otherwise IO thread only.
     std::atomic<int64_t> windowStart_{0};
     std::atomic<int64_t> windowEnd_{0};
+    // Whether every sample of the ring is zero: since it was cleared, or since a whole ring of silence was
+    // written without a gap. A line nothing plays into then neither copies its silence in nor out. Reset
+    // with the window; otherwise IO only, published like the window.
+    std::atomic<bool> ringSilent_{true};
+    int64_t silenceFrom_ = 0; // IO only: where the gapless run of silent writes up to the window's end began
 };
 
 } // namespace tandrel::driver

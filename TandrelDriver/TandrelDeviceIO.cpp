@@ -1,5 +1,6 @@
 // The line device's audio path and clock: the loop-back ring with its gain ramp, IO start and stop,
 // zero time stamps, and the sample-rate and channel-count changes carried out through the host.
+#include <algorithm>
 #include <cmath>
 
 #include "TandrelDriver/DriverCodes.h"
@@ -39,6 +40,8 @@ OSStatus TandrelDevice::startIO() {
         std::fill(ring_.begin(), ring_.end(), 0.0f);
         windowStart_.store(0, std::memory_order_relaxed);
         windowEnd_.store(0, std::memory_order_release);
+        ringSilent_.store(true, std::memory_order_relaxed);
+        silenceFrom_ = 0;
     }
     ++ioClients_;
     return kAudioHardwareNoError;
@@ -115,8 +118,19 @@ void TandrelDevice::writeRing(int64_t t, uint32_t n, const float* source) {
         unity = unity && gains[c] == 1.0f && appliedGains_[c] == 1.0f;
     }
 
+    // Silence written over a silent ring changes nothing, whatever the gains.
+    const bool silentBlock =
+        std::all_of(source, source + size_t{n} * channels, [](float x) { return x == 0.0f; });
+    if (!silentBlock) {
+        ringSilent_.store(false); // before the samples, so no reader of them sees a silent ring
+        silenceFrom_ = t + n;
+    } else if (t != end) {
+        silenceFrom_ = t;
+    }
+    const bool unchanged = silentBlock && ringSilent_.load(std::memory_order_relaxed);
+
     float* ring = ring_.data();
-    for (uint32_t f = 0; f < n;) {
+    for (uint32_t f = unchanged ? n : 0; f < n;) {
         const uint32_t p = ringFrame(t + f);
         const uint32_t chunk = std::min(kRingFrames - p, n - f);
         if (unity) {
@@ -136,6 +150,10 @@ void TandrelDevice::writeRing(int64_t t, uint32_t n, const float* source) {
         f += chunk;
     }
     std::copy_n(gains.begin(), channels, appliedGains_.begin());
+    // Once every frame of the ring was written with silence, the ring is silent.
+    if (silentBlock && t + n - silenceFrom_ >= int64_t{kRingFrames}) {
+        ringSilent_.store(true, std::memory_order_relaxed);
+    }
 
     // Published after the samples, so a reader on another thread never sees the window ahead of them.
     windowStart_.store(start, std::memory_order_relaxed);
@@ -146,6 +164,10 @@ void TandrelDevice::readRing(int64_t t, uint32_t n, float* destination) const {
     const uint32_t channels = channelCount();
     const int64_t end = windowEnd_.load(std::memory_order_acquire);
     const int64_t low = std::max(windowStart_.load(std::memory_order_relaxed), end - int64_t{kRingFrames});
+    if (ringSilent_.load(std::memory_order_relaxed)) {
+        std::fill_n(destination, size_t{n} * channels, 0.0f);
+        return;
+    }
     const float* ring = ring_.data();
 
     for (uint32_t f = 0; f < n;) {
@@ -211,6 +233,8 @@ OSStatus TandrelDevice::performConfigurationChange(uint64_t action) {
         ring_.assign(size_t{channels} * kRingFrames, 0.0f);
         windowStart_.store(0, std::memory_order_relaxed);
         windowEnd_.store(0, std::memory_order_release);
+        ringSilent_.store(true, std::memory_order_relaxed);
+        silenceFrom_ = 0;
         channelCount_.store(channels, std::memory_order_relaxed);
         return kAudioHardwareNoError;
     }

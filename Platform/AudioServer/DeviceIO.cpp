@@ -264,16 +264,25 @@ struct DeviceIO::Run final : IOClock::Client {
 void DeviceIO::Cycle::fillInput() {
     const auto kind = format.signal.kind;
     if (kind == InputSignal::Kind::mix) {
-        std::fill(mixSum.begin(), mixSum.end(), 0.0);
+        // The first tone is written, the others added; every channel of every stream carries the sum.
         for (size_t t = 0; t < mixPhase.size(); ++t) {
-            oscillate(mixPhase[t], mixIncrement[t], mixStep[t], mixAmplitude[t], frames,
-                      [this](uint32_t f, double value) { mixSum[f] += value; });
-        }
-        for (uint32_t f = 0; f < frames; ++f) {
-            const auto sample = static_cast<float>(mixSum[f]);
-            for (uint32_t ch = 0; ch < inChannels; ++ch) {
-                input[inBase[ch] + f * inStride[ch]] = sample;
+            if (t == 0) {
+                oscillate(mixPhase[t], mixIncrement[t], mixStep[t], mixAmplitude[t], frames,
+                          [this](uint32_t f, double value) { mixSum[f] = value; });
+            } else {
+                oscillate(mixPhase[t], mixIncrement[t], mixStep[t], mixAmplitude[t], frames,
+                          [this](uint32_t f, double value) { mixSum[f] += value; });
             }
+        }
+        if (mixPhase.empty()) {
+            std::fill(mixSum.begin(), mixSum.end(), 0.0);
+        }
+        float* out = input.data();
+        for (uint32_t channels : format.inputStreams) {
+            for (uint32_t f = 0; f < frames; ++f) {
+                std::fill_n(out + size_t(f) * channels, channels, static_cast<float>(mixSum[f]));
+            }
+            out += size_t(frames) * channels;
         }
         return;
     }

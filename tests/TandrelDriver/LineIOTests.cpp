@@ -73,6 +73,24 @@ TEST_F(DriverLineIO, ReadsOutsideTheWrittenWindowAreSilent) {
     EXPECT_TRUE(silent(std::vector<float>(straddle.begin() + 128, straddle.end())));
 }
 
+// A line nothing plays into skips copying its silence; sound written after a whole ring of it is heard
+// again, and sound stays heard under the silence written after it.
+TEST_F(DriverLineIO, SoundAfterAWholeRingOfSilenceIsReadBackAndSilenceAfterSoundKeepsIt) {
+    auto sound = block(0, 512);
+    writeMix(line1, 0, sound, 512);
+    std::vector<float> quiet(2 * 512, 0.0f);
+    int64_t t = 512;
+    for (; t < 512 + kPeriod; t += 512) {
+        writeMix(line1, t, quiet, 512);
+    }
+    EXPECT_TRUE(silent(readInput(line1, t - 1024, 1024, 2)));
+    sound = block(t, 512);
+    writeMix(line1, t, sound, 512);
+    writeMix(line1, t + 512, quiet, 512);
+    EXPECT_EQ(readInput(line1, t, 512, 2), block(t, 512));
+    EXPECT_TRUE(silent(readInput(line1, t + 512, 512, 2)));
+}
+
 TEST_F(DriverLineIO, NonContiguousWriteRestartsTheWindow) {
     auto a = block(1000, 512), b = block(5000, 512);
     writeMix(line1, 1000, a, 512);
