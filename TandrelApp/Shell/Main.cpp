@@ -11,6 +11,7 @@
 #include "TandrelApp/Diagnostics/RoutingTestRunner.h"
 #include "TandrelApp/Diagnostics/SelfTestArguments.h"
 #include "TandrelApp/Shell/TandrelApp.h"
+#include "TandrelApp/Support/HeapSettings.h"
 #include "TandrelApp/Support/Log.h"
 
 namespace Main {
@@ -58,6 +59,7 @@ Runner runnerFor(SelfTest test) {
 }
 
 int main(int& argc, char** argv) {
+    HeapSettings::returnLargeBlocksToTheSystem();
     Log::keepStandardOutputForReports();
     if (const auto test = selfTest(std::vector<std::string>(argv, argv + argc))) {
         runnerFor (*test)(argc, argv);
