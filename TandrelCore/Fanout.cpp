@@ -51,11 +51,32 @@ float runPeak(const float* samples, uint32_t frames, size_t stride) {
     return peak;
 }
 
-// Largest absolute sample of each of the first `metered` channels of interleaved frames. Eight channels
-// side by side are taken in one pass, their peaks held in one vector register; the rest one by one.
+// Largest absolute sample of each of the first `metered` channels of interleaved frames, eight samples
+// side by side in one pass, their peaks held in one vector register. With 1, 2, 4 or 8 channels the eight
+// hold whole frames; with more, eight channels are taken a pass, and the rest one by one.
 void interleavedPeaks(const float* samples, uint32_t channelCount, uint32_t frames, uint32_t metered,
                       float* peaks) {
     constexpr uint32_t kLanes = 8;
+    if (kLanes % channelCount == 0) {
+        float lanes[kLanes] = {};
+        const size_t total = size_t(frames) * channelCount;
+        size_t i = 0;
+        for (; i + kLanes <= total; i += kLanes) {
+            for (uint32_t l = 0; l < kLanes; ++l) {
+                lanes[l] = raisedBy(lanes[l], samples[i + l]);
+            }
+        }
+        for (; i < total; ++i) {
+            lanes[i % kLanes] = raisedBy(lanes[i % kLanes], samples[i]);
+        }
+        for (uint32_t c = 0; c < metered; ++c) {
+            peaks[c] = 0.0f;
+            for (uint32_t l = c; l < kLanes; l += channelCount) {
+                peaks[c] = raisedBy(peaks[c], lanes[l]);
+            }
+        }
+        return;
+    }
     uint32_t c = 0;
     for (; c + kLanes <= metered; c += kLanes) {
         float lanes[kLanes] = {};
