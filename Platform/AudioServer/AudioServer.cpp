@@ -780,6 +780,15 @@ std::optional<RecordedOutput> AudioServer::recordedOutput(const std::string& uid
     return io->recordedOutput(frames);
 }
 
+std::optional<uint64_t> AudioServer::skippedCycles(const std::string& uid) const {
+    std::lock_guard lock(modelMutex_);
+    auto device = deviceLocked(uid);
+    if (!device) {
+        return std::nullopt;
+    }
+    return device->io()->skippedCycles();
+}
+
 bool AudioServer::setInputSignal(const std::string& uid, InputSignal signal) {
     std::lock_guard lock(modelMutex_);
     auto device = deviceLocked(uid);

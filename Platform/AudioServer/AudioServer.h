@@ -170,6 +170,9 @@ public:
     // over its output channels, with the sample time of the first; nothing for an unknown device. The
     // record restarts when it is asked for and when the device's rate, buffer size or layout changes.
     std::optional<RecordedOutput> recordedOutput(const std::string& uid, uint32_t frames) const;
+    // Cycles the device skipped because its IO was held up past their time (DeviceIO::skippedCycles);
+    // nothing for an unknown device.
+    std::optional<uint64_t> skippedCycles(const std::string& uid) const;
     // What the device's inputs play from its next cycle on (the profile's "inputSignal").
     bool setInputSignal(const std::string& uid, InputSignal signal);
     // The device clock's drift in ppm (the profile's "clockDriftPpm"), from its next cycle on; false

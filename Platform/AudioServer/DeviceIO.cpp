@@ -763,6 +763,7 @@ void DeviceIO::Run::run() {
         } else {
             sampleTime += double(missed) * cycle->frames;
             k += missed;
+            io.skippedCycles_.fetch_add(missed, std::memory_order_relaxed);
         }
         deadline = deadlineOf();
     }

@@ -132,6 +132,10 @@ public:
     // format changed (fewer when it has not played that many); the channel count also without a record.
     RecordedOutput recordedOutput(uint32_t frames) const;
 
+    // Cycles skipped since the device was made because their whole period had gone by before they could
+    // run (the process or the machine held the IO up): their input is lost and their output never played.
+    uint64_t skippedCycles() const { return skippedCycles_.load(std::memory_order_relaxed); }
+
     // Devices whose IO runs in this process, over all servers: counted from the start that began the run
     // to the stop that ended it.
     static std::size_t runningCount();
@@ -182,6 +186,7 @@ private:
     // Shared with the cycles.
     std::atomic<const ProcList*> liveProcs_;
     std::atomic<uint64_t> cycleCount_{0}; // odd while a cycle runs
+    std::atomic<uint64_t> skippedCycles_{0};
     std::atomic<bool> keepRunning_{false};
 
     // Format side, never held while waiting for a cycle. A cycle adopts `pending_` at its start and

@@ -164,6 +164,7 @@ TEST_F(DeviceIOTest, AThreadThatWakesLateSkipsTheCyclesWhoseTimeHasPassed) {
     // cycle's deadline, so at least 13 whole periods had gone by.
     EXPECT_GE(nextSample - heldSample, 14 * 128.0);
     EXPECT_NEAR(double(nextHost - heldHost), (nextSample - heldSample) / 128 * kPeriodNs, 1000);
+    EXPECT_GE(*server->skippedCycles("out"), uint64_t((nextSample - heldSample) / 128) - 1);
 }
 
 // Devices that tick together cost one wake-up between them, not one each: started at different times, a
