@@ -83,19 +83,9 @@ template <typename F>
 QCoro::Task<std::invoke_result_t<F>> CoreAudioCall::run(std::string label, double timeout, F body) {
     using T = std::invoke_result_t<F>;
     auto completion = std::make_shared<OneShotCompletion<T>>();
-    auto held = std::make_shared<F>(std::move(body));
-    queue()->async([completion, held] {
+    queue()->async([completion, held = std::make_shared<F>(std::move(body))]() mutable {
         waitOutSimulatedDelay();
-        try {
-            if constexpr (std::is_void_v<T>) {
-                (*held)();
-                completion->finish({});
-            } else {
-                completion->finish((*held)());
-            }
-        } catch (...) {
-            completion->fail(std::current_exception());
-        }
+        runAndSettle(held, *completion);
     });
     // Scheduled only after the work is queued, and never cancelled: when the body wins, the timer's
     // finish is simply dropped.

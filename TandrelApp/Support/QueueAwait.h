@@ -88,6 +88,29 @@ private:
     std::function<void(std::function<void()>)> post_;
 };
 
+// Runs the work `body` holds and settles `completion` with its value or its exception, releasing the
+// work (and so everything it captured) before the awaiter is resumed. Released afterwards on the
+// working thread, a capture could end up holding the last reference to an object its awaiter has
+// already let go: that object would then be destroyed here, racing whatever the awaiter does next,
+// the end of the process included.
+template <typename T, typename F>
+void runAndSettle(std::shared_ptr<F>& body, OneShotCompletion<T>& completion) {
+    try {
+        if constexpr (std::is_void_v<T>) {
+            (*body)();
+            body.reset();
+            completion.finish({});
+        } else {
+            T value = (*body)();
+            body.reset();
+            completion.finish(std::move(value));
+        }
+    } catch (...) {
+        body.reset();
+        completion.fail(std::current_exception());
+    }
+}
+
 // Runs `fn` on `queue` and resumes the awaiting coroutine on its own thread with the result or the
 // exception. The caller's thread is never blocked.
 //
@@ -99,18 +122,9 @@ template <typename F>
 QCoro::Task<std::invoke_result_t<F>> awaitOnQueue(std::shared_ptr<DispatchQueue> queue, F fn) {
     using T = std::invoke_result_t<F>;
     auto completion = std::make_shared<OneShotCompletion<T>>();
-    auto body = std::make_shared<F>(std::move(fn));
-    queue->async([completion, body] {
-        try {
-            if constexpr (std::is_void_v<T>) {
-                (*body)();
-                completion->finish({});
-            } else {
-                completion->finish((*body)());
-            }
-        } catch (...) {
-            completion->fail(std::current_exception());
-        }
+    // The work's only owner is the queued item, which releases it before the awaiter resumes.
+    queue->async([completion, body = std::make_shared<F>(std::move(fn))]() mutable {
+        runAndSettle(body, *completion);
     });
     co_return co_await completion->wait();
 }

@@ -90,6 +90,38 @@ TEST(QueueAwait, ResumesOnTheAwaitingThreadWithTheValueOrTheError) {
     EXPECT_EQ(seen, (std::vector<std::string>{"7@gui", "from queue"}));
 }
 
+// The awaiter may hold the last reference to what the work captured, so the work lets its captures go
+// before it hands its result over: released afterwards on the queue's thread, they could outlive what
+// the awaiter does next. Every hand-over of the result notes whether the capture is gone by then.
+TEST(QueueAwait, WhatTheWorkCapturedIsReleasedBeforeItsResultIsHandedOver) {
+    struct Result {
+        std::weak_ptr<int> capture;
+        std::atomic<bool>* goneAtEachHandOver;
+        Result(std::weak_ptr<int> c, std::atomic<bool>* gone)
+            : capture(std::move(c))
+            , goneAtEachHandOver(gone) {}
+        Result(Result&& other) noexcept
+            : capture(other.capture)
+            , goneAtEachHandOver(other.goneAtEachHandOver) {
+            if (!capture.expired()) {
+                goneAtEachHandOver->store(false);
+            }
+        }
+    };
+    auto queue = DispatchQueue::serial("test.await.release");
+    std::atomic<bool> gone{true};
+    auto captured = std::make_shared<int>(1);
+    std::weak_ptr<int> watch = captured;
+    auto awaiting = [&]() -> QCoro::Task<> {
+        auto task = awaitOnQueue(
+            queue, [captured = std::move(captured), watch, &gone] { return Result(watch, &gone); });
+        Result result = co_await std::move(task);
+    };
+    QCoro::waitFor(awaiting());
+    EXPECT_TRUE(watch.expired());
+    EXPECT_TRUE(gone.load());
+}
+
 TEST(QueueAwait, OnlyTheFirstOfRacingFinishesCounts) {
     for (int round = 0; round < 300; ++round) {
         auto completion = std::make_shared<OneShotCompletion<int>>();
