@@ -1,6 +1,8 @@
 #include "TandrelApp/Updater/Package/SafeFiles.h"
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <ftw.h>
@@ -81,6 +83,29 @@ void removeTree(const std::string& path) noexcept {
             return 0;
         },
         16, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
+}
+
+std::optional<std::string> othersCanChange(const std::string& path, uid_t owner) {
+    char resolved[PATH_MAX];
+    if (::realpath(path.c_str(), resolved) == nullptr) {
+        return path + ": " + std::strerror(errno);
+    }
+    for (std::string current = resolved;;) {
+        struct stat status {};
+        if (::stat(current.c_str(), &status) != 0) {
+            return current + ": " + std::strerror(errno);
+        }
+        const bool sticky = S_ISDIR(status.st_mode) && (status.st_mode & S_ISVTX) != 0;
+        if ((status.st_uid != 0 && status.st_uid != owner) ||
+            ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0 && !sticky)) {
+            return current;
+        }
+        if (current == "/") {
+            return std::nullopt;
+        }
+        const std::size_t slash = current.rfind('/');
+        current = slash == 0 ? "/" : current.substr(0, slash);
+    }
 }
 
 std::string sha256Hex(std::string_view bytes) {

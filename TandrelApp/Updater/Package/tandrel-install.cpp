@@ -1,11 +1,14 @@
 // tandrel-install, Corvane's installer helper. The elevator runs it as root:
 //   tandrel-install -pkg PACKAGE -sha256 DIGEST -version VERSION
-// It reads the package once, checks that it is the package the application checked (its digest), that
-// it is signed for our team under the authority installed beside this program, and that it holds the
-// release asked for and a newer one than the program installed; then it unpacks the payload into a
-// folder only root can enter, refusing anything that is not a plain file, a folder or a symlink inside
-// the payload, and puts it in place all or nothing. Anything it refuses or fails at is written to
-// standard error and ends it with its own exit status; the target is then as it was.
+// It trusts only files that only root can change. It runs in a session of its own, deaf to the signals of
+// the terminal it may have come from, and never beside another run of itself. It first completes or undoes
+// a placement that an earlier run was stopped in, from that run's journal, and clears what that run left.
+// Then it reads the package once, checks that it is the package the application checked (its digest),
+// that it is signed for our team under the authority installed beside this program, and that it holds the
+// release asked for and a newer one than the program installed; then it unpacks the payload into a folder
+// only root can enter, refusing anything that is not a plain file, a folder or a symlink inside the
+// payload, and puts it in place all or nothing. Anything it refuses or fails at is written to standard
+// error and ends it with its own exit status; the target is then as it was.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,8 +16,12 @@
 #include <string>
 #include <vector>
 
+#include <csignal>
+
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
@@ -73,10 +80,15 @@ Arguments parse(int argc, char** argv) {
     return arguments;
 }
 
+// Where the helper keeps its lock, the journal of a placement under way and its work folder, unless its
+// settings name another folder.
+constexpr const char* standardStateFolder = "/var/lib/tandrel-install";
+
 // What this installation of the helper trusts, from the files beside it (fixed when it was installed).
 struct Settings {
     std::string team;
     std::string target;
+    std::string state = standardStateFolder;
     std::string authority;
 };
 
@@ -90,40 +102,88 @@ std::string ownFolder() {
     return self.substr(0, self.rfind('/'));
 }
 
-Settings readSettings() {
-    const std::string folder = ownFolder();
-    Settings settings;
+// The contents of a file the helper trusts: only root (or whoever runs the helper, when that is not
+// root) may be able to change it or any folder above it.
+std::string readTrusted(const std::string& path, std::uint64_t limit) {
+    if (const auto changeable = SafeFiles::othersCanChange(path, ::geteuid())) {
+        stop(notConfigured, "アップデートの設定を管理者のほかにも書き換えられます（" + *changeable + "）");
+    }
     try {
-        const auto json = nlohmann::json::parse(
-            SafeFiles::readRegularFile(folder + "/" + std::string(settingsName), 65536), nullptr, false);
-        if (json.is_object() && json.value("team", nlohmann::json()).is_string() &&
-            json.value("target", nlohmann::json()).is_string()) {
-            settings.team = json["team"].get<std::string>();
-            settings.target = json["target"].get<std::string>();
-        }
-        settings.authority = SafeFiles::readRegularFile(folder + "/" + std::string(authorityName), 1 << 20);
+        return SafeFiles::readRegularFile(path, limit);
     } catch (const SafeFiles::Failure& failure) {
         stop(notConfigured, std::string("アップデートの設定がインストールされていません: ") + failure.what());
     }
+}
+
+Settings readSettings() {
+    const std::string folder = ownFolder();
+    Settings settings;
+    const auto json =
+        nlohmann::json::parse(readTrusted(folder + "/" + std::string(settingsName), 65536), nullptr, false);
+    if (json.is_object() && json.value("team", nlohmann::json()).is_string() &&
+        json.value("target", nlohmann::json()).is_string()) {
+        settings.team = json["team"].get<std::string>();
+        settings.target = json["target"].get<std::string>();
+    }
+    if (json.is_object() && json.contains("state")) {
+        settings.state = json["state"].is_string() ? json["state"].get<std::string>() : std::string();
+    }
+    settings.authority = readTrusted(folder + "/" + std::string(authorityName), 1 << 20);
     if (settings.team.empty() || settings.target.empty() || settings.target.front() != '/') {
         stop(notConfigured, "アップデートを受け付ける開発元（チーム）とインストール先が設定されていません");
+    }
+    if (settings.state.empty() || settings.state.front() != '/') {
+        stop(notConfigured, "補助プログラムの作業場所が設定されていません");
     }
     return settings;
 }
 
-// A folder only root can enter, removed with everything in it when the helper ends.
+// The helper's own folder, which only root can enter: the lock that keeps two runs apart, the journal of a
+// placement under way, and the work folder.
+class StateFolder {
+public:
+    explicit StateFolder(std::string path)
+        : path_(std::move(path)) {
+        if (::mkdir(path_.c_str(), 0700) != 0 && errno != EEXIST) {
+            stop(failed, path_ + ": " + std::strerror(errno));
+        }
+        struct stat status {};
+        if (::lstat(path_.c_str(), &status) != 0 || !S_ISDIR(status.st_mode) ||
+            status.st_uid != ::geteuid() || (status.st_mode & 077) != 0) {
+            stop(notConfigured, path_ + ": 補助プログラムの作業場所を管理者のほかにも使えます");
+        }
+        if (const auto changeable = SafeFiles::othersCanChange(path_, ::geteuid())) {
+            stop(notConfigured,
+                 "補助プログラムの作業場所を管理者のほかにも書き換えられます（" + *changeable + "）");
+        }
+        lock_.reset(::open((*this / "lock").c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (!lock_) {
+            stop(failed, *this / "lock" + ": " + std::strerror(errno));
+        }
+        // Released by the system however this run ends.
+        if (::flock(lock_.get(), LOCK_EX | LOCK_NB) != 0) {
+            stop(failed, errno == EWOULDBLOCK ? "ほかのアップデートのインストールがまだ終わっていません"
+                                              : *this / "lock" + ": " + std::strerror(errno));
+        }
+    }
+
+    std::string operator/(std::string_view name) const { return path_ + "/" + std::string(name); }
+
+private:
+    std::string path_;
+    FileDescriptor lock_;
+};
+
+// The work folder in the state folder, removed with everything in it when the helper ends; one that an
+// earlier run left is removed first.
 class WorkFolder {
 public:
-    WorkFolder() {
-        // Not /tmp first: it is often a small file system in memory, and a payload may be large.
-        for (const char* parent : {"/var/tmp", "/tmp"}) {
-            std::string pattern = std::string(parent) + "/tandrel-install-XXXXXX";
-            if (::mkdtemp(pattern.data()) != nullptr) {
-                path_ = pattern;
-                return;
-            }
+    explicit WorkFolder(const StateFolder& state)
+        : path_(state / "work") {
+        SafeFiles::removeTree(path_);
+        if (::mkdir(path_.c_str(), 0700) != 0) {
+            stop(failed, std::string("作業フォルダを作れません: ") + path_ + ": " + std::strerror(errno));
         }
-        stop(failed, std::string("作業フォルダを作れません: ") + std::strerror(errno));
     }
     ~WorkFolder() { SafeFiles::removeTree(path_); }
     WorkFolder(const WorkFolder&) = delete;
@@ -134,6 +194,52 @@ public:
 private:
     std::string path_;
 };
+
+#ifdef TANDREL_INSTALL_TEST_SEAM
+// Tests stop the helper at a chosen change of the target: TANDREL_INSTALL_SIGNAL_AT="N:S,S..." raises the
+// signals S in turn before the N-th change (counted from 1, recovery included).
+PayloadPlacement::StepHook testSeam() {
+    const char* setting = std::getenv("TANDREL_INSTALL_SIGNAL_AT");
+    if (setting == nullptr) {
+        return {};
+    }
+    char* rest = nullptr;
+    const long at = std::strtol(setting, &rest, 10);
+    std::vector<int> signals;
+    while (rest != nullptr && (*rest == ':' || *rest == ',')) {
+        signals.push_back(int(std::strtol(rest + 1, &rest, 10)));
+    }
+    return [at, signals, count = 0L](PayloadPlacement::Step) mutable {
+        if (++count == at) {
+            for (const int signal : signals) {
+                ::raise(signal);
+            }
+        }
+    };
+}
+#else
+PayloadPlacement::StepHook testSeam() {
+    return {};
+}
+#endif
+
+// Completes or undoes what a stopped run left in the target.
+void recover(const StateFolder& state, const PayloadPlacement::StepHook& hook) {
+    try {
+        const auto recovery = PayloadPlacement::recover(state / "journal", hook);
+        using Outcome = PayloadPlacement::Recovery::Outcome;
+        if (recovery.outcome != Outcome::nothingToDo) {
+            std::cerr << (recovery.outcome == Outcome::completed ? "前回中断したインストールを完了しました"
+                                                                 : "前回中断したインストールを元に戻しました")
+                      << std::endl;
+        }
+        for (const std::string& path : recovery.leftAlone) {
+            std::cerr << path << ": ほかから変更されていたため、そのままにしました" << std::endl;
+        }
+    } catch (const PayloadPlacement::Failure& failure) {
+        stop(failed, failure.what());
+    }
+}
 
 // Unpacks the payload's files into `folder`, one staged file per entry, before anything reaches the
 // target.
@@ -179,7 +285,10 @@ std::vector<PayloadPlacement::Item> stage(const WorkFolder& work, const Argument
 int install(int argc, char** argv) {
     const Arguments arguments = parse(argc, argv);
     const Settings settings = readSettings();
-    const WorkFolder work;
+    const StateFolder state(settings.state);
+    const PayloadPlacement::StepHook hook = testSeam();
+    recover(state, hook);
+    const WorkFolder work(state);
     std::string package;
     try {
         package = SafeFiles::readRegularFile(arguments.package, UpdateArchive::packageBytes);
@@ -200,7 +309,7 @@ int install(int argc, char** argv) {
         stop(refused, std::string("パッケージの署名を確かめられません: ") + refusal.what());
     }
     try {
-        PayloadPlacement::place(stage(work, arguments), settings.target);
+        PayloadPlacement::place(stage(work, arguments), settings.target, state / "journal", hook);
     } catch (const UpdateArchive::Refused& refusal) {
         stop(refused, std::string("パッケージの中身をインストールできません: ") + refusal.what());
     } catch (const PayloadPlacement::Failure& failure) {
@@ -209,10 +318,35 @@ int install(int argc, char** argv) {
     return installed;
 }
 
+// Nothing from the terminal or the session the helper was started from may stop it half-way: it ignores
+// their signals and leads a session of its own. A process group leader cannot start one, so it then goes
+// on in a child that can, and passes the child's status on.
+void leaveTheTerminal() {
+    for (const int signal : {SIGINT, SIGHUP, SIGQUIT, SIGTSTP, SIGTTIN, SIGTTOU, SIGPIPE}) {
+        std::signal(signal, SIG_IGN);
+    }
+    if (::getsid(0) == ::getpid() || ::setsid() >= 0) {
+        return;
+    }
+    const pid_t child = ::fork();
+    if (child < 0) {
+        return;
+    }
+    if (child == 0) {
+        ::setsid();
+        return;
+    }
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    std::_Exit(WIFEXITED(status) ? WEXITSTATUS(status) : failed);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     ::umask(022);
+    leaveTheTerminal();
     try {
         return install(argc, argv);
     } catch (const Stop& stopped) {

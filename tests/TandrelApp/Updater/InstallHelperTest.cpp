@@ -5,11 +5,16 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <csignal>
+
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
+#include <QProcess>
 #include <QTemporaryDir>
 
 #include "TandrelApp/Updater/Package/PayloadPlacement.h"
+#include "TandrelApp/Updater/Package/SafeFiles.h"
 #include "UpdaterTestSupport.h"
 
 // The installer helper run as the elevator runs it, with a payload laid out on disk: what it may and may
@@ -228,15 +233,187 @@ TEST_F(InstallHelperTest, AFailedInstallLeavesTheTargetAsItWas) {
         {{Entry::Type::symlink, "opt/corvane/current", 0777, 0, "VERSION"}, {}},
     };
     int swaps = 0;
-    EXPECT_THROW(PayloadPlacement::place(items, target.path().toStdString(),
-                                         [&swaps] {
-                                             if (++swaps == 3) {
+    QTemporaryDir state;
+    const QString journal = state.path() + "/journal";
+    EXPECT_THROW(PayloadPlacement::place(items, target.path().toStdString(), journal.toStdString(),
+                                         [&swaps](PayloadPlacement::Step step) {
+                                             if (step == PayloadPlacement::Step::swap && ++swaps == 3) {
                                                  throw std::runtime_error("the disk went away");
                                              }
                                          }),
                  PayloadPlacement::Failure);
     EXPECT_EQ(swaps, 3);
     EXPECT_EQ(snapshot(target.path()), before);
+    EXPECT_FALSE(QFile::exists(journal));
+}
+
+// A copy of the helper beside the installed one (same settings, same state) that raises the signals `raised`
+// on itself before its `step`-th change of the target; its status, or -1 when it did not end.
+int runInterruptible(const UpdateTools& tools, const QString& package, const std::string& digest, int step,
+                     const QString& raised) {
+    const QString helper = QFileInfo(QString::fromStdString(tools.installer)).path() + "/interruptible";
+    if (!QFile::exists(helper)) {
+        QFile::copy(QStringLiteral(TANDREL_INTERRUPTIBLE_HELPER), helper);
+    }
+    QProcess run;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("TANDREL_INSTALL_SIGNAL_AT", QString::number(step) + ":" + raised);
+    run.setProcessEnvironment(environment);
+    run.start(helper, {"-pkg", package, "-sha256", QString::fromStdString(digest), "-version", "2.0"});
+    if (!run.waitForFinished(30000)) {
+        run.kill();
+        run.waitForFinished();
+        return -1;
+    }
+    return run.exitStatus() == QProcess::CrashExit ? 128 + SIGKILL : run.exitCode();
+}
+
+// What a stopped run may leave: temporaries in the target, the helper's work folder and journal.
+QStringList leftovers(const QString& target, const UpdateTools& tools) {
+    QStringList found;
+    QDirIterator entries(target, {".tandrel-*"}, QDir::AllEntries | QDir::Hidden | QDir::System,
+                         QDirIterator::Subdirectories);
+    while (entries.hasNext()) {
+        found << entries.next();
+    }
+    const QString state = QFileInfo(QString::fromStdString(tools.installer)).path() + "/state";
+    for (const char* name : {"work", "journal", "journal.new"}) {
+        if (QFileInfo::exists(state + "/" + name)) {
+            found << state + "/" + QString::fromLatin1(name);
+        }
+    }
+    return found;
+}
+
+class InterruptedInstallTest : public InstallHelperTest {
+protected:
+    // The target before: a file and a symlink the package replaces, a file it leaves alone.
+    void layOutTarget() {
+        QDir(root).removeRecursively();
+        write(root + "/opt/corvane/VERSION", "1.0\n");
+        write(root + "/opt/corvane/lib/a", "old a");
+        write(root + "/opt/keep", "mine");
+        QFile::link("VERSION", root + "/opt/corvane/current");
+    }
+
+    QByteArray package() {
+        const QString payload = signing.newFolder();
+        write(payload + "/opt/corvane/VERSION", "2.0\n");
+        write(payload + "/opt/corvane/lib/a", "new a");
+        write(payload + "/opt/corvane/lib/b", "new b");
+        write(payload + "/opt/corvane/share/new/x", "x");
+        write(payload + "/opt/corvane/share/new/y", "y");
+        QFile::link("lib/b", payload + "/opt/corvane/current");
+        return signing.packageOf(payload);
+    }
+
+    const QString root = target.path() + "/root";
+    UpdateTools rootTools = signing.tools(root);
+};
+
+// The helper stopped dead before any one of its changes, as a kill, a crash or a power loss stops it: the
+// next run, even one that then refuses its package, leaves the target exactly as it was or exactly as the
+// package says, and nothing of the stopped run behind.
+TEST_F(InterruptedInstallTest, TheNextRunCompletesOrUndoesIt) {
+    layOutTarget();
+    const auto before = snapshot(root);
+    const QByteArray packed = package();
+    const QString path = signing.newFolder() + "/CorvaneUpdate.pkg";
+    write(path, packed);
+    const std::string digest = SafeFiles::sha256Hex(std::string_view(packed.constData(), packed.size()));
+    ASSERT_EQ(signing.runHelper(rootTools, packed, "2.0").status, 0);
+    const auto after = snapshot(root);
+    ASSERT_NE(after, before);
+
+    int undone = 0;
+    int completed = 0;
+    for (int step = 1;; ++step) {
+        SCOPED_TRACE("stopped before change " + std::to_string(step));
+        ASSERT_LT(step, 200);
+        layOutTarget();
+        const int status = runInterruptible(rootTools, path, digest, step, "9");
+        if (status == 0) {
+            EXPECT_EQ(snapshot(root), after);
+            break;
+        }
+        ASSERT_EQ(status, 128 + SIGKILL);
+        // A wrong digest: the run recovers, then refuses the package.
+        const CommandResult next =
+            UpdateToolRunner::runSync(rootTools.installer, {"-pkg", path.toStdString(), "-sha256",
+                                                            std::string(64, '0'), "-version", "2.0"});
+        ASSERT_EQ(next.status, 66) << next.output;
+        const auto now = snapshot(root);
+        EXPECT_TRUE(now == before || now == after);
+        undone += now == before;
+        completed += now == after;
+        EXPECT_EQ(leftovers(root, rootTools), QStringList());
+    }
+    EXPECT_GT(undone, 0);
+    EXPECT_GT(completed, 0);
+}
+
+// Control-C, a closed terminal, a quit key or a stop key while the files are swapped in change nothing:
+// the install goes on to its end.
+TEST_F(InterruptedInstallTest, TheTerminalsSignalsDoNotStopIt) {
+    layOutTarget();
+    const QByteArray packed = package();
+    const QString path = signing.newFolder() + "/CorvaneUpdate.pkg";
+    write(path, packed);
+    const std::string digest = SafeFiles::sha256Hex(std::string_view(packed.constData(), packed.size()));
+    const QString raised = QStringLiteral("%1,%2,%3,%4").arg(SIGINT).arg(SIGHUP).arg(SIGQUIT).arg(SIGTSTP);
+    // The changes: the journal, two folders, six files, four folders synced, the journal again, the swaps.
+    EXPECT_EQ(runInterruptible(rootTools, path, digest, 17, raised), 0);
+    EXPECT_EQ(QFile::symLinkTarget(root + "/opt/corvane/current"), root + "/opt/corvane/lib/b");
+    EXPECT_EQ(leftovers(root, rootTools), QStringList());
+}
+
+// Settings and an authority that someone besides root could have changed are not trusted: the helper
+// says so and installs nothing.
+TEST_F(InstallHelperTest, OnlySettingsAndAnAuthorityThatOnlyRootCanChangeAreTrusted) {
+    struct Case {
+        const char* name;
+        bool needsRoot;
+        std::function<void(const QString& helperFolder)> spoil;
+    };
+    const auto other = [](const QString& path) {
+        ASSERT_EQ(::chown(QFile::encodeName(path), 65534, 65534), 0);
+    };
+    const Case cases[] = {
+        {"settings the group can write", false,
+         [](const QString& f) {
+             chmod(f + "/tandrel-install.json", 0664);
+         }},
+        {"an authority others can write", false,
+         [](const QString& f) {
+             chmod(f + "/update-ca.pem", 0646);
+         }},
+        {"a folder others can write", false,
+         [](const QString& f) {
+             chmod(f, 0777);
+         }},
+        {"settings of another user", true,
+         [&](const QString& f) {
+             other(f + "/tandrel-install.json");
+         }},
+        {"an authority of another user", true,
+         [&](const QString& f) {
+             other(f + "/update-ca.pem");
+         }},
+    };
+    const QByteArray packed = signing.package({{"opt/corvane/VERSION", "2.0\n"}}, "TEAMA");
+    for (const auto& spoiled : cases) {
+        SCOPED_TRACE(spoiled.name);
+        if (spoiled.needsRoot && !runningAsRoot()) {
+            std::cout << "[ SKIPPED  ] " << spoiled.name << ": needs root to give a file to another user\n";
+            continue;
+        }
+        tools = signing.tools(target.path());
+        spoiled.spoil(QFileInfo(QString::fromStdString(tools.installer)).path());
+        const CommandResult result = signing.runHelper(tools, packed, "2.0");
+        EXPECT_EQ(result.status, 65) << result.output;
+        EXPECT_NE(result.output.find("管理者のほかにも書き換えられます"), std::string::npos) << result.output;
+        EXPECT_TRUE(QDir(target.path()).isEmpty());
+    }
 }
 
 } // namespace

@@ -343,7 +343,9 @@ UpdateTools UpdateSigning::tools(const QString& target) {
                           QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup |
                               QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
     QFile::copy(authority(), helper + "/update-ca.pem");
-    write(helper + "/tandrel-install.json", (R"({"team": "TEAMA", "target": ")" + target + R"("})").toUtf8());
+    write(
+        helper + "/tandrel-install.json",
+        (R"({"team": "TEAMA", "target": ")" + target + R"(", "state": ")" + helper + R"(/state"})").toUtf8());
     UpdateTools tools;
     tools.installer = (helper + "/tandrel-install").toStdString();
     tools.certificateAuthority = (helper + "/update-ca.pem").toStdString();

@@ -138,7 +138,8 @@ public:
     QByteArray archiveOf(const QString& folder);
 
     // The tools with a fresh installation of our installer helper that trusts this authority and team
-    // TEAMA and installs into `target`, owned by whoever runs the tests, and a pass-through elevator.
+    // TEAMA, installs into `target` and keeps its state in "state" beside it, owned by whoever runs the
+    // tests, and a pass-through elevator.
     UpdateTools tools(const QString& target);
     // Runs the installed helper of `tools` directly, as the elevator would, with `package` and its digest.
     CommandResult runHelper(const UpdateTools& tools, const QByteArray& package, const std::string& version);
