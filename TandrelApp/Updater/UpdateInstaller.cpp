@@ -4,7 +4,9 @@
 #include <cerrno>
 #include <cstring>
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 
 #include <QCoreApplication>
@@ -54,6 +56,9 @@ struct UpdateInstaller::Run {
     bool cancelled = false;
     bool ended = false;
     QString folder;
+    // Held on the work folder while the run lasts: a folder nobody holds was left by a run that was
+    // stopped, and the next run removes it.
+    FileDescriptor folderLock;
     QPointer<QNetworkReply> reply;
 };
 
@@ -131,7 +136,9 @@ QCoro::Task<> UpdateInstaller::run(UpdateRelease release, std::shared_ptr<Run> s
     const std::uint64_t generation = state->generation;
     std::exception_ptr failure;
     try {
-        const QString folder = makeWorkFolder(environment_.temporaryDirectory);
+        const QString folder = makeWorkFolder(environment_.temporaryDirectory, state->folderLock);
+        DispatchQueue::global()->async(
+            [parent = environment_.temporaryDirectory] { removeAbandonedWorkFolders(parent); });
         state->folder = folder;
         lastWorkFolder_ = folder;
         setPhase(generation, Phase::downloading(0));
@@ -228,7 +235,42 @@ void UpdateInstaller::finishWithFailure(const UpdateRelease& release, const std:
     showFailureAlert(release, description);
 }
 
-QString UpdateInstaller::makeWorkFolder(const QString& parent) {
+namespace {
+
+constexpr std::string_view workFolderPrefix = "CorvaneUpdate-";
+
+// Holds `folder` for this run; false when another run holds it.
+bool lockFolder(FileDescriptor& lock, int parent, const char* name) {
+    lock.reset(::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    return lock && ::flock(lock.get(), LOCK_EX | LOCK_NB) == 0;
+}
+
+} // namespace
+
+void UpdateInstaller::removeAbandonedWorkFolders(const QString& parent) {
+    const FileDescriptor folder(
+        ::open(QFile::encodeName(parent).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    DIR* listing = folder ? ::fdopendir(::dup(folder.get())) : nullptr;
+    if (listing == nullptr) {
+        return;
+    }
+    while (const dirent* entry = ::readdir(listing)) {
+        const std::string_view name = entry->d_name;
+        struct stat status {};
+        FileDescriptor lock;
+        // Only our own folders, by their name, and none that a run still holds.
+        if (name.size() != workFolderPrefix.size() + 36 || name.rfind(workFolderPrefix, 0) != 0 ||
+            ::fstatat(folder.get(), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISDIR(status.st_mode) || status.st_uid != ::geteuid() ||
+            !lockFolder(lock, folder.get(), entry->d_name)) {
+            continue;
+        }
+        removeFolder(parent + QLatin1Char('/') + QFile::decodeName(entry->d_name));
+    }
+    ::closedir(listing);
+}
+
+QString UpdateInstaller::makeWorkFolder(const QString& parent, FileDescriptor& lock) {
     // As mkdtemp makes one: a name nobody can guess, a folder that did not exist before, ours alone.
     for (int attempt = 0; attempt < 16; ++attempt) {
         UUID::Bytes bytes{};
@@ -236,9 +278,13 @@ QString UpdateInstaller::makeWorkFolder(const QString& parent) {
         std::copy(random.begin(), random.end(), bytes.begin());
         bytes[6] = std::uint8_t((bytes[6] & 0x0F) | 0x40);
         bytes[8] = std::uint8_t((bytes[8] & 0x3F) | 0x80);
-        const QString folder =
-            parent + QStringLiteral("/CorvaneUpdate-") + QString::fromStdString(UUID(bytes).uuidString());
+        const QString folder = parent + QLatin1Char('/') + QLatin1String(workFolderPrefix) +
+                               QString::fromStdString(UUID(bytes).uuidString());
         if (::mkdir(QFile::encodeName(folder).constData(), 0700) == 0) {
+            if (!lockFolder(lock, AT_FDCWD, QFile::encodeName(folder).constData())) {
+                throw UpdateToolError("作業フォルダを作成できません: " + folder.toStdString() + ": " +
+                                      std::strerror(errno));
+            }
             return folder;
         }
         if (errno != EEXIST) {
@@ -348,31 +394,14 @@ QString UpdateInstaller::extractPackage(const Environment& environment, const QS
     if (!QDir().mkpath(mount)) {
         throw UpdateToolError("フォルダを作成できません: " + mount.toStdString());
     }
-    // Nothing of the archive is unpacked before each of its entries is known to be a plain file or folder,
-    // uncompressed, and few and small enough.
-    try {
-        const FileDescriptor archive(
-            ::open(QFile::encodeName(image).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-        if (!archive) {
-            throw UpdateArchive::Refused(std::strerror(errno));
-        }
-        UpdateArchive::readImage(archive.get(), environment.limits.image,
-                                 [](const UpdateArchive::Entry&, UpdateArchive::Contents&) {});
-    } catch (const UpdateArchive::Refused& refusal) {
-        throw InstallError::download(std::string("ディスクイメージを開けません: ") + refusal.what());
-    }
     // "Detach": whatever happens from here, nothing of the archive stays unpacked.
     struct Detach {
         QString mount;
         ~Detach() { QDir(mount).removeRecursively(); }
     } detach{mount};
-
-    const UpdateTools& tools = environment.tools;
-    const auto attached =
-        UpdateToolRunner::runSync(tools.tar, tools.attachArguments(image.toStdString(), mount.toStdString()));
-    if (auto failure = UpdateToolDecisions::attachFailure(attached)) {
-        throw *failure;
-    }
+    // Each entry is written as soon as it is known to be a plain file or folder, uncompressed, and within
+    // the bounds; what is written is exactly what was checked.
+    environment.tools.attach(image.toStdString(), mount.toStdString(), environment.limits.image);
     const QStringList entries = QDir(mount).entryList(
         QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Unsorted);
     const auto found = std::find_if(entries.begin(), entries.end(), [](const QString& entry) {

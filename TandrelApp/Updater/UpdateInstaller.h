@@ -19,6 +19,7 @@
 
 #include <qcoro/qcorotask.h>
 
+#include "TandrelApp/Updater/Package/FileDescriptor.h"
 #include "TandrelApp/Updater/Package/UpdateArchive.h"
 #include "TandrelApp/Updater/UpdateRelease.h"
 #include "TandrelApp/Updater/UpdateTools.h"
@@ -116,7 +117,10 @@ private:
         std::string digest;
     };
 
-    static QString makeWorkFolder(const QString& parent);
+    // A new work folder in `parent`, held through `lock` while the run lasts.
+    static QString makeWorkFolder(const QString& parent, FileDescriptor& lock);
+    // Deletes the work folders in `parent` that runs stopped half-way left behind (no run holds them).
+    static void removeAbandonedWorkFolders(const QString& parent);
     static QString extractPackage(const Environment& environment, const QString& image,
                                   const QString& folder);
     static Checked verify(const Environment& environment, const std::optional<std::string>& team,

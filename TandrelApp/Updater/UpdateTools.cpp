@@ -16,7 +16,9 @@
 #include <QDir>
 #include <QString>
 
+#include "TandrelApp/Updater/Package/FileDescriptor.h"
 #include "TandrelApp/Updater/Package/InstallHelper.h"
+#include "TandrelApp/Updater/Package/SafeFiles.h"
 
 extern char** environ;
 
@@ -69,11 +71,6 @@ UpdateTools UpdateTools::standard() {
     return tools;
 }
 
-std::vector<std::string> UpdateTools::attachArguments(const std::string& image,
-                                                      const std::string& mountFolder) const {
-    return {"-x", "-f", image, "-C", mountFolder, "--no-same-owner", "--no-same-permissions"};
-}
-
 std::vector<std::string> UpdateTools::elevatedInstallArguments(const std::string& package,
                                                                const std::string& digest,
                                                                const std::string& version) const {
@@ -81,6 +78,22 @@ std::vector<std::string> UpdateTools::elevatedInstallArguments(const std::string
 }
 
 namespace UpdateToolRunner {
+
+void unpack(const std::string& image, const std::string& folder, const UpdateArchive::Limits& limits) {
+    try {
+        const FileDescriptor archive(::open(image.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        if (!archive) {
+            throw UpdateArchive::Refused(image + ": " + std::strerror(errno));
+        }
+        const FileDescriptor into(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!into) {
+            throw SafeFiles::Failure(folder + ": " + std::strerror(errno));
+        }
+        UpdateArchive::unpackImage(archive.get(), limits, into.get());
+    } catch (const std::runtime_error& failure) {
+        throw InstallError::download(std::string("ディスクイメージを開けません: ") + failure.what());
+    }
+}
 
 CommandResult runSync(const std::string& path, const std::vector<std::string>& arguments) {
     Pipe pipe;
@@ -96,8 +109,13 @@ CommandResult runSync(const std::string& path, const std::vector<std::string>& a
     }
     argv.push_back(nullptr);
 
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+
     pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), environ);
+    const int spawned = posix_spawn(&pid, path.c_str(), &actions, &attributes, argv.data(), environ);
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0) {
         throw UpdateToolError(systemError(path.c_str(), spawned));
@@ -134,13 +152,6 @@ std::string trimmed(const std::string& text) {
     return text.substr(first, text.find_last_not_of(space) - first + 1);
 }
 
-std::optional<InstallError> attachFailure(const CommandResult& result) {
-    if (result.status == 0) {
-        return std::nullopt;
-    }
-    return InstallError::download("ディスクイメージを開けません: " + result.output);
-}
-
 std::string trustedInstaller(const UpdateTools& tools) {
     const auto problem = [&tools](const std::string& reason) {
         return InstallError::installer(tools.installer + ": " + reason);
@@ -154,25 +165,23 @@ std::string trustedInstaller(const UpdateTools& tools) {
     if (!S_ISREG(status.st_mode) || (status.st_mode & S_IXUSR) == 0) {
         throw problem("インストール用の補助プログラムを実行できません");
     }
-    // Whoever can change the helper or a folder above it could put another program in its place while
-    // the password is asked for. Only a folder with the sticky bit keeps others from renaming what is
-    // not theirs.
-    for (std::string current = resolved;;) {
-        if (::stat(current.c_str(), &status) != 0) {
-            throw problem(current + ": " + std::strerror(errno));
+    // What the helper trusts lies beside it: its settings and the update authority.
+    const std::string folder = std::string(resolved).substr(0, std::string(resolved).rfind('/'));
+    const std::string settings = folder + "/" + std::string(InstallHelper::settingsName);
+    for (const std::string& trusted : {settings, tools.certificateAuthority}) {
+        if (::lstat(trusted.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
+            throw problem("インストール用の補助プログラムの設定が見つかりません（" + trusted + "）");
         }
-        const bool sticky = S_ISDIR(status.st_mode) && (status.st_mode & S_ISVTX) != 0;
-        if ((status.st_uid != 0 && status.st_uid != tools.installerOwner) ||
-            ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0 && !sticky)) {
-            throw problem("インストール用の補助プログラムを管理者のほかにも書き換えられます（" + current +
+    }
+    // Whoever can change the helper, what it trusts or a folder above them could put another program or
+    // another authority in their place while the password is asked for.
+    for (const std::string& path : {std::string(resolved), settings, tools.certificateAuthority}) {
+        if (const auto changeable = SafeFiles::othersCanChange(path, tools.installerOwner)) {
+            throw problem("インストール用の補助プログラムを管理者のほかにも書き換えられます（" + *changeable +
                           "）");
         }
-        if (current == "/") {
-            return resolved;
-        }
-        const std::size_t slash = current.rfind('/');
-        current = slash == 0 ? "/" : current.substr(0, slash);
     }
+    return resolved;
 }
 
 std::optional<InstallError> installerFailure(const CommandResult& result) {

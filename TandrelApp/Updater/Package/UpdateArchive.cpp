@@ -8,10 +8,13 @@
 #include <map>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
 #include "TandrelApp/Updater/Package/FileDescriptor.h"
+#include "TandrelApp/Updater/Package/SafeFiles.h"
 
 namespace UpdateArchive {
 
@@ -20,6 +23,11 @@ namespace {
 constexpr std::size_t blockSize = 512;
 constexpr std::size_t maximumName = 4096;
 constexpr std::size_t maximumComponent = 255;
+// The kernel's own limit on the symlinks one lookup follows.
+constexpr unsigned maximumLinkHops = 40;
+// The bytes of names compared while the payload's links are followed, at most: the check stays quick
+// whatever the links say.
+constexpr std::uint64_t linkWork = 1ull << 28;
 constexpr std::uint64_t maximumExtendedHeader = 65536;
 
 [[noreturn]] void refuse(const std::string& reason) {
@@ -203,14 +211,36 @@ std::string normalized(std::string name) {
     return name == "." ? std::string() : name;
 }
 
+// A name as it can be shown: a NUL byte written as "\0".
+std::string shown(const std::string& name) {
+    std::string text;
+    for (const char byte : name) {
+        text += byte == '\0' ? std::string("\\0") : std::string(1, byte);
+    }
+    return text;
+}
+
+// Each name is checked in the form placement hands it to the file system, one C string a component: a NUL
+// would cut it short there.
+void checkNoNul(const std::string& name) {
+    if (name.find('\0') != std::string::npos) {
+        refuse(shown(name) + ": 名前に NUL 文字があるものは受け付けません");
+    }
+}
+
 void checkName(const std::string& path) {
+    checkNoNul(path);
     if (path.size() > maximumName) {
         refuse(path.substr(0, 64) + "…: 名前が長すぎます");
     }
     if (path.front() == '/') {
         refuse(path + ": 絶対パスの名前は受け付けません");
     }
-    for (const std::string& part : components(path)) {
+    const std::vector<std::string> parts = components(path);
+    if (parts.size() > maximumDepth) {
+        refuse(path.substr(0, 64) + "…: フォルダが深すぎます（上限 " + std::to_string(maximumDepth) + "）");
+    }
+    for (const std::string& part : parts) {
         if (part.empty() || part == "." || part == "..") {
             refuse(path + ": 名前に「.」「..」や空の部分があるものは受け付けません");
         }
@@ -255,6 +285,17 @@ public:
     }
 
 private:
+    struct Known {
+        Entry::Type type;
+        // A folder only named as the folder of another entry.
+        bool implied;
+    };
+    struct Link {
+        enum class State { unvisited, resolving, resolved, refused };
+        std::string target;
+        State state = State::unvisited;
+        std::string end;
+    };
     // What extended headers say about the entry that follows them.
     struct Pending {
         std::optional<std::string> name;
@@ -294,6 +335,11 @@ private:
         pending_ = {};
         entry.type = typeOf(type, raw.empty() ? "(名前なし)" : raw);
         entry.size = entry.type == Entry::Type::file ? size : 0;
+        // tar reads what follows such an entry as the next header, not as its contents: skipping it would
+        // check something other than what tar unpacks.
+        if (entry.type != Entry::Type::file && size != 0) {
+            refuse(shown(raw) + ": 中身のあるフォルダやシンボリックリンクは受け付けません");
+        }
 
         EntryContents contents(in_, size);
         if (raw.empty()) {
@@ -355,34 +401,51 @@ private:
 
     void check(const Entry& entry) {
         checkName(entry.path);
+        if (entry.type == Entry::Type::symlink) {
+            checkNoNul(entry.linkTarget);
+        }
         if ((entry.mode & 06000) != 0) {
             refuse(entry.path + ": setuid・setgid ビットのある項目は受け付けません");
         }
-        if (seen_.contains(entry.path)) {
-            refuse(entry.path + ": 同じ名前の項目が二つあります");
-        }
-        for (std::size_t slash = entry.path.find('/'); slash != std::string::npos;
-             slash = entry.path.find('/', slash + 1)) {
-            const auto parent = seen_.find(entry.path.substr(0, slash));
-            if (parent != seen_.end() && parent->second != Entry::Type::folder) {
+        // Every known name's folders are known too, so a name is checked up to its nearest known folder
+        // only, and the folders it implies on the way count as entries.
+        std::uint64_t added = 1;
+        if (const auto known = seen_.find(entry.path); known != seen_.end()) {
+            if (!known->second.implied) {
+                refuse(entry.path + ": 同じ名前の項目が二つあります");
+            }
+            if (entry.type != Entry::Type::folder) {
                 refuse(entry.path + ": ファイルやシンボリックリンクの下には置けません");
             }
+            added = 0;
         }
-        const auto below = seen_.lower_bound(entry.path + "/");
-        if (entry.type != Entry::Type::folder && below != seen_.end() &&
-            below->first.rfind(entry.path + "/", 0) == 0) {
-            refuse(entry.path + ": ファイルやシンボリックリンクの下には置けません");
+        std::vector<std::size_t> implied;
+        for (std::size_t slash = entry.path.rfind('/'); added != 0 && slash != std::string::npos && slash > 0;
+             slash = entry.path.rfind('/', slash - 1)) {
+            const auto parent = seen_.find(entry.path.substr(0, slash));
+            if (parent != seen_.end()) {
+                if (parent->second.type != Entry::Type::folder) {
+                    refuse(entry.path + ": ファイルやシンボリックリンクの下には置けません");
+                }
+                break;
+            }
+            implied.push_back(slash);
         }
-        if (++entries_ > limits_.entries) {
+        added += implied.size();
+        if (added > limits_.entries - std::min(entries_, limits_.entries)) {
             refuse("項目が多すぎます（上限 " + std::to_string(limits_.entries) + "）");
         }
+        entries_ += added;
         if (entry.size > limits_.bytes - std::min(bytes_, limits_.bytes)) {
             refuse("展開すると大きすぎます（上限 " + std::to_string(limits_.bytes) + " バイト）");
         }
         bytes_ += entry.size;
-        seen_.emplace(entry.path, entry.type);
+        for (const std::size_t slash : implied) {
+            seen_.emplace(entry.path.substr(0, slash), Known{Entry::Type::folder, true});
+        }
+        seen_[entry.path] = Known{entry.type, false};
         if (entry.type == Entry::Type::symlink) {
-            links_.push_back(entry);
+            links_.emplace(entry.path, Link{entry.linkTarget, Link::State::unvisited, {}});
         }
     }
 
@@ -398,34 +461,85 @@ private:
         }
     }
 
-    // A symlink must point at another entry of the payload, by a relative path that stays inside it.
-    void checkLinks() const {
-        for (const Entry& link : links_) {
-            std::vector<std::string> resolved = components(link.path);
-            resolved.pop_back();
-            bool inside = !link.linkTarget.empty() && link.linkTarget.front() != '/';
-            for (const std::string& part : components(link.linkTarget)) {
-                if (!inside || part.empty() || part == ".") {
-                    continue;
-                }
-                if (part == "..") {
-                    inside = !resolved.empty();
-                    if (inside) {
-                        resolved.pop_back();
-                    }
-                } else {
-                    resolved.push_back(part);
-                }
-            }
-            std::string target;
-            for (const std::string& part : resolved) {
-                target += (target.empty() ? "" : "/") + part;
-            }
-            if (!inside || target == link.path || !seen_.contains(target)) {
-                refuse(link.path + " -> " + link.linkTarget +
+    // A symlink must point at another entry of the payload, followed as the file system follows it:
+    // through the payload's own symlinks, ".." taken from the folder reached so far, every step an entry of
+    // the payload and never above its top.
+    void checkLinks() {
+        for (const auto& [path, link] : links_) {
+            if (!resolve(path, 0)) {
+                refuse(path + " -> " + link.target +
                        ": 中身のほかの項目を指さないシンボリックリンクは受け付けません");
             }
         }
+    }
+
+    // Where the symlink `path` ends (a file or a folder of the payload); nothing when it leaves the
+    // payload, passes or ends at anything else, or loops. Each link is followed once.
+    std::optional<std::string> resolve(const std::string& path, unsigned hops) {
+        Link& link = links_.at(path);
+        if (link.state == Link::State::resolved) {
+            return link.end;
+        }
+        if (link.state != Link::State::unvisited || hops > maximumLinkHops || link.target.empty() ||
+            link.target.front() == '/') {
+            link.state = Link::State::refused;
+            return std::nullopt;
+        }
+        link.state = Link::State::resolving;
+        const std::size_t slash = path.rfind('/');
+        std::string current = slash == std::string::npos ? std::string() : path.substr(0, slash);
+        bool atFile = false;
+        for (const std::string& part : components(link.target)) {
+            if (atFile) {
+                // Only the last step may be a file.
+                return refused(link);
+            }
+            if (part.empty() || part == ".") {
+                continue;
+            }
+            if (part == "..") {
+                if (current.empty()) {
+                    return refused(link);
+                }
+                const std::size_t up = current.rfind('/');
+                current.resize(up == std::string::npos ? 0 : up);
+                continue;
+            }
+            current += (current.empty() ? "" : "/") + part;
+            auto type = typeAt(current);
+            if (type == Entry::Type::symlink) {
+                auto end = resolve(current, hops + 1);
+                if (!end) {
+                    return refused(link);
+                }
+                current = std::move(*end);
+                type = typeAt(current);
+            }
+            if (!type) {
+                return refused(link);
+            }
+            atFile = type == Entry::Type::file;
+        }
+        if (current.empty()) {
+            return refused(link);
+        }
+        link.state = Link::State::resolved;
+        link.end = current;
+        return current;
+    }
+
+    std::optional<Entry::Type> typeAt(const std::string& path) {
+        if (path.size() + 1 > linkWork_) {
+            refuse("シンボリックリンクが多すぎて確かめきれません");
+        }
+        linkWork_ -= path.size() + 1;
+        const auto found = seen_.find(path);
+        return found == seen_.end() ? std::nullopt : std::optional(found->second.type);
+    }
+
+    static std::optional<std::string> refused(Link& link) {
+        link.state = Link::State::refused;
+        return std::nullopt;
     }
 
     std::string extension(std::uint64_t size, std::uint64_t limit, bool name) {
@@ -438,7 +552,11 @@ private:
         }
         skipPadding(size);
         if (name) {
-            data.resize(std::min(data.find('\0'), data.size()));
+            // A GNU long name ends in NULs; one inside it is part of no name placement could make.
+            while (!data.empty() && data.back() == '\0') {
+                data.pop_back();
+            }
+            checkNoNul(data);
         }
         return data;
     }
@@ -463,15 +581,23 @@ private:
             }
             const std::string key = record.substr(0, equals);
             const std::string value = record.substr(equals + 1);
-            if (key != "path" && key != "linkpath" && key != "size") {
+            // Times and owners are not applied: placement makes everything the helper's own, now.
+            if (key == "mtime" || key == "atime" || key == "ctime" || key == "uid" || key == "gid" ||
+                key == "uname" || key == "gname") {
                 continue;
+            }
+            // Anything else could change what an entry is (sparse files, another character set, ...).
+            if (key != "path" && key != "linkpath" && key != "size") {
+                refuse("扱えない拡張ヘッダです（" + shown(key) + "）");
             }
             if (global) {
                 refuse("すべての項目の名前や大きさを変える拡張ヘッダは受け付けません");
             }
             if (key == "path") {
+                checkNoNul(value);
                 pending_.name = value;
             } else if (key == "linkpath") {
+                checkNoNul(value);
                 pending_.link = value;
             } else if (auto size = decimal(value)) {
                 pending_.size = size;
@@ -495,8 +621,9 @@ private:
     Pending pending_;
     std::uint64_t entries_ = 0;
     std::uint64_t bytes_ = 0;
-    std::map<std::string, Entry::Type> seen_;
-    std::vector<Entry> links_;
+    std::map<std::string, Known> seen_;
+    std::map<std::string, Link> links_;
+    std::uint64_t linkWork_ = linkWork;
     std::optional<ReleaseManifest::Manifest> manifest_;
 };
 
@@ -516,6 +643,51 @@ std::vector<std::string> components(std::string_view path) {
 void readImage(int fd, const Limits& limits, const Handler& handler) {
     FileStream stream(fd);
     Reader(stream, limits, false).run(handler);
+}
+
+namespace {
+
+[[noreturn]] void cannotWrite(const std::string& path) {
+    throw SafeFiles::Failure(path + ": " + std::strerror(errno));
+}
+
+// The folder `name` in `parent`, made when it is missing; never a symlink.
+FileDescriptor enter(int parent, const std::string& name, const std::string& path) {
+    if (::mkdirat(parent, name.c_str(), 0700) != 0 && errno != EEXIST) {
+        cannotWrite(path);
+    }
+    FileDescriptor folder(::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!folder) {
+        cannotWrite(path);
+    }
+    return folder;
+}
+
+} // namespace
+
+void unpackImage(int fd, const Limits& limits, int folder) {
+    readImage(fd, limits, [folder](const Entry& entry, Contents& contents) {
+        const std::vector<std::string> parts = components(entry.path);
+        const std::size_t folders = entry.type == Entry::Type::folder ? parts.size() : parts.size() - 1;
+        FileDescriptor current;
+        for (std::size_t i = 0; i < folders; ++i) {
+            current = enter(current ? current.get() : folder, parts[i], entry.path);
+        }
+        if (entry.type == Entry::Type::folder) {
+            return;
+        }
+        const FileDescriptor out(::openat(current ? current.get() : folder, parts.back().c_str(),
+                                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (!out) {
+            cannotWrite(entry.path);
+        }
+        char buffer[65536];
+        for (std::size_t count = 0; (count = contents.read(buffer, sizeof buffer)) > 0;) {
+            if (!writeAll(out.get(), std::string_view(buffer, count))) {
+                cannotWrite(entry.path);
+            }
+        }
+    });
 }
 
 std::optional<ReleaseManifest::Manifest> readPayload(int fd, const Limits& limits, const Handler& handler) {

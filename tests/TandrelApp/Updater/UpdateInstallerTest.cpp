@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -7,11 +9,13 @@
 #include <QFile>
 #include <QProcess>
 #include <QScopeGuard>
+#include <QThread>
 
 #include "Platform/Workspace/Workspace.h"
 #include "Support/ScriptedAlerts.h"
 #include "Support/TemporaryXdgHome.h"
 #include "TandrelApp/Support/UserDefaults.h"
+#include "TandrelApp/Updater/Package/FileDescriptor.h"
 #include "TandrelApp/Updater/UpdateChecker.h"
 #include "TandrelApp/Updater/UpdateInstaller.h"
 #include "UpdaterTestSupport.h"
@@ -146,9 +150,19 @@ TEST_F(UpdateInstallerTest, ARealRunSavesThenInstallsThePayloadThroughTheElevato
     // A temporary folder whose path needs quoting on its way through the shell.
     const QString awkward = work.path() + "/it's \"quoted\" \\ here";
     ASSERT_TRUE(QDir().mkpath(awkward));
-    auto installer = makeInstaller(false, "TEAMA", awkward);
+    // The elevator says which session it runs in: its own, which the terminal's signals do not reach.
+    auto tools = signing.tools(target.path());
+    const QString session = signing.newFolder() + "/session";
+    tools.elevator = signing
+                         .script("session-elevator",
+                                 "echo $$ $(awk '{print $6}' /proc/$$/stat) > '" + session + "'; exec \"$@\"")
+                         .toStdString();
+    auto installer = makeInstaller(installerEnvironment(tools, false, awkward));
     installer->install(offer(signedPackage()));
     ASSERT_TRUE(runToEnd(*installer));
+    const QStringList ids = QString::fromUtf8(contents(session)).split(' ');
+    ASSERT_EQ(ids.size(), 2);
+    EXPECT_EQ(ids[0].trimmed(), ids[1].trimmed()) << "the elevator leads a session of its own";
 
     EXPECT_EQ(installer->phase(), Phase::idle()) << installer->phase().message;
     EXPECT_EQ(contents(target.path() + "/opt/corvane/VERSION"), "2.0\n");
@@ -272,16 +286,18 @@ TEST_F(UpdateInstallerTest, CancellingTheDownloadReturnsToIdleAtOnceAndLeavesNot
 
 // A run cancelled while its tool still runs must not overwrite the phase of the run started after it.
 TEST_F(UpdateInstallerTest, AStaleRunLeavesTheNewerRunsPhaseAlone) {
-    // Each run's "attach" waits until the test opens the gate named after its work folder, so neither the
+    // Each run's attach waits until the test opens the gate named after its work folder, so neither the
     // order in which the runs reach it nor their speed decides the outcome.
     auto tools = signing.tools(target.path());
     const QString gates = signing.newFolder();
-    tools.tar = signing
-                    .script("gated-tar", "gate='" + gates +
-                                             "'/$(basename \"$(dirname \"$3\")\")\n"
-                                             "while [ ! -e \"$gate\" ]; do sleep 0.02; done\n"
-                                             "exec tar \"$@\"")
-                    .toStdString();
+    tools.attach = [gates](const std::string& image, const std::string& mount,
+                           const UpdateArchive::Limits& limits) {
+        const QString folder = QFileInfo(QFileInfo(QString::fromStdString(mount)).path()).fileName();
+        while (!QFile::exists(gates + "/" + folder)) {
+            QThread::msleep(20);
+        }
+        UpdateToolRunner::unpack(image, mount, limits);
+    };
     const auto open = [&gates](const QString& folder) {
         QFile(gates + "/" + QFileInfo(folder).fileName()).open(QIODevice::WriteOnly);
     };
@@ -480,6 +496,11 @@ TEST_F(UpdateInstallerTest, AHelperThatCannotRunIsAFailureNotADismissedPrompt) {
         {"in a folder others can write",
          [](const QString& helper) { ::chmod(QFile::encodeName(QFileInfo(helper).path()), 0777); },
          "を管理者のほかにも書き換えられます"},
+        {"with settings others can write",
+         [](const QString& helper) {
+             ::chmod(QFile::encodeName(QFileInfo(helper).path() + "/tandrel-install.json"), 0666);
+         },
+         "を管理者のほかにも書き換えられます"},
     };
     const QString started = signing.newFolder() + "/elevator-started";
     for (const auto& broken : cases) {
@@ -501,8 +522,15 @@ TEST_F(UpdateInstallerTest, AHelperThatCannotRunIsAFailureNotADismissedPrompt) {
     }
 }
 
-// The work folder is new, ours alone and closed to everybody else, as mkdtemp makes one.
+// The work folder is new, ours alone and closed to everybody else, as mkdtemp makes one; one that a run
+// stopped half-way left behind is removed, one that a run still uses stays.
 TEST_F(UpdateInstallerTest, TheWorkFolderIsPrivate) {
+    const QString abandoned = work.path() + "/CorvaneUpdate-00000000-0000-4000-8000-000000000001";
+    const QString inUse = work.path() + "/CorvaneUpdate-00000000-0000-4000-8000-000000000002";
+    QDir().mkpath(abandoned + "/mount");
+    QDir().mkpath(inUse);
+    const FileDescriptor held(::open(QFile::encodeName(inUse), O_RDONLY | O_DIRECTORY));
+    ASSERT_EQ(::flock(held.get(), LOCK_EX), 0);
     auto installer = makeInstaller(true);
     std::optional<struct stat> folder;
     QObject::connect(installer.get(), &UpdateInstaller::phaseChanged, installer.get(), [&] {
@@ -517,6 +545,8 @@ TEST_F(UpdateInstallerTest, TheWorkFolderIsPrivate) {
     EXPECT_TRUE(S_ISDIR(folder->st_mode));
     EXPECT_EQ(folder->st_mode & 07777, 0700u);
     EXPECT_EQ(folder->st_uid, ::geteuid());
+    EXPECT_TRUE(waitUntil([&] { return !QFileInfo::exists(abandoned); }));
+    EXPECT_TRUE(QFileInfo::exists(inUse));
 }
 
 } // namespace

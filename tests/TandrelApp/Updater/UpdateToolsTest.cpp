@@ -5,14 +5,6 @@
 using namespace UpdateToolDecisions;
 
 TEST(UpdateToolDecisions, ReadTheToolsStatusAndOutput) {
-    EXPECT_FALSE(attachFailure({0, "whatever"}));
-    const auto attach = attachFailure({2, "tar: This does not look like a tar archive\n"});
-    ASSERT_TRUE(attach);
-    EXPECT_STREQ(
-        attach->what(),
-        "ダウンロードできませんでした（ディスクイメージを開けません: tar: This does not look like a tar "
-        "archive\n）");
-
     EXPECT_FALSE(installerFailure({0, ""}));
     EXPECT_TRUE(installerFailure({126, "Error executing command as another user: Request dismissed"})
                     ->isCancelledPrompt());
