@@ -18,6 +18,7 @@
 #include "TandrelApp/Updater/Package/FileDescriptor.h"
 #include "TandrelApp/Updater/UpdateChecker.h"
 #include "TandrelApp/Updater/UpdateInstaller.h"
+#include "TarWriter.h"
 #include "UpdaterTestSupport.h"
 
 namespace {
@@ -432,14 +433,23 @@ TEST_F(UpdateInstallerTest, AnEndlessOversizedOrStalledDownloadIsCutOff) {
 }
 
 // Nothing in the update archive can keep the verification waiting or flood the disk: pipes, symlinks,
-// compression and too many entries are refused before anything is unpacked.
+// compression and too many entries are refused before anything is unpacked, and what the reader does not
+// understand is refused rather than skipped, so nothing is unpacked that was not checked.
 TEST_F(UpdateInstallerTest, AnArchiveWithSpecialEntriesIsRefusedAtOnce) {
     struct Case {
         const char* name;
         std::function<void(const QString& top)> layOut;
         std::string reason;
         QStringList tarArguments;
+        // Written byte by byte instead.
+        std::string archive;
     };
+    // A folder whose "contents" are the header of a symlink, which tar reads as the next entry.
+    const std::string symlinkHeader = TarWriter().symlink("link", "/etc/passwd").tar().substr(0, 512);
+    const std::string folderWithContents =
+        TarWriter().entry('5', "Corvane-2.0/", symlinkHeader, 512).file("Corvane-2.0.pkg", "x").tar();
+    const std::string unknownField =
+        TarWriter().pax({{"GNU.sparse.size", "1"}}).file("Corvane-2.0.pkg", "x").tar();
     const auto pipe = [](const QString& top) {
         ::mkfifo(QFile::encodeName(top + "/Corvane-2.0.pkg"), 0644);
     };
@@ -453,22 +463,32 @@ TEST_F(UpdateInstallerTest, AnArchiveWithSpecialEntriesIsRefusedAtOnce) {
         }
     };
     const Case cases[] = {
-        {"a pipe", pipe, "./Corvane-2.0.pkg: 名前付きパイプは受け付けません", {}},
-        {"a symlink", link, "./Corvane-2.0.pkg: シンボリックリンクは受け付けません", {}},
-        {"compressed", many, "tar アーカイブではありません", {"-z"}},
-        {"too many entries", many, "項目が多すぎます（上限 4）", {}},
+        {"a pipe", pipe, "./Corvane-2.0.pkg: 名前付きパイプは受け付けません", {}, {}},
+        {"a symlink", link, "./Corvane-2.0.pkg: シンボリックリンクは受け付けません", {}, {}},
+        {"compressed", many, "tar アーカイブではありません", {"-z"}, {}},
+        {"too many entries", many, "項目が多すぎます（上限 4）", {}, {}},
+        {"a folder with contents",
+         {},
+         "Corvane-2.0/: 中身のあるフォルダやシンボリックリンクは受け付けません",
+         {},
+         folderWithContents},
+        {"an unknown header field", {}, "扱えない拡張ヘッダです（GNU.sparse.size）", {}, unknownField},
     };
     for (const auto& refusal : cases) {
         SCOPED_TRACE(refusal.name);
-        const QString top = signing.newFolder();
-        refusal.layOut(top);
-        QProcess tar;
-        tar.start("tar",
-                  QStringList{"-cf", top + ".tar"} + refusal.tarArguments + QStringList{"-C", top, "."});
-        ASSERT_TRUE(tar.waitForFinished());
-        QFile archive(top + ".tar");
-        ASSERT_TRUE(archive.open(QIODevice::ReadOnly));
-        server.serve("/u.tar", {200, archive.readAll()});
+        if (refusal.archive.empty()) {
+            const QString top = signing.newFolder();
+            refusal.layOut(top);
+            QProcess tar;
+            tar.start("tar",
+                      QStringList{"-cf", top + ".tar"} + refusal.tarArguments + QStringList{"-C", top, "."});
+            ASSERT_TRUE(tar.waitForFinished());
+            QFile archive(top + ".tar");
+            ASSERT_TRUE(archive.open(QIODevice::ReadOnly));
+            server.serve("/u.tar", {200, archive.readAll()});
+        } else {
+            server.serve("/u.tar", {200, QByteArray::fromStdString(refusal.archive)});
+        }
 
         auto environment = installerEnvironment(signing.tools(target.path()), true, work.path());
         environment.limits.image.entries = 4;
