@@ -5,6 +5,7 @@
 // refuses to start without a display.
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <optional>
@@ -17,6 +18,8 @@
 #include <QTest>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+
+#include "TandrelApp/Updater/Package/SafeFiles.h"
 
 #ifndef TANDREL_APP_EXECUTABLE
 #error "TANDREL_APP_EXECUTABLE names the built program"
@@ -178,13 +181,21 @@ TEST(ApplicationProcess, TheInstalledApplicationLoadsItsDriverAndRunsASelfTestFr
     QTemporaryDir prefix;
     QProcess install;
     install.setProcessChannelMode(QProcess::MergedChannels);
-    install.start(QStringLiteral(TANDREL_CMAKE_COMMAND),
-                  {QStringLiteral("--install"), QStringLiteral(TANDREL_BINARY_DIR),
-                   QStringLiteral("--prefix"), prefix.path()});
+    // Installed by a shell whose umask lets everybody write: the update helper's folder and settings still
+    // get modes it trusts.
+    install.start(QStringLiteral("sh"),
+                  {QStringLiteral("-c"), QStringLiteral("umask 0 && exec \"$0\" \"$@\""),
+                   QStringLiteral(TANDREL_CMAKE_COMMAND), QStringLiteral("--install"),
+                   QStringLiteral(TANDREL_BINARY_DIR), QStringLiteral("--prefix"), prefix.path()});
     ASSERT_TRUE(install.waitForFinished(120000));
     ASSERT_EQ(install.exitCode(), 0) << install.readAll().toStdString();
 
     const QDir root(prefix.path());
+    for (const char* trusted : {"lib/tandrel/tandrel-install", "lib/tandrel/tandrel-install.json"}) {
+        EXPECT_EQ(SafeFiles::othersCanChange(root.filePath(QString::fromLatin1(trusted)).toStdString(),
+                                             ::geteuid()),
+                  std::nullopt);
+    }
     const QString program = root.filePath(QStringLiteral("bin/TandrelApp"));
     const QString driver = root.filePath(QStringLiteral("lib/tandrel/PlugIns/TandrelDriver.driver"));
     EXPECT_TRUE(QFileInfo(program).isExecutable());
