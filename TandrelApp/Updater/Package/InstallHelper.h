@@ -10,7 +10,9 @@
 namespace InstallHelper {
 
 inline constexpr std::string_view programName = "tandrel-install";
-// Beside the helper: {"team": "<team identifier>", "target": "<folder the payload is unpacked into>"}.
+// Beside the helper: {"team": "<team identifier>", "target": "<folder the payload is unpacked into>"},
+// and optionally "state": the folder, only root's, where the helper keeps its lock, its journal and its
+// work folder ("/var/lib/tandrel-install" when not given).
 inline constexpr std::string_view settingsName = "tandrel-install.json";
 // Beside the helper: the update authority's certificate (PEM).
 inline constexpr std::string_view authorityName = "update-ca.pem";

@@ -103,16 +103,19 @@ std::string ownFolder() {
 }
 
 // The contents of a file the helper trusts: only root (or whoever runs the helper, when that is not
-// root) may be able to change it or any folder above it.
+// root) may be able to change it or any folder above it. Checked after the read: nobody else can make a
+// file or a folder root's own, or take away what others may do with it, in between.
 std::string readTrusted(const std::string& path, std::uint64_t limit) {
-    if (const auto changeable = SafeFiles::othersCanChange(path, ::geteuid())) {
-        stop(notConfigured, "アップデートの設定を管理者のほかにも書き換えられます（" + *changeable + "）");
-    }
+    std::string contents;
     try {
-        return SafeFiles::readRegularFile(path, limit);
+        contents = SafeFiles::readRegularFile(path, limit);
     } catch (const SafeFiles::Failure& failure) {
         stop(notConfigured, std::string("アップデートの設定がインストールされていません: ") + failure.what());
     }
+    if (const auto changeable = SafeFiles::othersCanChange(path, ::geteuid())) {
+        stop(notConfigured, "アップデートの設定を管理者のほかにも書き換えられます（" + *changeable + "）");
+    }
+    return contents;
 }
 
 Settings readSettings() {
