@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include "TandrelApp/Updater/Package/FileDescriptor.h"
 #include "TandrelApp/Updater/Package/PayloadPlacement.h"
 #include "TandrelApp/Updater/Package/SafeFiles.h"
 #include "UpdaterTestSupport.h"
@@ -350,6 +352,16 @@ TEST_F(InterruptedInstallTest, TheNextRunCompletesOrUndoesIt) {
     }
     EXPECT_GT(undone, 0);
     EXPECT_GT(completed, 0);
+
+    // While one run holds the state folder, another one does nothing at all.
+    layOutTarget();
+    const QString lock = QFileInfo(QString::fromStdString(rootTools.installer)).path() + "/state/lock";
+    const FileDescriptor held(::open(QFile::encodeName(lock), O_RDWR));
+    ASSERT_EQ(::flock(held.get(), LOCK_EX), 0);
+    const CommandResult overlapping = signing.runHelper(rootTools, packed, "2.0");
+    EXPECT_EQ(overlapping.status, 67);
+    EXPECT_NE(overlapping.output.find("まだ終わっていません"), std::string::npos) << overlapping.output;
+    EXPECT_EQ(snapshot(root), before);
 }
 
 // Control-C, a closed terminal, a quit key or a stop key while the files are swapped in change nothing:
