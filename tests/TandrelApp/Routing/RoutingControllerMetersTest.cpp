@@ -303,6 +303,9 @@ protected:
 
     static constexpr const char* bundleID = "qorvix.tandrel.app.resettest";
     TemporaryDataHome home;
+    // The user defaults live under the config home: each case has its own, or a reset in one case
+    // run beside another clears that other's defaults.
+    TemporaryXdgHome configHome{"XDG_CONFIG_HOME"};
     RoutingConfig saved;
     std::shared_ptr<QuietController> controller;
 };
