@@ -10,6 +10,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -19,6 +20,7 @@
 #include <map>
 #include <mutex>
 #include <numbers>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -94,16 +96,28 @@ public:
         }
         return peak;
     }
-    // Rising zero crossings per second over the last half second captured.
+    // The tone's frequency over the last half second captured, from the median spacing of its rising zero
+    // crossings: a cycle that a busy machine skips leaves a gap in what was captured, which would take
+    // crossings from a count but moves the median by nothing.
     double frequency() {
         const size_t end = written_.load(std::memory_order_acquire);
         const size_t n = std::min<size_t>(end, 24000);
-        int crossings = 0;
+        std::vector<size_t> spacings;
+        std::optional<size_t> last;
         for (size_t i = end - n + 1; i < end; ++i) {
-            crossings += captured_[(i - 1) % captured_.size()].load() < 0 &&
-                         captured_[i % captured_.size()].load() >= 0;
+            if (captured_[(i - 1) % captured_.size()].load() < 0 &&
+                captured_[i % captured_.size()].load() >= 0) {
+                if (last) {
+                    spacings.push_back(i - *last);
+                }
+                last = i;
+            }
         }
-        return crossings * 48000.0 / double(n);
+        if (spacings.empty()) {
+            return 0;
+        }
+        std::nth_element(spacings.begin(), spacings.begin() + spacings.size() / 2, spacings.end());
+        return 48000.0 / double(spacings[spacings.size() / 2]);
     }
 
 private:
