@@ -323,11 +323,13 @@ int install(int argc, char** argv) {
 
 // Nothing from the terminal or the session the helper was started from may stop it half-way: it ignores
 // their signals and leads a session of its own. A process group leader cannot start one, so it then goes
-// on in a child that can, and passes the child's status on.
+// on in a child that can, and passes the child's status on. SIGCHLD is taken back from whatever the
+// starter left it at: ignored, the child would leave no status to wait for.
 void leaveTheTerminal() {
     for (const int signal : {SIGINT, SIGHUP, SIGQUIT, SIGTSTP, SIGTTIN, SIGTTOU, SIGPIPE}) {
         std::signal(signal, SIG_IGN);
     }
+    std::signal(SIGCHLD, SIG_DFL);
     if (::getsid(0) == ::getpid() || ::setsid() >= 0) {
         return;
     }
@@ -340,9 +342,10 @@ void leaveTheTerminal() {
         return;
     }
     int status = 0;
-    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    pid_t waited = -1;
+    while ((waited = ::waitpid(child, &status, 0)) < 0 && errno == EINTR) {
     }
-    std::_Exit(WIFEXITED(status) ? WEXITSTATUS(status) : failed);
+    std::_Exit(waited == child && WIFEXITED(status) ? WEXITSTATUS(status) : failed);
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -377,6 +378,25 @@ TEST_F(InterruptedInstallTest, TheTerminalsSignalsDoNotStopIt) {
     EXPECT_EQ(runInterruptible(rootTools, path, digest, 17, raised), 0);
     EXPECT_EQ(QFile::symLinkTarget(root + "/opt/corvane/current"), root + "/opt/corvane/lib/b");
     EXPECT_EQ(leftovers(root, rootTools), QStringList());
+}
+
+// Started as the leader of a process group (as a shell starts a job), the helper goes on in a child of
+// its own session; the child's status is what it reports, even when it was started with SIGCHLD ignored,
+// which would leave nothing to wait for.
+TEST_F(InstallHelperTest, AFailureIsReportedWhateverTheProcessGroupAndSignalsItStartsWith) {
+    const std::string helper = tools.installer;
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::setpgid(0, 0);
+        ::signal(SIGCHLD, SIG_IGN);
+        ::execl(helper.c_str(), helper.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 64) << "no arguments: the usage status";
 }
 
 // Settings and an authority that someone besides root could have changed are not trusted: the helper
