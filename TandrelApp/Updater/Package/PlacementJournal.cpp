@@ -1,5 +1,7 @@
 #include "TandrelApp/Updater/Package/PlacementJournal.h"
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -21,17 +23,8 @@ constexpr std::string_view heading = "tandrel-install journal 1";
 // Names are bounded by the payload's bounds; the journal of the largest payload stays well below this.
 constexpr std::uint64_t maximumSize = 2ull << 30;
 
-const char* phaseName(Phase phase) {
-    switch (phase) {
-    case Phase::preparing:
-        return "preparing";
-    case Phase::swapping:
-        return "swapping";
-    case Phase::undoing:
-        return "undoing";
-    }
-    return "";
-}
+// Each phase's name in the journal, in the order of the phases.
+constexpr std::array<std::string_view, 3> phaseNames{"preparing", "swapping", "undoing"};
 
 // Names may hold any byte but NUL and "/": the separators and "%" are written as %XX.
 std::string encoded(std::string_view name) {
@@ -140,7 +133,8 @@ bool syncFolderOf(const std::string& path) {
 } // namespace
 
 void write(const std::string& path, const Record& record) {
-    std::string text = std::string(heading) + "\nphase " + phaseName(record.phase) + "\ntarget " +
+    std::string text = std::string(heading) + "\nphase " +
+                       std::string(phaseNames[std::size_t(record.phase)]) + "\ntarget " +
                        encoded(record.target) + "\n";
     for (const std::string& folder : record.folders) {
         text += "folder " + encoded(folder) + "\n";
@@ -195,15 +189,11 @@ std::optional<Record> read(const std::string& path) {
         const std::string_view kind = fields[0];
         if (kind == "phase" && fields.size() == 2) {
             hasPhase = true;
-            if (fields[1] == "preparing") {
-                record.phase = Phase::preparing;
-            } else if (fields[1] == "swapping") {
-                record.phase = Phase::swapping;
-            } else if (fields[1] == "undoing") {
-                record.phase = Phase::undoing;
-            } else {
+            const auto found = std::find(phaseNames.begin(), phaseNames.end(), fields[1]);
+            if (found == phaseNames.end()) {
                 parser.fail("段階が壊れています");
             }
+            record.phase = Phase(found - phaseNames.begin());
         } else if (kind == "target" && fields.size() == 2) {
             record.target = parser.name(fields[1]);
         } else if (kind == "folder" && fields.size() == 2) {
