@@ -333,7 +333,7 @@ private:
         entry.linkTarget = pending_.link.value_or(text(header + 157, 100));
         const std::uint64_t size = pending_.size.value_or(*headerSize);
         pending_ = {};
-        entry.type = typeOf(type, raw.empty() ? "(名前なし)" : raw);
+        entry.type = typeOf(type, raw.empty() ? "(名前なし)" : shown(raw));
         entry.size = entry.type == Entry::Type::file ? size : 0;
         // tar reads what follows such an entry as the next header, not as its contents: skipping it would
         // check something other than what tar unpacks.
@@ -552,11 +552,10 @@ private:
         }
         skipPadding(size);
         if (name) {
-            // A GNU long name ends in NULs; one inside it is part of no name placement could make.
+            // A GNU long name ends in NULs; one inside it stays, for the entry's check to refuse.
             while (!data.empty() && data.back() == '\0') {
                 data.pop_back();
             }
-            checkNoNul(data);
         }
         return data;
     }
@@ -594,10 +593,8 @@ private:
                 refuse("すべての項目の名前や大きさを変える拡張ヘッダは受け付けません");
             }
             if (key == "path") {
-                checkNoNul(value);
                 pending_.name = value;
             } else if (key == "linkpath") {
-                checkNoNul(value);
                 pending_.link = value;
             } else if (auto size = decimal(value)) {
                 pending_.size = size;
