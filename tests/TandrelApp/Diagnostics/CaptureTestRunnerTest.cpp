@@ -180,13 +180,20 @@ TEST_F(CaptureTestRunnerTest, ACaptureTheSystemEndsFailsWithItsStopError) {
         made = std::make_shared<SCKAudioSource>(target, 48000);
         return made;
     };
-    QTimer::singleShot(300, [&made] {
-        if (auto stream = made ? made->stream() : nullptr) {
+    // The system ends the capture once it has delivered something, however long a busy machine takes to
+    // start it.
+    QTimer stopper;
+    stopper.setInterval(10);
+    QObject::connect(&stopper, &QTimer::timeout, [&made, &stopper] {
+        auto stream = made ? made->stream() : nullptr;
+        if (stream && made->statistics().framesReceived > 0) {
+            stopper.stop();
             stream->stopBySystem(std::make_exception_ptr(std::runtime_error("display disconnected")));
         }
     });
-    const auto [status, report] = run(
-        {"--target", "org.example.toneplayer", "--seconds", "0.8", "--backend", "screenCaptureKit"}, maker);
+    stopper.start();
+    const auto [status, report] =
+        run({"--target", "org.example.toneplayer", "--seconds", "2", "--backend", "screenCaptureKit"}, maker);
     EXPECT_EQ(status, 1);
     EXPECT_EQ(report["ok"], false);
     EXPECT_EQ(report["stopError"], "display disconnected");
